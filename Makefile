@@ -1,0 +1,41 @@
+# make run [ARGS=path/to/archive.zip]   build and start Tarvo
+# make test                             build and run every test
+# Both install what a fresh Debian 12 machine is missing first.
+
+BUILD_DIR ?= build
+BUILD_TYPE ?= RelWithDebInfo
+# Warnings are errors in CI.
+WERROR ?= $(if $(CI),ON,OFF)
+
+PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libzip-dev libbz2-dev zlib1g-dev \
+            xvfb xauth xdotool zip unzip 7zip libarchive-tools python3
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps configure build run test clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:" $$missing; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DTARVO_WERROR=$(WERROR)
+
+build: configure
+	cmake --build $(BUILD_DIR)
+
+run: build
+	$(BUILD_DIR)/src/app/tarvo $(ARGS)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 900
+
+clean:
+	rm -rf $(BUILD_DIR)

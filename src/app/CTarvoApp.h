@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QApplication>
+
+// Prepares the process and runs the one window of the launch mode: the main window without an
+// argument, the progress window of the direct mode with an archive path.
+class CTarvoApp {
+public:
+    CTarvoApp(int& argc, char** argv);
+
+    // Runs the window of the mode and returns the process's exit code.
+    int InitInstance();
+
+private:
+    QApplication m_application;
+    QString m_archivePath; // empty in the interactive mode
+    bool m_directMode = false;
+};

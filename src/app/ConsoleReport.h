@@ -1,0 +1,13 @@
+#pragma once
+
+#include "operation/ReportTarget.h"
+
+// Reports of the command-line front end: messages are printed (errors on stderr) and need no
+// answer; progress and folders are not shown.
+class ConsoleReport : public ReportTarget {
+public:
+    void Post(ProgressMessage) override {}
+    void ShowMessage(const QString& text, const QString& caption) override;
+    void OpenFolder(const QString&) override {}
+    void EndProcess(int) override {}
+};

@@ -1,0 +1,6 @@
+#include "operation/OperationState.h"
+
+OperationState& OperationState::Instance() {
+    static auto* state = new OperationState;
+    return *state;
+}

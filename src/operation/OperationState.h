@@ -1,0 +1,36 @@
+#pragma once
+
+#include "operation/ReportTarget.h"
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The selection and the one running operation, shared by the UI thread, the worker and the
+// ticker. Flags and counters are atomic; selectedPath and fileList are written by the UI thread
+// only while no operation runs and by the worker only while it runs, and are handed across by
+// the thread start and by posted events.
+struct OperationState {
+    std::atomic<bool> busy{false};              // an operation is running
+    std::atomic<std::int32_t> stepTotal{0};     // range maximum of a folder zip: files + 1
+    std::atomic<bool> zipFolder{false};         // the zip selection is a folder
+    std::atomic<bool> unzipSelected{false};     // an archive is selected for unzipping
+    std::atomic<bool> zipSelected{false};       // a file or folder is selected for zipping
+    ReportHandle reportWindow;                  // receives the reports of the operation
+    std::atomic<std::int64_t> tickPeriod{0};    // milliseconds between two ticker steps
+    std::atomic<bool> failed{false};            // the running operation has failed
+    std::atomic<bool> directMode{false};        // started with an archive on the command line
+    std::atomic<std::int32_t> progressCount{0}; // position of the progress bar
+    std::vector<std::string> fileList;          // files of the folder being zipped, walk order
+    QString selectedPath; // the archive to unzip, or the file or folder to zip
+
+    // Per-file mode: a folder zip is selected or running; every step then counts.
+    bool PerFileMode() const { return zipSelected && zipFolder; }
+
+    // The process-wide instance. It is never destroyed, so a worker still running while the
+    // process ends never sees it torn down.
+    static OperationState& Instance();
+};

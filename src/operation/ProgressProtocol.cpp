@@ -1,0 +1,37 @@
+#include "operation/ProgressProtocol.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+
+std::optional<int> OnProgressStep(OperationState& state) {
+    if (!state.busy)
+        return std::nullopt;
+    // The worker stores 100 once the archive is closed; a compare-and-swap keeps that store from
+    // being overwritten by a step that read the count just before it.
+    std::int32_t count = state.progressCount.load();
+    while (count < 100 || state.PerFileMode()) {
+        if (state.progressCount.compare_exchange_weak(count, count + 1)) {
+            ++count;
+            break;
+        }
+    }
+    return count;
+}
+
+ProgressRange OnProgressReset(OperationState& state) {
+    state.progressCount = 0;
+    if (state.PerFileMode())
+        return {0, std::max<std::int32_t>(state.stepTotal, 0)};
+    return {0, 100};
+}
+
+std::int64_t TickPeriodFor(std::int64_t sizeInBytes) {
+    // Sizes are measured as 64-bit numbers, so the period is never fed a wrapped negative size.
+    return std::max<std::int64_t>(sizeInBytes, 0) / 5500 / 90 + 1;
+}
+
+std::int64_t MeasureFileSize(const QString& path) {
+    const QFileInfo info(path);
+    return info.isFile() ? info.size() : 0;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "operation/OperationState.h"
+
+#include <cstdint>
+#include <optional>
+
+// What the windows do on the progress reports, without the widgets: each function updates the
+// shared state and returns what the bar should show.
+
+struct ProgressRange {
+    int minimum = 0;
+    int maximum = 100;
+};
+
+// A step: ignored while no operation runs; otherwise the count goes up by one (capped at 100
+// outside per-file mode) and the bar shows the count.
+std::optional<int> OnProgressStep(OperationState& state);
+
+// A reset: the count starts at 0 on a range of 0..stepTotal (folder zip) or 0..100.
+ProgressRange OnProgressReset(OperationState& state);
+
+// Milliseconds between two ticker steps for a file of this many bytes: one more per 495,000.
+std::int64_t TickPeriodFor(std::int64_t sizeInBytes);
+
+// The size of the file at this path, or 0 when it cannot be opened.
+std::int64_t MeasureFileSize(const QString& path);

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "operation/ProgressMessages.h"
+
+#include <QString>
+
+#include <memory>
+#include <mutex>
+
+// Where a worker reports to: the window that started the operation, the command-line front end,
+// or a recording double in the tests. Every member may be called from any thread.
+class ReportTarget {
+public:
+    virtual ~ReportTarget() = default;
+
+    // Queues a progress report for the UI thread; never blocks.
+    virtual void Post(ProgressMessage message) = 0;
+
+    // Shows a message with one OK button and waits until the user has dismissed it.
+    virtual void ShowMessage(const QString& text, const QString& caption) = 0;
+
+    // Shows a result folder in the desktop's file browser.
+    virtual void OpenFolder(const QString& folder) = 0;
+
+    // Ends the process in an orderly way with this exit code (direct mode, after a failure).
+    virtual void EndProcess(int exitCode) = 0;
+};
+
+// The handle through which workers and the ticker reach their ReportTarget. It can be read and
+// replaced from any thread; reports sent while no target is set are dropped.
+class ReportHandle {
+public:
+    void Set(std::shared_ptr<ReportTarget> target);
+    std::shared_ptr<ReportTarget> Get() const;
+
+    void Post(ProgressMessage message) const;
+    void ShowMessage(const QString& text, const QString& caption) const;
+    void OpenFolder(const QString& folder) const;
+    void EndProcess(int exitCode) const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::shared_ptr<ReportTarget> m_target;
+};

@@ -1,0 +1,139 @@
+#include "ui/ReportingDialog.h"
+
+#include "operation/ThreadStart.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QThread>
+#include <QUrl>
+
+#include <future>
+#include <mutex>
+
+namespace {
+
+// Custom events beyond the three progress reports.
+const QEvent::Type ShowMessageType = static_cast<QEvent::Type>(QEvent::User + 10);
+const QEvent::Type OpenFolderType = static_cast<QEvent::Type>(QEvent::User + 11);
+const QEvent::Type EndProcessType = static_cast<QEvent::Type>(QEvent::User + 12);
+
+// A message a worker waits on. If the window goes before it is shown, Qt deletes the pending
+// event, and the destructor releases the waiting worker.
+class ShowMessageEvent : public QEvent {
+public:
+    ShowMessageEvent(QString text, QString caption, std::promise<void> shown)
+        : QEvent(ShowMessageType), text(std::move(text)), caption(std::move(caption)),
+          m_shown(std::move(shown)) {}
+    ~ShowMessageEvent() override { m_shown.set_value(); }
+
+    const QString text;
+    const QString caption;
+
+private:
+    std::promise<void> m_shown;
+};
+
+class TextEvent : public QEvent {
+public:
+    TextEvent(Type type, QString text) : QEvent(type), text(std::move(text)) {}
+    const QString text;
+};
+
+class CodeEvent : public QEvent {
+public:
+    CodeEvent(Type type, int code) : QEvent(type), code(code) {}
+    const int code;
+};
+
+} // namespace
+
+// Posts to the window while it exists. The window detaches itself before it is destroyed; the
+// lock makes sure no post is under way at that moment.
+class WindowReport : public ReportTarget {
+public:
+    explicit WindowReport(QObject* window) : m_window(window) {}
+
+    void Detach() {
+        std::lock_guard lock(m_mutex);
+        m_window = nullptr;
+    }
+
+    void Post(ProgressMessage message) override { Send(new QEvent(EventTypeOf(message))); }
+
+    void ShowMessage(const QString& text, const QString& caption) override {
+        std::promise<void> shown;
+        std::future<void> done = shown.get_future();
+        if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
+            // Called on the UI thread itself: show it here rather than wait for ourselves.
+            // Only the UI thread detaches the window, so it cannot vanish under this call.
+            ShowMessageEvent event(text, caption, std::move(shown));
+            if (QObject* window = Window())
+                QCoreApplication::sendEvent(window, &event);
+            return;
+        }
+        Send(new ShowMessageEvent(text, caption, std::move(shown)));
+        done.wait();
+    }
+
+    void OpenFolder(const QString& folder) override { Send(new TextEvent(OpenFolderType, folder)); }
+
+    void EndProcess(int exitCode) override { Send(new CodeEvent(EndProcessType, exitCode)); }
+
+private:
+    QObject* Window() {
+        std::lock_guard lock(m_mutex);
+        return m_window;
+    }
+
+    void Send(QEvent* event) {
+        std::lock_guard lock(m_mutex);
+        if (m_window)
+            QCoreApplication::postEvent(m_window, event);
+        else
+            delete event;
+    }
+
+    std::mutex m_mutex;
+    QObject* m_window;
+};
+
+ReportingDialog::ReportingDialog(QWidget* parent)
+    : QDialog(parent), m_report(std::make_shared<WindowReport>(this)) {}
+
+ReportingDialog::~ReportingDialog() {
+    m_report->Detach();
+}
+
+std::shared_ptr<ReportTarget> ReportingDialog::Report() const {
+    return m_report;
+}
+
+bool ReportingDialog::event(QEvent* event) {
+    switch (static_cast<int>(event->type())) {
+    case static_cast<int>(ProgressMessage::Step):
+        OnProgressStep();
+        return true;
+    case static_cast<int>(ProgressMessage::Finished):
+        OnOperationFinished();
+        return true;
+    case static_cast<int>(ProgressMessage::Reset):
+        OnProgressReset();
+        return true;
+    case ShowMessageType: {
+        const auto* message = static_cast<ShowMessageEvent*>(event);
+        QMessageBox box(QMessageBox::NoIcon, message->caption, message->text, QMessageBox::Ok,
+                        this);
+        box.exec();
+        return true;
+    }
+    case OpenFolderType:
+        QDesktopServices::openUrl(QUrl::fromLocalFile(static_cast<TextEvent*>(event)->text));
+        return true;
+    case EndProcessType:
+        QCoreApplication::exit(static_cast<CodeEvent*>(event)->code);
+        return true;
+    default:
+        return QDialog::event(event);
+    }
+}

@@ -1,0 +1,83 @@
+#include "ziparchive/CZipArchive.h"
+
+#include "ziparchive/ZipReader.h"
+#include "ziparchive/ZipWriter.h"
+
+CZipArchive::CZipArchive() = default;
+CZipArchive::~CZipArchive() = default;
+
+void CZipArchive::Open(const QString& path, int mode, std::int64_t volumeSize) {
+    if (m_reader || m_writer)
+        throw CZipException("an archive is already open");
+    if (volumeSize != 0)
+        throw CZipException("split archives are not supported");
+    switch (mode) {
+    case zipOpen:
+        m_reader = std::make_unique<ZipReader>(path, m_threads);
+        break;
+    case zipCreate:
+        m_writer = std::make_unique<ZipWriter>(path, m_threads);
+        break;
+    default:
+        throw CZipException("unknown open mode");
+    }
+}
+
+void CZipArchive::SetThreadCount(unsigned threads) {
+    m_threads = threads;
+}
+
+static ZipReader& Reading(const std::unique_ptr<ZipReader>& reader) {
+    if (!reader)
+        throw CZipException("no archive is open for reading");
+    return *reader;
+}
+
+static ZipWriter& Writing(const std::unique_ptr<ZipWriter>& writer) {
+    if (!writer)
+        throw CZipException("no archive is open for writing");
+    return *writer;
+}
+
+std::uint64_t CZipArchive::GetCount() const {
+    return Reading(m_reader).Count();
+}
+
+void CZipArchive::SetExtractionRoot(const QString& destination) {
+    Reading(m_reader).SetExtractionRoot(destination);
+}
+
+bool CZipArchive::TestFile(std::uint64_t index, std::size_t bufferSize) {
+    return Reading(m_reader).Test(index, bufferSize);
+}
+
+bool CZipArchive::ExtractFile(std::uint64_t index, const QString& destination, bool fullPath,
+                              const QString* newName, std::size_t bufferSize) {
+    if (!fullPath || newName)
+        throw CZipException("entries are extracted only under their stored path");
+    return Reading(m_reader).Extract(index, destination, bufferSize);
+}
+
+bool CZipArchive::SetCompressionMethod(int method) {
+    return Writing(m_writer).SetCompressionMethod(method);
+}
+
+bool CZipArchive::AddNewFile(const std::string& filePath, const std::string& entryName, int level,
+                             std::size_t bufferSize) {
+    return Writing(m_writer).AddFile(filePath, entryName, level, bufferSize);
+}
+
+void CZipArchive::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callback) {
+    Writing(m_writer).SetEntryWrittenCallback(std::move(callback));
+}
+
+QString CZipArchive::Close(int, bool) {
+    if (m_reader) {
+        // Whatever was staged and not extracted goes with the reader.
+        m_reader.reset();
+    } else if (m_writer) {
+        auto writer = std::move(m_writer);
+        writer->Commit();
+    }
+    return {};
+}

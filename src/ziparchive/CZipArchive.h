@@ -1,0 +1,85 @@
+#pragma once
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+// Every failure of the archive class arrives as this exception: a failure to open, read, test,
+// write or close that must end the operation.
+class CZipException : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class ZipReader;
+class ZipWriter;
+
+// A zip archive, opened either to read an existing one or to create a new one.
+class CZipArchive {
+public:
+    enum OpenMode { zipOpen = 1, zipCreate = 4 };
+    enum CompressionMethod { methodStore = 0, methodDeflate = 8, methodBzip2 = 12 };
+
+    CZipArchive();
+    // An archive still open is discarded: a new archive is not written, an extraction's staged
+    // temporaries are removed.
+    ~CZipArchive();
+    CZipArchive(const CZipArchive&) = delete;
+    CZipArchive& operator=(const CZipArchive&) = delete;
+
+    // zipOpen reads an existing archive and checks its directory; zipCreate prepares a new
+    // archive at path, which appears there only when Close succeeds. Only unsplit archives.
+    void Open(const QString& path, int mode = zipOpen, std::int64_t volumeSize = 0);
+
+    // Worker threads used to decompress or compress; 0 means one per core. The bytes written
+    // never depend on it.
+    void SetThreadCount(unsigned threads);
+
+    // ---- Reading ----
+
+    std::uint64_t GetCount() const;
+
+    // The directory the entries go to. Refuses, by throwing, an archive whose declared sizes do
+    // not fit in the free space there. Once it is set, TestFile stages each entry's data in the
+    // destination so that ExtractFile only has to put it in place.
+    void SetExtractionRoot(const QString& destination);
+
+    // Decompresses the entry in full, checking its size and CRC, and checks that its name and
+    // link target keep it inside the destination. False when the entry fails; throws for an
+    // encrypted entry and for failures to read or write.
+    bool TestFile(std::uint64_t index, std::size_t bufferSize = 65536);
+
+    // Puts the tested entry in place below destination under its stored path, with missing
+    // directories created and its mode and modification time restored. Throws on failure.
+    bool ExtractFile(std::uint64_t index, const QString& destination, bool fullPath = true,
+                     const QString* newName = nullptr, std::size_t bufferSize = 65536);
+
+    // ---- Writing ----
+
+    bool SetCompressionMethod(int method);
+
+    // Records the file at filePath to be stored as entryName; it is read and compressed in
+    // Close. Both are narrow: the exact bytes of the file system's name, and the entry name
+    // with '/' separators (UTF-8 names get the UTF-8 flag, other bytes are stored as they are).
+    bool AddNewFile(const std::string& filePath, const std::string& entryName, int level = -1,
+                    std::size_t bufferSize = 65536);
+
+    // Called on the closing thread each time an entry's data has been compressed and written,
+    // with the entry's index in the order the files were added.
+    void SetEntryWrittenCallback(std::function<void(std::uint64_t index)> callback);
+
+    // Reading: releases the archive and whatever was staged. Writing: compresses and writes all
+    // entries, then puts the archive in place; on failure it throws and an earlier file of that
+    // name stays as it was.
+    QString Close(int afterException = 0, bool updateTimeStamp = false);
+
+private:
+    std::unique_ptr<ZipReader> m_reader;
+    std::unique_ptr<ZipWriter> m_writer;
+    unsigned m_threads = 0;
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "operation/ReportTarget.h"
+
+#include <QString>
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+// A report target that writes down everything a worker reports, in order, and answers every
+// message at once.
+class RecordingReport : public ReportTarget {
+public:
+    struct Record {
+        enum Kind { Step, Finished, Reset, Message, Folder, EndProcess } kind;
+        QString text;    // the message or the folder
+        QString caption; // the message's caption
+        int code = 0;    // EndProcess's exit code
+    };
+
+    void Post(ProgressMessage message) override;
+    void ShowMessage(const QString& text, const QString& caption) override;
+    void OpenFolder(const QString& folder) override;
+    void EndProcess(int exitCode) override;
+
+    std::vector<Record> Records() const;
+    // The kinds in order, steps folded: "Reset Step* Message Folder Finished" and the like.
+    QString Protocol() const;
+    QStringList Messages() const;
+    int Count(Record::Kind kind) const;
+    // Waits until a Finished record arrives (workers on their own thread).
+    bool WaitForFinished(int milliseconds = 60000) const;
+
+private:
+    void Add(Record record);
+
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::vector<Record> m_records;
+};

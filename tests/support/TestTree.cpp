@@ -1,0 +1,96 @@
+#include "support/TestTree.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <sys/stat.h>
+
+#include <random>
+
+namespace TestTree {
+
+void WriteFile(const QString& path, const QByteArray& content, int mode) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write %s", qPrintable(path));
+    file.write(content);
+    file.close();
+    if (mode >= 0)
+        ::chmod(QFile::encodeName(path).constData(), static_cast<mode_t>(mode));
+}
+
+QMap<QString, QString> Snapshot(const QString& root, bool withModes) {
+    QMap<QString, QString> tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        struct stat info {};
+        ::lstat(QFile::encodeName(path).constData(), &info);
+        const QString mode = withModes ? QString::number(info.st_mode & 07777, 8) : QString();
+        if (S_ISLNK(info.st_mode)) {
+            tree[relative] = "l " + QFile::symLinkTarget(path);
+        } else if (S_ISDIR(info.st_mode)) {
+            tree[relative] = "d " + mode;
+        } else {
+            QFile file(path);
+            file.open(QIODevice::ReadOnly);
+            const QByteArray hash =
+                QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1).toHex();
+            tree[relative] = "f " + mode + " " + QString::fromLatin1(hash);
+        }
+    }
+    return tree;
+}
+
+int Run(const QString& program, const QStringList& arguments, const QString& workingDirectory,
+        QString* output, int timeoutMs) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (!workingDirectory.isEmpty())
+        process.setWorkingDirectory(workingDirectory);
+    process.start(program, arguments);
+    if (!process.waitForStarted() || !process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return -1;
+    }
+    if (output)
+        *output = QString::fromUtf8(process.readAll());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+int RunPython(const QString& code, const QStringList& arguments, QString* output) {
+    return Run(QStringLiteral("python3"), QStringList{"-c", code} + arguments, {}, output);
+}
+
+QByteArray RandomBytes(qsizetype size, quint32 seed) {
+    std::mt19937 engine(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char& byte : bytes)
+        byte = static_cast<char>(engine());
+    return bytes;
+}
+
+QByteArray TextBytes(qsizetype size, quint32 seed) {
+    static const char* const words[] = {
+        "archive", "zip",    "folder", "file",  "the", "of",    "and",  "tarvo", "data", "entry",
+        "block",   "stream", "quick",  "brown", "fox", "jumps", "over", "lazy",  "dog",  "\n"};
+    std::mt19937 engine(seed);
+    QByteArray text;
+    text.reserve(size + 16);
+    while (text.size() < size) {
+        text += words[engine() % 20];
+        text += ' ';
+    }
+    text.truncate(size);
+    return text;
+}
+
+} // namespace TestTree

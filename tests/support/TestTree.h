@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+// File trees and outside tools for the tests.
+namespace TestTree {
+
+// Writes a file (parents created), optionally with Unix permission bits.
+void WriteFile(const QString& path, const QByteArray& content, int mode = -1);
+
+// Every file, directory and link below root, by relative path: "f <mode> <sha1>" for files,
+// "d <mode>" for directories, "l <target>" for links. Modes are the permission bits, octal.
+QMap<QString, QString> Snapshot(const QString& root, bool withModes = true);
+
+// Runs a program, waits for it, returns its exit code (-1 if it could not start or timed out).
+// Standard output and error go to *output when given.
+int Run(const QString& program, const QStringList& arguments, const QString& workingDirectory = {},
+        QString* output = nullptr, int timeoutMs = 120000);
+
+// Runs a Python snippet with python3; sys.argv[1:] are the arguments.
+int RunPython(const QString& code, const QStringList& arguments = {}, QString* output = nullptr);
+
+// Deterministic pseudo-random bytes, and text that compresses like real text.
+QByteArray RandomBytes(qsizetype size, quint32 seed);
+QByteArray TextBytes(qsizetype size, quint32 seed);
+
+} // namespace TestTree
