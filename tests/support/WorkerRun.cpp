@@ -1,0 +1,42 @@
+#include "support/WorkerRun.h"
+
+#include "operation/ThreadStart.h"
+
+#include <QStringList>
+#include <QTest>
+
+WorkerRun::WorkerRun()
+    : m_state(std::make_unique<OperationState>()), m_report(std::make_shared<RecordingReport>()) {
+    m_state->reportWindow.Set(m_report);
+}
+
+WorkerRun::~WorkerRun() {
+    // The tickers end after their next post once the operation is over.
+    m_state->busy = false;
+    if (!QTest::qWaitFor([] { return RunningThreadCount() == 0; }, 30000))
+        qWarning("a worker or ticker thread is still running");
+}
+
+QString WorkerRun::Milestones() const {
+    static const char* const names[] = {"Step", "Finished", "Reset", "Message", "Folder", "End"};
+    QStringList words;
+    for (const auto& record : m_report->Records())
+        if (record.kind != RecordingReport::Record::Step)
+            words << QString::fromLatin1(names[record.kind]);
+    return words.join(u' ');
+}
+
+int WorkerRun::StepsBetween(RecordingReport::Record::Kind after,
+                            RecordingReport::Record::Kind before) const {
+    int steps = 0;
+    bool counting = false;
+    for (const auto& record : m_report->Records()) {
+        if (record.kind == after && !counting)
+            counting = true;
+        else if (record.kind == before && counting)
+            return steps;
+        else if (counting && record.kind == RecordingReport::Record::Step)
+            ++steps;
+    }
+    return steps;
+}

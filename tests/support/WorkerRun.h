@@ -1,0 +1,29 @@
+#pragma once
+
+#include "operation/OperationState.h"
+#include "support/RecordingReport.h"
+
+#include <QString>
+
+#include <memory>
+
+// One worker run on a fresh OperationState with a recording report target. The state outlives
+// the run until every ticker it started has ended, so no thread is left pointing at it.
+class WorkerRun {
+public:
+    WorkerRun();
+    ~WorkerRun();
+
+    OperationState& state() { return *m_state; }
+    RecordingReport& report() { return *m_report; }
+
+    // The reports without the steps, e.g. "Reset Message Folder Finished".
+    QString Milestones() const;
+    // Steps recorded between the first record of kind `after` and the first of kind `before`.
+    int StepsBetween(RecordingReport::Record::Kind after,
+                     RecordingReport::Record::Kind before) const;
+
+private:
+    std::unique_ptr<OperationState> m_state;
+    std::shared_ptr<RecordingReport> m_report;
+};
