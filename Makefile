@@ -1,17 +1,21 @@
 # make run [ARGS=path/to/archive.zip]   build and start Tarvo
 # make test                             build and run every test
-# Both install what a fresh Debian 12 machine is missing first.
+# make install [PREFIX=/usr/local]      build and install (DESTDIR is honoured too)
+# make deb                              build a Debian package into $(BUILD_DIR)/package
+# All of them install what a fresh Debian 12 machine is missing first.
 
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 # Warnings are errors in CI.
 WERROR ?= $(if $(CI),ON,OFF)
+PREFIX ?= /usr/local
 
 PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libzip-dev libbz2-dev zlib1g-dev \
-            xvfb xauth xdotool zip unzip 7zip libarchive-tools python3
+            xvfb xauth xdotool zip unzip 7zip libarchive-tools python3 \
+            appstream desktop-file-utils groff-base man-db dpkg-dev binutils file
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test install deb clean
 
 all: build
 
@@ -36,6 +40,12 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 900
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+deb: build
+	cd $(BUILD_DIR) && cpack -G DEB -B package
 
 clean:
 	rm -rf $(BUILD_DIR)

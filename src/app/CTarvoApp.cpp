@@ -5,19 +5,40 @@
 
 #include <QDir>
 
+#ifdef Q_OS_WIN
+#include "app/CommandLine.h"
+
+#include <cstdlib>
+#include <windows.h>
+#endif
+
 CTarvoApp::CTarvoApp(int& argc, char** argv) : m_application(argc, argv) {
     QCoreApplication::setOrganizationName(QStringLiteral("Kestrin Utilities"));
     QCoreApplication::setApplicationName(QStringLiteral("Tarvo"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0.1"));
-    // A launcher hands the path over without its quotes; only blanks around it are dropped.
+    // Lets the desktop match the windows to the installed desktop entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(TARVO_APP_ID));
     // A relative path means the folder Tarvo was started from, so it is resolved before the
     // current directory moves.
+#ifdef Q_OS_WIN
+    // Explorer passes the path in quotes on the one command-line string; it is read from there,
+    // not from the runtime's split, which treats quotes and backslashes its own way. The runtime's
+    // count (__argc, before Qt takes its own options out) still decides the mode.
+    if (__argc > 1) {
+        m_directMode = true;
+        const QString path = QDir::fromNativeSeparators(CleanDirectModePath(
+            CommandLineRemainder(QString::fromWCharArray(::GetCommandLineW()))));
+        m_archivePath = path.isEmpty() ? QString() : QDir::current().absoluteFilePath(path);
+    }
+#else
+    // A launcher hands the path over without its quotes; only blanks around it are dropped.
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() > 1) {
         m_directMode = true;
         const QString path = arguments.at(1).trimmed();
         m_archivePath = path.isEmpty() ? QString() : QDir::current().absoluteFilePath(path);
     }
+#endif
 }
 
 int CTarvoApp::InitInstance() {

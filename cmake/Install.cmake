@@ -1,0 +1,62 @@
+# Installs Tarvo as a desktop program: both programs in bin/; on Linux and the BSDs also the
+# desktop entry, the icons, the AppStream metainfo and the man pages where the desktop and man
+# look for them. `cpack -G DEB` in the build tree turns the same rules into a Debian package.
+include(GNUInstallDirs)
+
+install(TARGETS tarvo tarvo-cli
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    BUNDLE DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tarvo)
+
+if(UNIX AND NOT APPLE)
+    # The desktop file and the metainfo are named after the application id, which is how
+    # software centres and the launchable element find one from the other.
+    install(FILES ${PROJECT_SOURCE_DIR}/res/tarvo.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+        RENAME ${TARVO_APP_ID}.desktop)
+    install(FILES ${PROJECT_SOURCE_DIR}/res/${TARVO_APP_ID}.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+    install(FILES ${PROJECT_SOURCE_DIR}/res/tarvo.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+    install(FILES ${PROJECT_SOURCE_DIR}/res/tarvo.png
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/tarvo.1 ${PROJECT_SOURCE_DIR}/docs/tarvo-cli.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+# Windows and macOS have no system Qt: the installed programs need Qt's libraries and plugins
+# copied beside them (into the bundle on macOS). Qt's deploy script does that at install time.
+if(WIN32 OR APPLE)
+    if(Qt6_VERSION VERSION_GREATER_EQUAL 6.5)
+        qt_generate_deploy_app_script(TARGET tarvo OUTPUT_SCRIPT tarvo_deploy_script
+            NO_UNSUPPORTED_PLATFORM_ERROR)
+    else()
+        qt_generate_deploy_app_script(TARGET tarvo FILENAME_VARIABLE tarvo_deploy_script
+            NO_UNSUPPORTED_PLATFORM_ERROR)
+    endif()
+    install(SCRIPT ${tarvo_deploy_script})
+endif()
+
+# ---- Debian package ----
+set(CPACK_PACKAGE_NAME tarvo)
+set(CPACK_PACKAGE_VENDOR "Kestrin Utilities")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small, fast zipper and unzipper")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Tarvo unpacks a zip archive into a folder beside it, named after the archive, and packs a \
+file or a folder into a zip archive beside it. Opening an archive with Tarvo from the file \
+manager unpacks it at once. tarvo-cli does the same from the command line.")
+set(CPACK_PACKAGE_HOMEPAGE_URL "${TARVO_PRODUCT_HOST}")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGE_CONTACT "Kestrin Utilities")
+# Built with debug information for the developers; the package ships the programs without it.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kestrin Utilities")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The Qt, libzip and C++ runtime versions come from the libraries the programs really link.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)
