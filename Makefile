@@ -1,6 +1,8 @@
 # make run [ARGS=path/to/archive.zip]   build and start Tarvo
 # make test                             build and run every test
 # Both install what a fresh Debian 12 machine is missing first.
+# make bench [BENCH_ARGS=--quick]       build, then time tarvo-cli against unzip, zip and 7zz
+#                                       (BENCH_BIG=1 adds the slow 4 GiB+ round trip)
 
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
@@ -11,7 +13,7 @@ PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libzip-dev libbz2-dev 
             xvfb xauth xdotool zip unzip 7zip libarchive-tools python3
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test bench clean
 
 all: build
 
@@ -36,6 +38,14 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 900
+
+# Both benchmarks run even when the first misses a target; the exit status says if any did.
+bench: build
+	@export TARVO_CLI="$${TARVO_CLI:-$(abspath $(BUILD_DIR))/src/app/tarvo-cli}"; status=0; \
+	bench/unzip $(BENCH_ARGS) || status=1; \
+	bench/zip $(BENCH_ARGS) || status=1; \
+	if [ "$(BENCH_BIG)" = 1 ]; then bench/bigfile || status=1; fi; \
+	exit $$status
 
 clean:
 	rm -rf $(BUILD_DIR)
