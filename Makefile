@@ -2,6 +2,8 @@
 # make test                             build and run every test
 # make install [PREFIX=/usr/local]      build and install (DESTDIR is honoured too)
 # make deb                              build a Debian package into $(BUILD_DIR)/package
+# make bench [BENCH_ARGS=--quick]       build, then time tarvo-cli against unzip, zip and 7zz
+#                                       (BENCH_BIG=1 adds the slow 4 GiB+ round trip)
 # All of them install what a fresh Debian 12 machine is missing first.
 
 BUILD_DIR ?= build
@@ -15,7 +17,7 @@ PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libzip-dev libbz2-dev 
             appstream desktop-file-utils groff-base man-db dpkg-dev binutils file
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build run test install deb clean
+.PHONY: all deps configure build run test install deb bench clean
 
 all: build
 
@@ -46,6 +48,14 @@ install: build
 
 deb: build
 	cd $(BUILD_DIR) && cpack -G DEB -B package
+
+# Both benchmarks run even when the first misses a target; the exit status says if any did.
+bench: build
+	@export TARVO_CLI="$${TARVO_CLI:-$(abspath $(BUILD_DIR))/src/app/tarvo-cli}"; status=0; \
+	bench/unzip $(BENCH_ARGS) || status=1; \
+	bench/zip $(BENCH_ARGS) || status=1; \
+	if [ "$(BENCH_BIG)" = 1 ]; then bench/bigfile || status=1; fi; \
+	exit $$status
 
 clean:
 	rm -rf $(BUILD_DIR)
