@@ -69,8 +69,10 @@ EntryPath ResolveEntryName(const std::string& name) {
             return Refused("a component of the name is too long");
         path.components.push_back(std::move(part));
     }
+    // A folder entry for the destination itself ("./", as some archivers write first) names a
+    // folder that is there already; anything else there has no name to go by.
     if (path.components.empty())
-        return Refused("the name leads nowhere");
+        return path.directory ? path : Refused("the name leads nowhere");
     if (IsStagingFolderName(path.components.front()))
         return Refused("the name is the reader's own staging folder's");
     return path;

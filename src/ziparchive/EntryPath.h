@@ -10,9 +10,9 @@
 // drive letter, climbing above the destination, empty, "." or "..", holding a NUL, with a
 // component too long for the file system, or claiming the name of the reader's staging folder.
 struct EntryPath {
-    std::vector<std::string> components;
-    bool directory = false; // the name ends with a separator
-    std::string refusal;    // empty when the path is safe
+    std::vector<std::string> components; // empty for a folder entry naming the destination
+    bool directory = false;              // the name ends with a separator
+    std::string refusal;                 // empty when the path is safe
 };
 
 EntryPath ResolveEntryName(const std::string& name);

@@ -142,8 +142,9 @@ bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
     if (!staged.refusal.empty())
         return false;
     const EntryPlan& plan = m_plans[index];
-    if (m_tree && (!m_tree->ParentsUsable(ParentsOf(plan)) ||
-                   !FitsWhatStands(plan.kind, m_tree->Inspect(plan.components)))) {
+    if (m_tree && !plan.components.empty() &&
+        (!m_tree->ParentsUsable(ParentsOf(plan)) ||
+         !FitsWhatStands(plan.kind, m_tree->Inspect(plan.components)))) {
         if (staged.staged)
             DiscardStaged(index);
         return false;
@@ -164,6 +165,9 @@ bool ZipReader::Extract(std::uint64_t index, const QString& destination, std::si
             throw CZipException("the entry failed its test and is not extracted");
     }
     m_admitted.reset();
+    // A folder entry for the destination itself has nothing to put in place.
+    if (m_plans[index].components.empty())
+        return true;
     Commit(index);
     m_root->MarkUsed();
     return true;
