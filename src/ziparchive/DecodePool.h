@@ -26,8 +26,9 @@ public:
         std::uint64_t bytes;
     };
 
+    // One worker per archive handle; `blockThreads` threads decode a large entry's blocks.
     DecodePool(std::vector<ZipHandle> archives, const std::vector<EntryPlan>& plans, int stagingFd,
-               Window window);
+               Window window, unsigned blockThreads);
     // Cancels work in progress and waits for the workers; what they staged stays for the staging
     // folder's removal.
     ~DecodePool();
@@ -53,6 +54,7 @@ private:
     const std::vector<EntryPlan>& m_plans;
     const int m_stagingFd;
     const Window m_window;
+    const unsigned m_blockThreads;
 
     std::mutex m_mutex;
     std::condition_variable m_workAvailable;

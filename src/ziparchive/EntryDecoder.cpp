@@ -2,6 +2,7 @@
 
 #include "ziparchive/EntryOutput.h"
 #include "ziparchive/EntryPlan.h"
+#include "ziparchive/ParallelBzip2.h"
 
 #include <bzlib.h>
 #include <zlib.h>
@@ -14,6 +15,8 @@ namespace {
 constexpr std::size_t kInputBuffer = 256 * 1024;
 constexpr std::size_t kOutputBuffer = 1024 * 1024;
 constexpr std::uint16_t kMethodBzip2 = 12;
+// Entries this large are worth splitting into blocks for several threads.
+constexpr std::uint64_t kSplitFrom = 8 * 1024 * 1024;
 
 struct ZipFileCloser {
     void operator()(zip_file_t* file) const { zip_fclose(file); }
@@ -51,7 +54,8 @@ std::uint32_t UpdateCrc(std::uint32_t crc, const char* data, std::size_t length)
 
 } // namespace
 
-EntryDecoder::EntryDecoder() : m_input(kInputBuffer), m_output(kOutputBuffer) {}
+EntryDecoder::EntryDecoder(unsigned threads)
+    : m_threads(threads), m_input(kInputBuffer), m_output(kOutputBuffer) {}
 
 DecodeResult EntryDecoder::Decode(zip_t* archive, std::uint64_t index, const EntryPlan& plan,
                                   EntryOutput& output, const std::atomic<bool>& cancel) {
@@ -63,8 +67,20 @@ DecodeResult EntryDecoder::Decode(zip_t* archive, std::uint64_t index, const Ent
     ZipFile file(zip_fopen_index(archive, index, ownDecoder ? ZIP_FL_COMPRESSED : 0));
     if (!file)
         return FromLibzipError(zip_get_error(archive));
-    return ownDecoder ? DecodeBzip2(file.get(), plan, output, cancel)
-                      : DecodeWithLibzip(file.get(), plan, output, cancel);
+    if (!ownDecoder)
+        return DecodeWithLibzip(file.get(), plan, output, cancel);
+    if (m_threads > 1 && plan.size >= kSplitFrom) {
+        if (std::optional<DecodeResult> result =
+                DecodeBzip2InBlocks(file.get(), plan, output, cancel, m_threads))
+            return *result;
+        // The stream did not split cleanly: decoding it in one piece decides.
+        if (const int error = output.Restart())
+            return {DecodeStatus::WriteFailed, error, {}};
+        file.reset(zip_fopen_index(archive, index, ZIP_FL_COMPRESSED));
+        if (!file)
+            return FromLibzipError(zip_get_error(archive));
+    }
+    return DecodeBzip2(file.get(), plan, output, cancel);
 }
 
 DecodeResult EntryDecoder::DecodeWithLibzip(zip_file_t* file, const EntryPlan& plan,

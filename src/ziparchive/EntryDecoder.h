@@ -30,10 +30,11 @@ struct DecodeResult {
 // Decodes entries in full, checking the size the directory declares (more data is corruption,
 // and decoding stops there, so a bomb costs one buffer) and the CRC. BZIP2 is decoded here with
 // memory kept between entries; other methods go through libzip, read to its end so that it
-// checks the CRC. One decoder per thread.
+// checks the CRC. A large BZIP2 entry is decoded block by block on `threads` threads. One decoder
+// per thread.
 class EntryDecoder {
 public:
-    EntryDecoder();
+    explicit EntryDecoder(unsigned threads = 1);
 
     DecodeResult Decode(zip_t* archive, std::uint64_t index, const EntryPlan& plan,
                         EntryOutput& output, const std::atomic<bool>& cancel);
@@ -44,6 +45,7 @@ private:
     DecodeResult DecodeWithLibzip(zip_file_t* file, const EntryPlan& plan, EntryOutput& output,
                                   const std::atomic<bool>& cancel);
 
+    unsigned m_threads;
     std::vector<char> m_input;
     std::vector<char> m_output;
     Bzip2Memory m_bzip2Memory;

@@ -19,3 +19,9 @@ int FileOutput::Write(const char* data, std::size_t length) {
     }
     return 0;
 }
+
+int FileOutput::Restart() {
+    if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
+        return errno;
+    return 0;
+}

@@ -4,17 +4,20 @@
 #include <string>
 
 // Where an entry's decoded bytes go: a file being staged, memory (a link's target), or nowhere
-// (a test without a destination). Write returns 0 or the errno of a failed write.
+// (a test without a destination). Write and Restart return 0 or the errno of a failure.
 class EntryOutput {
 public:
     virtual ~EntryOutput() = default;
     virtual int Write(const char* data, std::size_t length) = 0;
+    // Drops what was written, for a decoder that starts over.
+    virtual int Restart() = 0;
 };
 
 class FileOutput final : public EntryOutput {
 public:
     explicit FileOutput(int fd) : m_fd(fd) {}
     int Write(const char* data, std::size_t length) override;
+    int Restart() override;
 
 private:
     int m_fd;
@@ -27,6 +30,10 @@ public:
         m_bytes.append(data, length);
         return 0;
     }
+    int Restart() override {
+        m_bytes.clear();
+        return 0;
+    }
     const std::string& Bytes() const { return m_bytes; }
 
 private:
@@ -36,4 +43,5 @@ private:
 class DiscardOutput final : public EntryOutput {
 public:
     int Write(const char*, std::size_t) override { return 0; }
+    int Restart() override { return 0; }
 };

@@ -49,9 +49,13 @@ StagedEntry StageLink(zip_t* archive, std::uint64_t index, const EntryPlan& plan
 StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan, int stagingFd,
                       EntryDecoder& decoder, const std::atomic<bool>& cancel) {
     const std::string name = StagingArea::TemporaryName(index);
-    ::unlinkat(stagingFd, name.c_str(), 0);
-    UniqueFd fd(::openat(stagingFd, name.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd fd(::openat(stagingFd, name.c_str(), kFlags, 0600));
+    if (!fd.IsOpen() && errno == EEXIST) {
+        // Left by an earlier test of the same entry.
+        ::unlinkat(stagingFd, name.c_str(), 0);
+        fd = UniqueFd(::openat(stagingFd, name.c_str(), kFlags, 0600));
+    }
     if (!fd.IsOpen())
         return WriteFailure(errno);
     StagedEntry result;

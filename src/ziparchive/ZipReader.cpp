@@ -53,6 +53,7 @@ ZipReader::ZipReader(const QString& path, unsigned threads) {
     m_layout.entries = {};
     m_declaredTotal = DeclaredTotal(m_plans);
     m_threads = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+    m_decoder = std::make_unique<EntryDecoder>(m_threads);
 }
 
 ZipReader::~ZipReader() {
@@ -93,8 +94,9 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
     const std::uint64_t workers = std::min<std::uint64_t>(m_threads, m_plans.size());
     for (std::uint64_t i = 0; i < workers; ++i)
         archives.push_back(OpenArchiveView(m_file.Get(), m_layout));
-    m_pool = std::make_unique<DecodePool>(std::move(archives), m_plans, m_staging->Fd(),
-                                          DecodePool::Window{kWindowEntries, kWindowBytes});
+    m_pool =
+        std::make_unique<DecodePool>(std::move(archives), m_plans, m_staging->Fd(),
+                                     DecodePool::Window{kWindowEntries, kWindowBytes}, m_threads);
 }
 
 bool ZipReader::Test(std::uint64_t index, std::size_t) {
@@ -120,7 +122,7 @@ StagedEntry ZipReader::Decode(std::uint64_t index) {
             return std::move(*staged);
     }
     return StageEntry(m_archive.get(), index, m_plans[index], m_staging ? m_staging->Fd() : -1,
-                      m_decoder, kNeverCancelled);
+                      *m_decoder, kNeverCancelled);
 }
 
 bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {

@@ -68,7 +68,7 @@ private:
     std::vector<EntryPlan> m_plans;
     std::uint64_t m_declaredTotal = 0;
     unsigned m_threads = 1;
-    EntryDecoder m_decoder;
+    std::unique_ptr<EntryDecoder> m_decoder; // for entries decoded on the caller's thread
 
     QString m_destination;
     std::unique_ptr<ExtractionRoot> m_root;

@@ -67,11 +67,11 @@ QByteArray DeflateRaw(const QByteArray& content) {
     return out;
 }
 
-QByteArray Bzip2Stream(const QByteArray& content) {
+QByteArray Bzip2Stream(const QByteArray& content, int blockSize100k) {
     unsigned length = static_cast<unsigned>(content.size() + content.size() / 100 + 600);
     QByteArray out(length, Qt::Uninitialized);
     BZ2_bzBuffToBuffCompress(out.data(), &length, const_cast<char*>(content.constData()),
-                             static_cast<unsigned>(content.size()), 9, 0, 0);
+                             static_cast<unsigned>(content.size()), blockSize100k, 0, 0);
     out.truncate(length);
     return out;
 }
@@ -86,8 +86,8 @@ Entry Deflated(const QByteArray& name, const QByteArray& content) {
     return WithContent(name, DeflateRaw(content), 8, content);
 }
 
-Entry Bzip2(const QByteArray& name, const QByteArray& content) {
-    return WithContent(name, Bzip2Stream(content), 12, content);
+Entry Bzip2(const QByteArray& name, const QByteArray& content, int blockSize100k) {
+    return WithContent(name, Bzip2Stream(content, blockSize100k), 12, content);
 }
 
 Entry Directory(const QByteArray& name, std::uint32_t unixMode) {

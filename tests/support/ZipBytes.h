@@ -32,13 +32,13 @@ struct Entry {
 // Entries whose declared size and CRC match the content.
 Entry Stored(const QByteArray& name, const QByteArray& content, std::uint32_t unixMode = 0100644);
 Entry Deflated(const QByteArray& name, const QByteArray& content);
-Entry Bzip2(const QByteArray& name, const QByteArray& content);
+Entry Bzip2(const QByteArray& name, const QByteArray& content, int blockSize100k = 9);
 Entry Directory(const QByteArray& name, std::uint32_t unixMode = 040755);
 Entry Link(const QByteArray& name, const QByteArray& target);
 
 // The raw compressed forms, for entries built by hand.
 QByteArray DeflateRaw(const QByteArray& content);
-QByteArray Bzip2Stream(const QByteArray& content);
+QByteArray Bzip2Stream(const QByteArray& content, int blockSize100k = 9);
 std::uint32_t Crc32(const QByteArray& content);
 
 // An extended-timestamp field holding a modification time.
