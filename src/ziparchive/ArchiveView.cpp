@@ -1,0 +1,123 @@
+#include "ziparchive/ArchiveView.h"
+
+#include "ziparchive/CZipArchive.h"
+#include "ziparchive/CentralDirectory.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+namespace {
+
+constexpr std::uint64_t kEndRecordSize = 22;
+constexpr std::uint64_t kCommentLengthOffset = 20;
+
+// The bytes [start, start + length) of a file, with the end record's comment length read as 0.
+struct ViewState {
+    int fd = -1;
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+    std::uint64_t commentLengthAt = 0; // relative to start
+    std::uint64_t position = 0;
+    zip_error_t error{};
+};
+
+zip_int64_t ReadView(ViewState& view, void* data, zip_uint64_t wanted) {
+    const std::uint64_t count = std::min<std::uint64_t>(wanted, view.length - view.position);
+    std::uint64_t done = 0;
+    auto* bytes = static_cast<unsigned char*>(data);
+    while (done < count) {
+        const ssize_t got = ::pread(view.fd, bytes + done, count - done,
+                                    static_cast<off_t>(view.start + view.position + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            zip_error_set(&view.error, ZIP_ER_READ, errno);
+            return -1;
+        }
+        if (got == 0) {
+            zip_error_set(&view.error, ZIP_ER_EOF, 0);
+            return -1;
+        }
+        done += static_cast<std::uint64_t>(got);
+    }
+    for (std::uint64_t at = view.commentLengthAt; at < view.commentLengthAt + 2; ++at) {
+        if (at >= view.position && at < view.position + count)
+            bytes[at - view.position] = 0;
+    }
+    view.position += count;
+    return static_cast<zip_int64_t>(count);
+}
+
+zip_int64_t ViewCallback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    auto& view = *static_cast<ViewState*>(state);
+    switch (command) {
+    case ZIP_SOURCE_OPEN:
+        view.position = 0;
+        return 0;
+    case ZIP_SOURCE_READ:
+        return ReadView(view, data, length);
+    case ZIP_SOURCE_CLOSE:
+        return 0;
+    case ZIP_SOURCE_STAT: {
+        auto* st = static_cast<zip_stat_t*>(data);
+        zip_stat_init(st);
+        st->size = view.length;
+        st->valid |= ZIP_STAT_SIZE;
+        return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&view.error, data, length);
+    case ZIP_SOURCE_FREE:
+        zip_error_fini(&view.error);
+        delete &view;
+        return 0;
+    case ZIP_SOURCE_SEEK: {
+        const zip_int64_t to =
+            zip_source_seek_compute_offset(view.position, view.length, data, length, &view.error);
+        if (to < 0)
+            return -1;
+        view.position = static_cast<std::uint64_t>(to);
+        return 0;
+    }
+    case ZIP_SOURCE_TELL:
+        return static_cast<zip_int64_t>(view.position);
+    case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(
+            ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR,
+            ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS, -1);
+    default:
+        zip_error_set(&view.error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+}
+
+} // namespace
+
+ZipHandle OpenArchiveView(int fd, const ArchiveLayout& layout) {
+    auto* view = new ViewState;
+    view->fd = fd;
+    view->start = layout.base;
+    view->length = layout.endRecord + kEndRecordSize - layout.base;
+    view->commentLengthAt = layout.endRecord + kCommentLengthOffset - layout.base;
+    zip_error_init(&view->error);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_function_create(ViewCallback, view, &error);
+    if (!source) {
+        delete view;
+        zip_error_fini(&error);
+        throw CZipException("cannot open the archive: out of memory");
+    }
+    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    if (!archive) {
+        zip_source_free(source);
+        const std::string why = zip_error_strerror(&error);
+        zip_error_fini(&error);
+        throw CZipException("the archive cannot be read: " + why);
+    }
+    zip_error_fini(&error);
+    return ZipHandle(archive);
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <zip.h>
+
+#include <cstdint>
+#include <memory>
+
+struct ArchiveLayout;
+
+struct ZipCloser {
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+using ZipHandle = std::unique_ptr<zip_t, ZipCloser>;
+
+// Opens the archive in fd read-only with libzip, through a view that shows libzip the archive
+// as the directory parse found it: from its offset 0 (past anything put in front of it) to the
+// end record, whose comment is left out, so that junk around the archive and a comment cut short
+// read as they do in other extractors. fd must stay open while the handle lives; each thread
+// reading entries needs a handle of its own. Throws CZipException when libzip refuses it.
+ZipHandle OpenArchiveView(int fd, const ArchiveLayout& layout);

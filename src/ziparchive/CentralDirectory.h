@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One entry as the archive's central directory describes it, with what its local header adds.
+struct CentralEntry {
+    std::string rawName; // the stored bytes, an embedded NUL kept
+    std::uint16_t versionMadeBy = 0;
+    std::uint16_t flags = 0;
+    std::uint16_t method = 0;
+    std::uint16_t dosTime = 0;
+    std::uint16_t dosDate = 0;
+    std::uint32_t crc = 0;
+    std::uint32_t externalAttributes = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t size = 0;
+    std::uint64_t localHeader = 0; // position in the file
+    // The Unicode path field's name holds a NUL: libzip would hand it on as a space.
+    bool unicodeNameHasNul = false;
+    // The modification time the local header's extra fields give (extended timestamp, else the
+    // old Unix field). Extractors read these from the local header only; a time in the central
+    // directory alone is ignored, as they ignore it.
+    std::optional<std::int64_t> extendedMtime;
+    // Filled from the local header: whether it is where the directory says, and where the data
+    // begins (a position in the file).
+    bool localHeaderSound = false;
+    std::uint64_t dataStart = 0;
+
+    bool IsEncrypted() const { return (flags & 0x0001) != 0; }
+};
+
+// Where the archive lies in its file and what its directory lists. `base` is where the archive's
+// own offset 0 lies: above zero when something was put in front of an archive without its
+// offsets being adjusted.
+struct ArchiveLayout {
+    std::uint64_t fileSize = 0;
+    std::uint64_t base = 0;
+    std::uint64_t directoryStart = 0;
+    std::uint64_t directoryEnd = 0;
+    std::uint64_t endRecord = 0; // the end-of-central-directory record, 22 bytes
+    std::vector<CentralEntry> entries;
+};
+
+// Parses the end record, the ZIP64 records and the central directory of the archive in fd, and
+// reads each entry's local header. Throws CZipException for anything that is not a readable
+// archive, for an entry count the directory cannot hold, and when any two entries' byte ranges
+// (local header to end of data) overlap each other or the directory: overlapping entries are how
+// small archives expand to huge outputs.
+ArchiveLayout ReadArchiveLayout(int fd);
+
+// The most entries an archive may list; more is taken as an attack, not an archive.
+constexpr std::uint64_t kMaxEntries = 4'000'000;

@@ -1,0 +1,85 @@
+#include "ziparchive/EntryAttributes.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Systems whose archivers keep the Unix mode in the upper half of the external attributes.
+bool StoresUnixMode(unsigned host) {
+    switch (host) {
+    case 2:  // VMS
+    case 3:  // Unix
+    case 5:  // Atari
+    case 12: // QDOS
+    case 13: // Acorn
+    case 16: // BeOS
+    case 17: // Tandem
+    case 30: // AtheOS
+        return true;
+    default:
+        return false;
+    }
+}
+
+unsigned HostOf(const CentralEntry& entry) {
+    return entry.versionMadeBy >> 8;
+}
+
+mode_t UnixModeOf(const CentralEntry& entry) {
+    return StoresUnixMode(HostOf(entry)) ? static_cast<mode_t>(entry.externalAttributes >> 16) : 0;
+}
+
+} // namespace
+
+EntryKind KindOf(const CentralEntry& entry, bool nameIsDirectory) {
+    if (nameIsDirectory)
+        return EntryKind::Directory;
+    if ((UnixModeOf(entry) & S_IFMT) == S_IFLNK)
+        return EntryKind::Link;
+    return EntryKind::File;
+}
+
+mode_t PermissionsOf(const CentralEntry& entry, EntryKind kind, mode_t umask) {
+    if (const mode_t unixMode = UnixModeOf(entry); unixMode != 0)
+        return unixMode & 0777 & ~mode_t{S_IWOTH};
+    const bool readOnly = (entry.externalAttributes & 0x01) != 0;
+    mode_t permissions = 0444;
+    if (!readOnly)
+        permissions |= 0222;
+    if (kind == EntryKind::Directory)
+        permissions |= 0111;
+    return permissions & ~umask;
+}
+
+timespec ModificationTimeOf(const CentralEntry& entry) {
+    if (entry.extendedMtime)
+        return timespec{static_cast<time_t>(*entry.extendedMtime), 0};
+    struct tm parts {};
+    parts.tm_sec = (entry.dosTime & 0x1f) * 2;
+    parts.tm_min = (entry.dosTime >> 5) & 0x3f;
+    parts.tm_hour = entry.dosTime >> 11;
+    parts.tm_mday = entry.dosDate & 0x1f;
+    // Month 0 is read as January, as other extractors read it.
+    parts.tm_mon = std::max((entry.dosDate >> 5) & 0x0f, 1) - 1;
+    parts.tm_year = (entry.dosDate >> 9) + 80;
+    parts.tm_isdst = -1;
+    return timespec{::mktime(&parts), 0};
+}
+
+mode_t CurrentUmask() {
+    if (FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned value = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status))
+            found = std::sscanf(line, "Umask: %o", &value) == 1;
+        std::fclose(status);
+        if (found)
+            return static_cast<mode_t>(value);
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
+}

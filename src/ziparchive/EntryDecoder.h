@@ -1,0 +1,52 @@
+#pragma once
+
+#include "ziparchive/Bzip2Memory.h"
+
+#include <zip.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct EntryPlan;
+class EntryOutput;
+
+enum class DecodeStatus {
+    Sound,       // all of the declared size came out and the CRC matches
+    Corrupt,     // the data does not decode to what the directory declares
+    Unsupported, // a compression method nothing here decodes
+    ReadFailed,  // the archive file could not be read
+    WriteFailed, // the output could not be written (errno in `error`)
+    Cancelled,
+};
+
+struct DecodeResult {
+    DecodeStatus status = DecodeStatus::Sound;
+    int error = 0;
+    std::string detail;
+};
+
+// Decodes entries in full, checking the size the directory declares (more data is corruption,
+// and decoding stops there, so a bomb costs one buffer) and the CRC. BZIP2 is decoded here with
+// memory kept between entries; other methods go through libzip, read to its end so that it
+// checks the CRC. A large BZIP2 entry is decoded block by block on `threads` threads. One decoder
+// per thread.
+class EntryDecoder {
+public:
+    explicit EntryDecoder(unsigned threads = 1);
+
+    DecodeResult Decode(zip_t* archive, std::uint64_t index, const EntryPlan& plan,
+                        EntryOutput& output, const std::atomic<bool>& cancel);
+
+private:
+    DecodeResult DecodeBzip2(zip_file_t* raw, const EntryPlan& plan, EntryOutput& output,
+                             const std::atomic<bool>& cancel);
+    DecodeResult DecodeWithLibzip(zip_file_t* file, const EntryPlan& plan, EntryOutput& output,
+                                  const std::atomic<bool>& cancel);
+
+    unsigned m_threads;
+    std::vector<char> m_input;
+    std::vector<char> m_output;
+    Bzip2Memory m_bzip2Memory;
+};

@@ -1,0 +1,111 @@
+#include "ziparchive/EntryPath.h"
+
+#include <climits>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kLongestComponent = NAME_MAX;
+constexpr std::size_t kLongestPath = PATH_MAX - 1;
+
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+bool IsLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+bool HasDriveLetter(const std::string& name) {
+    return name.size() >= 2 && IsLetter(name[0]) && name[1] == ':';
+}
+
+std::vector<std::string> SplitComponents(const std::string& text) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (const char c : text) {
+        if (IsSeparator(c)) {
+            parts.push_back(std::move(part));
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    parts.push_back(std::move(part));
+    return parts;
+}
+
+EntryPath Refused(const char* why) {
+    EntryPath path;
+    path.refusal = why;
+    return path;
+}
+
+} // namespace
+
+EntryPath ResolveEntryName(const std::string& name) {
+    if (name.empty())
+        return Refused("the name is empty");
+    if (name.find('\0') != std::string::npos)
+        return Refused("the name holds a NUL");
+    if (IsSeparator(name.front()))
+        return Refused("the name is absolute");
+    if (HasDriveLetter(name))
+        return Refused("the name carries a drive letter");
+    if (name.size() > kLongestPath)
+        return Refused("the name is too long");
+    EntryPath path;
+    path.directory = IsSeparator(name.back());
+    for (std::string& part : SplitComponents(name)) {
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (path.components.empty())
+                return Refused("the name climbs out of the destination");
+            path.components.pop_back();
+            continue;
+        }
+        if (part.size() > kLongestComponent)
+            return Refused("a component of the name is too long");
+        path.components.push_back(std::move(part));
+    }
+    // A folder entry for the destination itself ("./", as some archivers write first) names a
+    // folder that is there already; anything else there has no name to go by.
+    if (path.components.empty())
+        return path.directory ? path : Refused("the name leads nowhere");
+    if (IsStagingFolderName(path.components.front()))
+        return Refused("the name is the reader's own staging folder's");
+    return path;
+}
+
+bool LinkTargetStaysInside(const std::string& target, std::size_t depth) {
+    if (target.empty() || target.find('\0') != std::string::npos || IsSeparator(target.front()) ||
+        HasDriveLetter(target) || target.size() > kLongestPath)
+        return false;
+    bool descended = false;
+    for (const std::string& part : SplitComponents(target)) {
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (descended || depth == 0)
+                return false;
+            --depth;
+        } else {
+            descended = true;
+        }
+    }
+    return true;
+}
+
+bool IsStagingFolderName(const std::string& name) {
+    const std::size_t prefix = std::strlen(kStagingPrefix);
+    if (name.size() != prefix + kStagingSuffixLength ||
+        name.compare(0, prefix, kStagingPrefix) != 0)
+        return false;
+    for (std::size_t i = prefix; i < name.size(); ++i) {
+        const char c = name[i];
+        if (!IsLetter(c) && !(c >= '0' && c <= '9'))
+            return false;
+    }
+    return true;
+}
