@@ -4,6 +4,7 @@
 # make deb                              build a Debian package into $(BUILD_DIR)/package
 # make bench [BENCH_ARGS=--quick]       build, then time tarvo-cli against unzip, zip and 7zz
 #                                       (BENCH_BIG=1 adds the slow 4 GiB+ round trip)
+# make fuzz [FUZZ_SECONDS=120]          build the fuzzers with clang and run each for a while
 # All of them install what a fresh Debian 12 machine is missing first.
 
 BUILD_DIR ?= build
@@ -14,10 +15,11 @@ PREFIX ?= /usr/local
 
 PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libzip-dev libbz2-dev zlib1g-dev \
             xvfb xauth xdotool zip unzip 7zip libarchive-tools python3 \
-            appstream desktop-file-utils groff-base man-db dpkg-dev binutils file
+            appstream desktop-file-utils groff-base man-db dpkg-dev binutils file \
+            clang-14 libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build run test install deb bench clean
+.PHONY: all deps configure build run test test-asan test-tsan fuzz install deb bench clean
 
 all: build
 
@@ -40,8 +42,36 @@ build: configure
 run: build
 	$(BUILD_DIR)/src/app/tarvo $(ARGS)
 
+# Every test, then the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the threaded tests of the core under ThreadSanitizer. Any report fails the run.
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure --timeout 900
+	$(MAKE) test-asan
+	$(MAKE) test-tsan
+
+SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1 \
+	LSAN_OPTIONS=suppressions=$(abspath tests/sanitizers/lsan.supp):print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	TSAN_OPTIONS=suppressions=$(abspath tests/sanitizers/tsan.supp):halt_on_error=1:second_deadlock_stack=1
+
+test-asan: deps
+	cmake -S . -B $(BUILD_DIR)-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVO_WERROR=$(WERROR) \
+	    -DTARVO_SANITIZE=address,undefined
+	cmake --build $(BUILD_DIR)-asan
+	cd $(BUILD_DIR)-asan && $(SANITIZER_ENV) ctest --output-on-failure --timeout 1800 -LE install
+
+test-tsan: deps
+	cmake -S . -B $(BUILD_DIR)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DTARVO_WERROR=$(WERROR) -DTARVO_SANITIZE=thread
+	cmake --build $(BUILD_DIR)-tsan
+	cd $(BUILD_DIR)-tsan && $(SANITIZER_ENV) ctest --output-on-failure --timeout 1800 -L threads
+
+FUZZ_SECONDS ?= 120
+fuzz: deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_DIR)-fuzz -G Ninja \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVO_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build $(BUILD_DIR)-fuzz
+	fuzz/run $(BUILD_DIR)-fuzz $(FUZZ_SECONDS)
 
 install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
@@ -58,4 +88,4 @@ bench: build
 	exit $$status
 
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-asan $(BUILD_DIR)-tsan $(BUILD_DIR)-fuzz

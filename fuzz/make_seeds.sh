@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Seed corpora for the fuzzers: archives of the kinds the tests make (Info-ZIP, 7-Zip and
+# Python, stored, deflated and BZIP2, with links, UTF-8 names, ZIP64 and data descriptors) and
+# the public corpus of archives from many tools.
+set -euo pipefail
+out=${1:?usage: make_seeds.sh OUTDIR}
+corpus=$(cd "$(dirname "$0")/../../shared/corpus/go-zip" 2>/dev/null && pwd || true)
+mkdir -p "$out/zipreader" "$out/bzip2join"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+mkdir -p "$work/tree/sub"
+printf 'hello\n' > "$work/tree/a.txt"
+seq 1 400 > "$work/tree/sub/numbers.txt"
+printf '\xc3\xa9t\xc3\xa9\n' > "$work/tree/sub/été.txt"
+ln -s a.txt "$work/tree/link"
+(cd "$work/tree" && zip -qry -Z bzip2 "$out/zipreader/infozip-bzip2.zip" . &&
+    zip -qry -0 "$out/zipreader/infozip-stored.zip" . &&
+    zip -qry "$out/zipreader/infozip-deflate.zip" . &&
+    7zz a -tzip -mm=BZip2 "$out/zipreader/7zip-bzip2.zip" . >/dev/null &&
+    cat a.txt | zip -q "$out/zipreader/infozip-stream.zip" -)
+python3 - "$out/zipreader" <<'PY'
+import sys, zipfile
+d = sys.argv[1]
+with zipfile.ZipFile(d + '/python-zip64.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    with z.open('big.txt', 'w', force_zip64=True) as f:
+        f.write(b'line\n' * 100)
+with zipfile.ZipFile(d + '/python-cp437.zip', 'w') as z:
+    z.writestr(zipfile.ZipInfo('caf\x82.txt'), b'x')
+with zipfile.ZipFile(d + '/python-bzip2.zip', 'w', zipfile.ZIP_BZIP2) as z:
+    z.writestr('one', b'1' * 1000)
+    z.writestr('dir/', b'')
+PY
+if [ -n "$corpus" ]; then
+    for f in "$corpus"/*.zip; do cp "$f" "$out/zipreader/go-$(basename "$f")"; done
+fi
+# The joiner's seeds are plain data of a few shapes.
+head -c 3000 /dev/urandom > "$out/bzip2join/random"
+seq 1 5000 > "$out/bzip2join/text"
+printf 'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa' > "$out/bzip2join/runs"
