@@ -21,7 +21,11 @@ QString AStatic::DisplayedText() const {
     const QString whole = text();
     if (whole.size() <= MaxShownLength)
         return whole;
-    return whole.left(MaxShownLength) + QStringLiteral("....");
+    // A character outside the BMP that straddles the cut goes whole rather than leave half of
+    // its surrogate pair to be drawn as a stray box.
+    const qsizetype kept =
+        whole.at(MaxShownLength - 1).isHighSurrogate() ? MaxShownLength - 1 : MaxShownLength;
+    return whole.left(kept) + QStringLiteral("....");
 }
 
 void AStatic::paintEvent(QPaintEvent*) {

@@ -13,7 +13,8 @@ public:
 
     QColor TextColor() const { return m_textColor; }
 
-    // The text as it is drawn: past 80 UTF-16 units, the first 80 followed by "....".
+    // The text as it is drawn: past 80 UTF-16 units, the first 80 followed by "....". A
+    // surrogate pair is never split: then only 79 are kept.
     QString DisplayedText() const;
 
 protected:
