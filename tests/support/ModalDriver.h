@@ -38,6 +38,9 @@ public:
     // Queues the answer to the next modal window.
     ModalDriver& Then(Answer answer);
 
+    // Leaves this window alone: the test runs it with exec() itself.
+    void Ignore(QWidget* window) { m_answered.append(window); }
+
     int Pending() const { return static_cast<int>(m_answers.size()); }
     const QList<Record>& Seen() const { return m_seen; }
     // "kind|title|text" of every modal seen, for one-line comparisons.
