@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTest>
 #include <QUrl>
@@ -39,12 +40,31 @@ XSession::XSession() {
     opener.close();
     opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
+    // A display freshly handed out can still belong to a server that is going away, or be
+    // taken by another run at the same moment; a session that does not answer is tried anew.
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        if (StartServer(standIns) && Xdotool({"getdisplaygeometry"}) == 0) {
+            m_unavailable.clear();
+            return;
+        }
+        StopServer();
+    }
+    if (m_unavailable.isEmpty())
+        m_unavailable = QStringLiteral("the virtual X server does not answer");
+}
+
+bool XSession::StartServer(const QString& standIns) {
     // xvfb-run picks a free display and its own authority file; the command it runs reports
     // both, then holds the server up until it is ended.
     const QString info = m_directory.filePath("display.txt");
+    QFile::remove(info);
     // Its output is read only when it fails: its shell reports the holder's end as well.
+    // The search for a free display starts away from the usual :99, where other runs on the
+    // machine look first. Without -noreset the server starts afresh each time its last client
+    // leaves, and refuses a program that connects in that moment.
+    const QString firstDisplay = QString::number(200 + QRandomGenerator::global()->bounded(3000));
     m_server.start(QStringLiteral("xvfb-run"),
-                   {"-a", "-s", "-screen 0 1280x1024x24", "sh", "-c",
+                   {"-a", "-n", firstDisplay, "-s", "-screen 0 1280x1024x24 -noreset", "sh", "-c",
                     "printf '%s\\n%s\\n%s\\n' \"$DISPLAY\" \"$XAUTHORITY\" \"$$\" > \"$1.part\" "
                     "&& mv \"$1.part\" \"$1\" && exec sleep 600",
                     "sh", info});
@@ -52,9 +72,10 @@ XSession::XSession() {
         !QTest::qWaitFor([&] { return QFile::exists(info); }, 30000)) {
         m_unavailable = QStringLiteral("the virtual X server did not start: ") +
                         QString::fromLocal8Bit(m_server.readAllStandardError());
-        return;
+        return false;
     }
     const QStringList lines = ReadFile(info).split('\n');
+    m_display = lines.value(0);
     m_holderPid = lines.value(2).toLongLong();
 
     m_environment = QProcessEnvironment::systemEnvironment();
@@ -67,6 +88,7 @@ XSession::XSession() {
     for (const char* desktop :
          {"XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID"})
         m_environment.remove(QString::fromLatin1(desktop));
+    return true;
 }
 
 XSession::~XSession() {
@@ -76,12 +98,26 @@ XSession::~XSession() {
             program->waitForFinished();
         }
     }
+    StopServer();
+}
+
+void XSession::StopServer() {
     if (m_holderPid > 0)
         ::kill(static_cast<pid_t>(m_holderPid), SIGTERM);
+    m_holderPid = 0;
     if (m_server.state() != QProcess::NotRunning && !m_server.waitForFinished(20000)) {
         m_server.kill();
         m_server.waitForFinished();
     }
+    // xvfb-run does not wait for the server it ends; the next session must not be handed a
+    // display that is still going away.
+    const QString number = m_display.mid(m_display.indexOf(':') + 1).section('.', 0, 0);
+    if (!number.isEmpty()) {
+        const QString lock = QStringLiteral("/tmp/.X%1-lock").arg(number);
+        if (!QTest::qWaitFor([&] { return !QFile::exists(lock); }, 20000))
+            qWarning("the virtual X server on %s did not end", qPrintable(m_display));
+    }
+    m_display.clear();
 }
 
 QProcess* XSession::Launch(const QString& program, const QStringList& arguments,
@@ -130,6 +166,12 @@ bool XSession::WaitForNoWindow(const QString& titlePattern, int timeoutMs) {
                    found.isEmpty();
         },
         timeoutMs);
+}
+
+QStringList XSession::VisibleTitles() const {
+    QString titles;
+    Xdotool({"search", "--onlyvisible", "--name", ".", "getwindowname", "%@"}, &titles);
+    return titles.split('\n', Qt::SkipEmptyParts);
 }
 
 bool XSession::Focus(const QString& windowId) {

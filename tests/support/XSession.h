@@ -31,6 +31,9 @@ public:
     // True once no visible window's title matches any more.
     bool WaitForNoWindow(const QString& titlePattern, int timeoutMs = 20000);
 
+    // The titles of all visible windows, for failure messages.
+    QStringList VisibleTitles() const;
+
     // Gives the window the keyboard focus (there is no window manager to do it).
     bool Focus(const QString& windowId);
     // Presses keys one after another, by their X names: "Tab", "space", "Return", "Escape".
@@ -42,11 +45,14 @@ public:
     QStringList Opened() const;
 
 private:
+    bool StartServer(const QString& standIns);
+    void StopServer();
     int Xdotool(const QStringList& arguments, QString* output = nullptr) const;
 
     QString m_unavailable;
     QTemporaryDir m_directory;
     QProcess m_server;
+    QString m_display;
     qint64 m_holderPid = 0; // the command xvfb-run runs; its end takes the server down
     QProcessEnvironment m_environment;
     std::vector<std::unique_ptr<QProcess>> m_programs;
