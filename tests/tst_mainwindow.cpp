@@ -63,47 +63,6 @@ private slots:
         QVERIFY(!window.windowIcon().isNull());
     }
 
-    void controlsCarryTheirTexts_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("text");
-        const char* labels[] = {
-            "File Selection :",
-            "2 - ",
-            "by clicking on this button on the left",
-            "3 - ",
-            "by clicking on this button on the left (That's it!)",
-            "4 -   The unzipped files will be in a directory with the same name as the zip file",
-            "1 -  Click or double click on a zip file to unzip it (That's it)",
-            "OR",
-            "1 - ",
-            "3 -   The zip file will be in the same directory as the zipped file or folder",
-        };
-        for (const char* text : labels)
-            QTest::addRow("label \"%s\"", text) << "label" << text;
-        for (const char* title : {"UNZIPPER", "ZIPPER", "Action Progress"})
-            QTest::addRow("frame \"%s\"", title) << "frame" << title;
-        for (const char* text : {"Select A File To Unzip", "Unzip", "Select A File To Zip",
-                                 "Select A Folder To Zip", "Zip", "MORE"})
-            QTest::addRow("button \"%s\"", text) << "button" << text;
-    }
-
-    void controlsCarryTheirTexts() {
-        QFETCH(QString, kind);
-        QFETCH(QString, text);
-        ShownWindow shown;
-        int found = 0;
-        for (QWidget* child : shown.window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-            if (auto* label = qobject_cast<QLabel*>(child);
-                label && !qobject_cast<AStatic*>(child) && kind == "label")
-                found += label->text() == text;
-            if (auto* frame = qobject_cast<QGroupBox*>(child); frame && kind == "frame")
-                found += frame->title() == text;
-            if (auto* button = qobject_cast<QPushButton*>(child); button && kind == "button")
-                found += button->text() == text;
-        }
-        QVERIFY2(found > 0, qPrintable(kind + " missing: " + text));
-    }
-
     void formHoldsTwentyFiveControlsAndTheStatus() {
         ShownWindow shown;
         const auto children = shown.window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
