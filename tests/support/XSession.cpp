@@ -76,6 +76,7 @@ bool XSession::StartServer(const QString& standIns) {
     }
     const QStringList lines = ReadFile(info).split('\n');
     m_display = lines.value(0);
+    m_authority = lines.value(1);
     m_holderPid = lines.value(2).toLongLong();
 
     m_environment = QProcessEnvironment::systemEnvironment();
@@ -110,14 +111,25 @@ void XSession::StopServer() {
         m_server.waitForFinished();
     }
     // xvfb-run does not wait for the server it ends; the next session must not be handed a
-    // display that is still going away.
+    // display that is still going away. Should xvfb-run have been cut short before it ended
+    // the server, the server named in the display's lock file is ended here, but only if it is
+    // the one this session started.
     const QString number = m_display.mid(m_display.indexOf(':') + 1).section('.', 0, 0);
-    if (!number.isEmpty()) {
-        const QString lock = QStringLiteral("/tmp/.X%1-lock").arg(number);
-        if (!QTest::qWaitFor([&] { return !QFile::exists(lock); }, 20000))
-            qWarning("the virtual X server on %s did not end", qPrintable(m_display));
-    }
     m_display.clear();
+    if (number.isEmpty())
+        return;
+    const QString lock = QStringLiteral("/tmp/.X%1-lock").arg(number);
+    const auto gone = [&] { return !QFile::exists(lock); };
+    if (QTest::qWaitFor(gone, 5000))
+        return;
+    const qint64 serverPid = ReadFile(lock).trimmed().toLongLong();
+    const QStringList command =
+        ReadFile(QStringLiteral("/proc/%1/cmdline").arg(serverPid)).split(QChar(0));
+    if (serverPid > 0 && command.value(0).endsWith("Xvfb") && command.contains(':' + number) &&
+        command.contains(m_authority))
+        ::kill(static_cast<pid_t>(serverPid), SIGTERM);
+    if (!QTest::qWaitFor(gone, 15000))
+        qWarning("the virtual X server on :%s did not end", qPrintable(number));
 }
 
 QProcess* XSession::Launch(const QString& program, const QStringList& arguments,

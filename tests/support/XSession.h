@@ -53,6 +53,7 @@ private:
     QTemporaryDir m_directory;
     QProcess m_server;
     QString m_display;
+    QString m_authority;    // the server's authority file, which names it among others
     qint64 m_holderPid = 0; // the command xvfb-run runs; its end takes the server down
     QProcessEnvironment m_environment;
     std::vector<std::unique_ptr<QProcess>> m_programs;
