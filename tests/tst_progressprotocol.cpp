@@ -68,6 +68,35 @@ private slots:
         }
     }
 
+    void resetStartsTheCountAfresh() {
+        OperationState state;
+        state.busy = true;
+        state.progressCount = 42;
+        QCOMPARE(OnProgressReset(state).maximum, 100);
+        QCOMPARE(state.progressCount.load(), 0);
+        QCOMPARE(*OnProgressStep(state), 1);
+    }
+
+    // The worker posts the reset, finishes and stores 100 before the UI thread handles the
+    // reset: the bar must still end full.
+    void resetHandledLateKeepsTheWorkersFinalHundred() {
+        OperationState state;
+        state.busy = true;
+        state.progressCount = 100;
+        OnProgressReset(state);
+        QCOMPARE(state.progressCount.load(), 100);
+        QCOMPARE(*OnProgressStep(state), 100);
+    }
+
+    void folderZipResetAlwaysStartsFromZero() {
+        OperationState state;
+        state.busy = state.zipSelected = state.zipFolder = true;
+        state.stepTotal = 500;
+        state.progressCount = 250;
+        OnProgressReset(state);
+        QCOMPARE(state.progressCount.load(), 0);
+    }
+
     void tickPeriodGrowsOneMillisecondPer495000Bytes_data() {
         QTest::addColumn<qint64>("size");
         QTest::addColumn<qint64>("period");

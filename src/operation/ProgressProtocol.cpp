@@ -20,7 +20,13 @@ std::optional<int> OnProgressStep(OperationState& state) {
 }
 
 ProgressRange OnProgressReset(OperationState& state) {
-    state.progressCount = 0;
+    // A worker that is quick about a small archive stores its final 100 before the UI thread
+    // gets round to the reset it posted earlier; zeroing the count then would leave the bar
+    // short at the end. Outside per-file mode a count of 100 is that final value, and it stays.
+    std::int32_t count = state.progressCount.load();
+    while ((count < 100 || state.PerFileMode()) &&
+           !state.progressCount.compare_exchange_weak(count, 0)) {
+    }
     if (state.PerFileMode())
         return {0, std::max<std::int32_t>(state.stepTotal, 0)};
     return {0, 100};

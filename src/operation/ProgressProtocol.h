@@ -17,7 +17,8 @@ struct ProgressRange {
 // outside per-file mode) and the bar shows the count.
 std::optional<int> OnProgressStep(OperationState& state);
 
-// A reset: the count starts at 0 on a range of 0..stepTotal (folder zip) or 0..100.
+// A reset: the count starts at 0 on a range of 0..stepTotal (folder zip) or 0..100. A final
+// 100 that the worker stored before the reset was handled is kept.
 ProgressRange OnProgressReset(OperationState& state);
 
 // Milliseconds between two ticker steps for a file of this many bytes: one more per 495,000.

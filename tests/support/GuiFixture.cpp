@@ -1,0 +1,67 @@
+#include "support/GuiFixture.h"
+
+#include "operation/OperationState.h"
+#include "operation/ThreadStart.h"
+#include "ui/AStatic.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QImage>
+#include <QTest>
+#include <QTimer>
+
+namespace GuiFixture {
+
+void ResetOperationState() {
+    OperationState& state = OperationState::Instance();
+    state.busy = false;
+    state.stepTotal = 0;
+    state.zipFolder = false;
+    state.unzipSelected = false;
+    state.zipSelected = false;
+    state.reportWindow.Set(nullptr);
+    state.tickPeriod = 0;
+    state.failed = false;
+    state.directMode = false;
+    state.progressCount = 0;
+    state.fileList.clear();
+    state.selectedPath.clear();
+}
+
+bool WaitForProgramThreads() {
+    return QTest::qWaitFor([] { return RunningThreadCount() == 0; }, 60000);
+}
+
+void ClearQuitRequest() {
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+}
+
+AStatic* StatusLabel(QWidget* window) {
+    const QList<AStatic*> labels = window->findChildren<AStatic*>();
+    if (labels.size() > 1)
+        QTest::qFail("more than one status label", __FILE__, __LINE__);
+    return labels.isEmpty() ? nullptr : labels.constFirst();
+}
+
+int CountPixels(const QImage& image, const QRect& area, QRgb colour) {
+    int count = 0;
+    const QRect inside = area.intersected(image.rect());
+    for (int y = inside.top(); y <= inside.bottom(); ++y)
+        for (int x = inside.left(); x <= inside.right(); ++x)
+            if ((image.pixel(x, y) & 0xFFFFFF) == (colour & 0xFFFFFF))
+                ++count;
+    return count;
+}
+
+} // namespace GuiFixture
+
+UrlCapture::UrlCapture(QStringList schemes) : m_schemes(std::move(schemes)) {
+    for (const QString& scheme : m_schemes)
+        QDesktopServices::setUrlHandler(scheme, this, "Open");
+}
+
+UrlCapture::~UrlCapture() {
+    for (const QString& scheme : m_schemes)
+        QDesktopServices::unsetUrlHandler(scheme);
+}

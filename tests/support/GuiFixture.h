@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QStringList>
+#include <QUrl>
+#include <QWidget>
+
+class AStatic;
+
+// Shared set-up of the window tests.
+namespace GuiFixture {
+
+// Puts the process-wide operation state back as a freshly started program has it.
+void ResetOperationState();
+
+// Waits until every thread the program started has returned; false when some still run after
+// a minute.
+bool WaitForProgramThreads();
+
+// QCoreApplication::exit() (which the progress window uses to end the program) makes every
+// later exec() return at once; this takes that request back so the next test can run modals.
+void ClearQuitRequest();
+
+// The status label a window shows now, or nullptr. Fails the test when there are several.
+AStatic* StatusLabel(QWidget* window);
+
+// Pixels of exactly this colour in the rectangle of an image.
+int CountPixels(const QImage& image, const QRect& area, QRgb colour);
+
+} // namespace GuiFixture
+
+// Takes the addresses the program asks the desktop to open (pages, folders for the file
+// browser) and writes them down instead, while it exists.
+class UrlCapture : public QObject {
+    Q_OBJECT
+public:
+    explicit UrlCapture(QStringList schemes = {QStringLiteral("file"), QStringLiteral("http"),
+                                               QStringLiteral("https")});
+    ~UrlCapture() override;
+
+    const QList<QUrl>& Urls() const { return m_urls; }
+
+    Q_INVOKABLE void Open(const QUrl& url) { m_urls.append(url); }
+
+private:
+    QStringList m_schemes;
+    QList<QUrl> m_urls;
+};

@@ -1,0 +1,136 @@
+#include "support/ModalDriver.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+
+ModalDriver::ModalDriver() {
+    m_timer.setInterval(5);
+    connect(&m_timer, &QTimer::timeout, this, &ModalDriver::Poll);
+    m_timer.start();
+}
+
+ModalDriver::~ModalDriver() = default;
+
+ModalDriver& ModalDriver::Then(Answer answer) {
+    m_answers.push_back(std::move(answer));
+    return *this;
+}
+
+QStringList ModalDriver::Summary() const {
+    QStringList lines;
+    for (const Record& record : m_seen)
+        lines << record.kind + '|' + record.title + '|' + record.text;
+    return lines;
+}
+
+void ModalDriver::Poll() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible())
+        return;
+    // A window already answered stays modal until its exec() returns, and one under a message
+    // box becomes the modal again when the box goes; each is answered once.
+    m_answered.removeAll(QPointer<QWidget>());
+    for (const QPointer<QWidget>& answered : m_answered)
+        if (answered == modal)
+            return;
+    m_answered.append(modal);
+
+    Record record;
+    record.kind = QString::fromLatin1(modal->metaObject()->className());
+    record.title = modal->windowTitle();
+    record.owner = modal->parentWidget();
+    record.ownerStillShown = record.owner && record.owner->isVisible();
+    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+        record.text = box->text();
+        record.hasIcon = box->icon() != QMessageBox::NoIcon;
+        for (QAbstractButton* button : box->buttons())
+            record.buttons << button->text();
+    }
+
+    Answer answer;
+    if (m_answers.empty()) {
+        record.unexpected = true;
+        answer = [](QWidget* window) { window->close(); };
+    } else {
+        answer = std::move(m_answers.front());
+        m_answers.pop_front();
+    }
+    m_seen.append(record);
+    // Given from a fresh event rather than from the timer, so an answer that opens another
+    // modal does not stop the timer that would answer it.
+    QPointer<QWidget> target = modal;
+    QTimer::singleShot(0, this, [target, answer] {
+        if (target)
+            answer(target);
+    });
+}
+
+namespace Answers {
+namespace {
+
+// Closes the modal so the test goes on, and records why it could not be answered.
+void Fail(QWidget* modal, const char* why) {
+    modal->close();
+    QTest::qFail(why, __FILE__, __LINE__);
+}
+
+} // namespace
+
+QPushButton* AcceptButtonOf(QFileDialog* dialog) {
+    auto* buttons = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+    if (!buttons)
+        return nullptr;
+    for (QAbstractButton* button : buttons->buttons())
+        if (buttons->buttonRole(button) == QDialogButtonBox::AcceptRole)
+            return qobject_cast<QPushButton*>(button);
+    return nullptr;
+}
+
+ModalDriver::Answer PressOk() {
+    return [](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (!box || !box->button(QMessageBox::Ok))
+            return Fail(modal, "expected a message box with an OK button");
+        box->button(QMessageBox::Ok)->click();
+    };
+}
+
+ModalDriver::Answer PressEscape() {
+    return [](QWidget* modal) { QTest::keyClick(modal, Qt::Key_Escape); };
+}
+
+ModalDriver::Answer Close() {
+    return [](QWidget* modal) { modal->close(); };
+}
+
+ModalDriver::Answer TypePathAndAccept(const QString& path) {
+    return [path](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        auto* nameField =
+            dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+        QPushButton* accept = dialog ? AcceptButtonOf(dialog) : nullptr;
+        if (!nameField || !accept)
+            return Fail(modal, "expected a file dialog with a name field and an accept button");
+        nameField->clear();
+        QTest::keyClicks(nameField, path);
+        if (!accept->isEnabled())
+            return Fail(modal, "the accept button stays disabled for the typed path");
+        accept->click();
+    };
+}
+
+ModalDriver::Answer Inspect(std::function<void(QWidget*)> inspect, ModalDriver::Answer answer) {
+    return [inspect, answer](QWidget* modal) {
+        inspect(modal);
+        answer(modal);
+    };
+}
+
+} // namespace Answers

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+
+#include <deque>
+#include <functional>
+
+// Answers the modal windows a test provokes, one queued answer each, in the order they appear.
+// A window is modal while a click that opened it is still inside exec(), so the answers are
+// queued before the click and given from a timer that runs in the modal's own event loop.
+// A modal that appears with no answer queued is written down as unexpected and rejected, so a
+// fault shows as a failed comparison instead of a hang.
+class ModalDriver : public QObject {
+    Q_OBJECT
+public:
+    using Answer = std::function<void(QWidget* modal)>;
+
+    struct Record {
+        QString kind;  // the class name: "QMessageBox", "AFileDialog", "CAboutDlg", ...
+        QString title; // the window title
+        QString text;  // a message box's text
+        QPointer<QWidget> owner;
+        bool hasIcon = false;         // a message box shows an icon
+        QStringList buttons;          // a message box's button texts
+        bool unexpected = false;      // no answer was queued for it
+        bool ownerStillShown = false; // the owner was visible while the modal was up
+    };
+
+    ModalDriver();
+    ~ModalDriver() override;
+
+    // Queues the answer to the next modal window.
+    ModalDriver& Then(Answer answer);
+
+    // Leaves this window alone: the test runs it with exec() itself.
+    void Ignore(QWidget* window) { m_answered.append(window); }
+
+    int Pending() const { return static_cast<int>(m_answers.size()); }
+    const QList<Record>& Seen() const { return m_seen; }
+    // "kind|title|text" of every modal seen, for one-line comparisons.
+    QStringList Summary() const;
+
+private:
+    void Poll();
+
+    QTimer m_timer;
+    std::deque<Answer> m_answers;
+    QList<Record> m_seen;
+    QList<QPointer<QWidget>> m_answered; // still alive; answered once only
+};
+
+class QFileDialog;
+class QPushButton;
+
+// Ready-made answers.
+namespace Answers {
+// The file dialog's accept button ("Open", or whatever it was relabelled).
+QPushButton* AcceptButtonOf(QFileDialog* dialog);
+// Clicks the message box's OK button.
+ModalDriver::Answer PressOk();
+// Presses Esc in the window.
+ModalDriver::Answer PressEscape();
+// Closes the window as its close box does.
+ModalDriver::Answer Close();
+// Types path into a file dialog's file-name field and clicks its accept button.
+ModalDriver::Answer TypePathAndAccept(const QString& path);
+// Runs inspect on the window, then gives the answer.
+ModalDriver::Answer Inspect(std::function<void(QWidget*)> inspect, ModalDriver::Answer answer);
+} // namespace Answers

@@ -1,0 +1,168 @@
+// The About window and the MORE button: the product page opened for updates, and the
+// companion program started only once About has closed, from the program's own directory.
+
+#include "operation/OperationState.h"
+#include "support/GuiFixture.h"
+#include "support/ModalDriver.h"
+#include "ui/CAboutDlg.h"
+#include "ui/CTarvoDlg.h"
+#include "ui/SiblingProgram.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+struct SiblingStart {
+    QString program;
+    QString workingDirectory;
+    QString currentDirectory;
+    bool aboutStillOpen = false;
+};
+
+} // namespace
+
+class TestAboutMore : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() { GuiFixture::ResetOperationState(); }
+    void cleanup() { SiblingProgram::SetLauncher({}); }
+
+    void aboutWindowLooksAsDesigned() {
+        CAboutDlg about;
+        about.show();
+        QCOMPARE(about.windowTitle(), QStringLiteral("About Tarvo 1.0"));
+        QVERIFY(!about.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+        QVERIFY(!about.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+        QVERIFY(about.windowFlags().testFlag(Qt::WindowCloseButtonHint));
+
+        // One button, no OK or Cancel.
+        const QList<QPushButton*> buttons = about.findChildren<QPushButton*>();
+        QCOMPARE(buttons.size(), 1);
+        QPushButton* check = buttons.constFirst();
+        QCOMPARE(check->objectName(), QStringLiteral("m_btnCheckForUpdates"));
+        QCOMPARE(check->text(), QStringLiteral("Check for updates"));
+
+        auto* frame = about.findChild<QGroupBox*>();
+        QCOMPARE(frame->title(), QStringLiteral("About"));
+        auto* product = about.findChild<QLabel*>();
+        QCOMPARE(product->text(), QStringLiteral("Tarvo 1.0"));
+        QVERIFY(frame->geometry().contains(product->geometry()));
+        QVERIFY(product->width() >= product->fontMetrics().horizontalAdvance(product->text()));
+
+        // Centred below the frame, inside the window.
+        QVERIFY(qAbs(check->geometry().center().x() - frame->geometry().center().x()) <= 1);
+        QVERIFY(check->y() > frame->geometry().bottom());
+        QVERIFY(about.rect().contains(check->geometry()));
+        QVERIFY(check->width() > check->fontMetrics().horizontalAdvance(check->text()));
+    }
+
+    void checkForUpdatesOpensTheProductPageEachTime() {
+        UrlCapture urls;
+        CAboutDlg about;
+        about.show();
+        auto* check = about.findChild<QPushButton*>("m_btnCheckForUpdates");
+        QTest::mouseClick(check, Qt::LeftButton);
+        QTest::mouseClick(check, Qt::LeftButton);
+        QCOMPARE(urls.Urls(),
+                 QList<QUrl>({CAboutDlg::ProductListUrl(), CAboutDlg::ProductListUrl()}));
+        const QUrl page = CAboutDlg::ProductListUrl();
+        QVERIFY(page.scheme() == "https" || page.scheme() == "http");
+        QVERIFY(!page.host().isEmpty());
+        QCOMPARE(page.path(), QStringLiteral("/allproducts.htm"));
+        QVERIFY(about.isVisible());
+    }
+
+    void escClosesAbout() {
+        CAboutDlg about;
+        ModalDriver driver;
+        driver.Then(Answers::PressEscape());
+        QCOMPARE(about.exec(), int(QDialog::Rejected));
+        QCOMPARE(driver.Seen().size(), 1);
+    }
+
+    void moreShowsAboutThenStartsTheSibling_data() {
+        QTest::addColumn<QString>("closeBy");
+        QTest::newRow("About left with Esc") << "Esc";
+        QTest::newRow("About closed by its close box") << "close";
+    }
+
+    void moreShowsAboutThenStartsTheSibling() {
+        QFETCH(QString, closeBy);
+        QList<SiblingStart> starts;
+        SiblingProgram::SetLauncher([&](const QString& program, const QString& directory) {
+            starts.append({program, directory, QDir::currentPath(),
+                           qobject_cast<CAboutDlg*>(QApplication::activeModalWidget()) != nullptr});
+            return true;
+        });
+        // As after a folder zip, the process is somewhere else.
+        QTemporaryDir elsewhere;
+        QDir::setCurrent(elsewhere.path());
+
+        CTarvoDlg window;
+        window.show();
+        int startsWhileAboutWasUp = -1;
+        ModalDriver driver;
+        driver.Then(Answers::Inspect([&](QWidget*) { startsWhileAboutWasUp = starts.size(); },
+                                     closeBy == "Esc" ? Answers::PressEscape() : Answers::Close()));
+        QTest::mouseClick(window.findChild<QPushButton*>("m_btnMore"), Qt::LeftButton);
+
+        QCOMPARE(driver.Seen().size(), 1);
+        QCOMPARE(driver.Seen().constFirst().kind, QStringLiteral("CAboutDlg"));
+        QCOMPARE(driver.Seen().constFirst().owner, &window);
+        QCOMPARE(startsWhileAboutWasUp, 0);
+        QCOMPARE(starts.size(), 1);
+        const QString programDirectory = QCoreApplication::applicationDirPath();
+        QCOMPARE(starts.constFirst().program, programDirectory + "/quenlo");
+        QCOMPARE(starts.constFirst().workingDirectory, programDirectory);
+        QCOMPARE(QDir(starts.constFirst().currentDirectory).canonicalPath(),
+                 QDir(programDirectory).canonicalPath());
+        QVERIFY(!starts.constFirst().aboutStillOpen);
+    }
+
+    // MORE does not wait for a running operation, and the bar behind About goes on moving.
+    void barKeepsMovingBehindAbout() {
+        SiblingProgram::SetLauncher([](const QString&, const QString&) { return true; });
+        CTarvoDlg window;
+        window.show();
+        OperationState::Instance().busy = true;
+        auto* bar = window.findChild<QProgressBar*>("m_progress");
+        int valueBehindAbout = -1;
+        ModalDriver driver;
+        driver.Then(Answers::Inspect(
+            [&](QWidget*) {
+                // What the ticker of the running operation sends meanwhile.
+                for (int i = 0; i < 5; ++i)
+                    window.Report()->Post(ProgressMessage::Step);
+                QTRY_COMPARE(bar->value(), 5);
+                valueBehindAbout = bar->value();
+            },
+            Answers::PressEscape()));
+        QTest::mouseClick(window.findChild<QPushButton*>("m_btnMore"), Qt::LeftButton);
+        QCOMPARE(driver.Summary().size(), 1);
+        QCOMPARE(valueBehindAbout, 5);
+    }
+
+    // With the real start and no companion installed beside the program, nothing is said.
+    void missingSiblingGivesNoMessage() {
+        QVERIFY(!QFileInfo::exists(SiblingProgram::Path()));
+        CTarvoDlg window;
+        window.show();
+        ModalDriver driver;
+        driver.Then(Answers::PressEscape());
+        QTest::mouseClick(window.findChild<QPushButton*>("m_btnMore"), Qt::LeftButton);
+        QCoreApplication::processEvents();
+        QCOMPARE(driver.Summary().size(), 1);
+        QVERIFY(!QApplication::activeModalWidget());
+    }
+};
+
+QTEST_MAIN(TestAboutMore)
+#include "tst_aboutmore.moc"

@@ -1,0 +1,124 @@
+// The window of the direct mode: it unpacks its archive as soon as it shows, fills its bar,
+// and ends the run once the worker is done; after a failure it stays while the message is up.
+
+#include "operation/OperationState.h"
+#include "support/GuiFixture.h"
+#include "support/ModalDriver.h"
+#include "support/TestTree.h"
+#include "ui/ProgressDLG.h"
+
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString UnzipSucceeded =
+    QStringLiteral("QMessageBox|Unzipper|Unzipping completed successfully.");
+const QString UnzipFailed = QStringLiteral(
+    "QMessageBox|Unzipper|Error: Unzipping did not complete. Make sure you have enough disk "
+    "space and the zip file is not corrupt!");
+
+} // namespace
+
+class TestProgressDlg : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init() {
+        GuiFixture::ResetOperationState();
+        m_files = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_files->isValid());
+    }
+
+    void cleanup() {
+        QVERIFY(GuiFixture::WaitForProgramThreads());
+        // The window ends its run with QCoreApplication::exit(), as the program does.
+        GuiFixture::ClearQuitRequest();
+        m_files.reset();
+    }
+
+    void windowLooksAsDesigned() {
+        ProgressDLG window;
+        QCOMPARE(window.windowTitle(), QStringLiteral("Tarvo 1.0"));
+        QVERIFY(window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(!window.windowIcon().isNull());
+        auto* label = window.findChild<QLabel*>("m_label");
+        QCOMPARE(label->text(), QStringLiteral("One action in progress please wait..."));
+        QVERIFY(label->width() >= label->fontMetrics().horizontalAdvance(label->text()));
+        auto* bar = window.findChild<QProgressBar*>("m_progress");
+        QVERIFY(!bar->isTextVisible());
+        QVERIFY(window.rect().contains(bar->geometry()));
+    }
+
+    void unpacksAndFillsTheBar() {
+        TestTree::WriteFile(Path("original/a.txt"), TestTree::TextBytes(30000, 1));
+        TestTree::WriteFile(Path("original/deep/b.bin"), TestTree::RandomBytes(70000, 2));
+        QCOMPARE(TestTree::Run("zip", {"-q", "-r", Path("photos.zip"), "."}, Path("original")), 0);
+        UrlCapture urls;
+        ProgressDLG window;
+        window.m_path = Path("photos.zip");
+        auto* bar = window.findChild<QProgressBar*>("m_progress");
+        int barAtMessage = -1;
+        ModalDriver driver;
+        driver.Ignore(&window);
+        driver.Then(
+            Answers::Inspect([&](QWidget*) { barAtMessage = bar->value(); }, Answers::PressOk()));
+        window.exec();
+
+        QCOMPARE(driver.Summary(), QStringList{UnzipSucceeded});
+        QCOMPARE(driver.Seen().constFirst().owner, &window);
+        QCOMPARE(barAtMessage, 100);
+        QVERIFY(OperationState::Instance().directMode);
+        QCOMPARE(TestTree::Snapshot(Path("photos"), false),
+                 TestTree::Snapshot(Path("original"), false));
+        QCOMPARE(urls.Urls(), QList<QUrl>{QUrl::fromLocalFile(Path("photos"))});
+    }
+
+    void failureKeepsTheWindowWhileTheMessageIsUp() {
+        TestTree::WriteFile(Path("broken.zip"), TestTree::RandomBytes(5000, 3));
+        UrlCapture urls;
+        ProgressDLG window;
+        window.m_path = Path("broken.zip");
+        ModalDriver driver;
+        driver.Ignore(&window);
+        driver.Then(Answers::PressOk());
+        window.exec();
+
+        QCOMPARE(driver.Summary(), QStringList{UnzipFailed});
+        QCOMPARE(driver.Seen().constFirst().owner, &window);
+        QVERIFY(driver.Seen().constFirst().ownerStillShown);
+        QVERIFY(!QFileInfo::exists(Path("broken")));
+        QVERIFY(urls.Urls().isEmpty());
+    }
+
+    // A launcher that passes an empty argument: the worker says so, and the window stays until
+    // the user closes it.
+    void emptyPathIsRefusedAndTheWindowStays() {
+        ProgressDLG window;
+        bool shownAfterMessage = false;
+        ModalDriver driver;
+        driver.Ignore(&window);
+        driver.Then([&](QWidget* box) {
+            Answers::PressOk()(box);
+            QTimer::singleShot(0, &window, [&] {
+                shownAfterMessage = window.isVisible();
+                window.close();
+            });
+        });
+        QCOMPARE(window.exec(), int(QDialog::Rejected));
+        QCOMPARE(driver.Summary(),
+                 QStringList{"QMessageBox|Unzipper|Error: please select a valid zip file"});
+        QVERIFY(shownAfterMessage);
+    }
+
+private:
+    QString Path(const QString& relative) const { return m_files->filePath(relative); }
+
+    std::unique_ptr<QTemporaryDir> m_files;
+};
+
+QTEST_MAIN(TestProgressDlg)
+#include "tst_progressdlg.moc"
