@@ -28,7 +28,8 @@ CTarvoApp::CTarvoApp(int& argc, char** argv) : m_application(argc, argv) {
         m_directMode = true;
         const QString path = QDir::fromNativeSeparators(CleanDirectModePath(
             CommandLineRemainder(QString::fromWCharArray(::GetCommandLineW()))));
-        m_archivePath = path.isEmpty() ? QString() : QDir::current().absoluteFilePath(path);
+        m_archivePath =
+            path.isEmpty() ? QString() : QDir::cleanPath(QDir::current().absoluteFilePath(path));
     }
 #else
     // A launcher hands the path over without its quotes; only blanks around it are dropped.
@@ -36,7 +37,8 @@ CTarvoApp::CTarvoApp(int& argc, char** argv) : m_application(argc, argv) {
     if (arguments.size() > 1) {
         m_directMode = true;
         const QString path = arguments.at(1).trimmed();
-        m_archivePath = path.isEmpty() ? QString() : QDir::current().absoluteFilePath(path);
+        m_archivePath =
+            path.isEmpty() ? QString() : QDir::cleanPath(QDir::current().absoluteFilePath(path));
     }
 #endif
 }
