@@ -21,7 +21,7 @@ void Bzip2BlockJoiner::Append(const CompressedBlock& block) {
     m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(m_read));
     m_read = 0;
 
-    const std::uint8_t* bits = block.stream.data() + HeaderBytes;
+    const std::uint8_t* bits = block.stream.get() + HeaderBytes;
     const std::size_t wholeBytes = static_cast<std::size_t>(block.blockBits / 8);
     const unsigned tailBits = static_cast<unsigned>(block.blockBits % 8);
     PutAlignedBytes(bits, wholeBytes);

@@ -51,26 +51,28 @@ void ChunkCompressor::Compress(const std::uint8_t* data, std::size_t size, Compr
     if (size == 0 || size > MaxChunk)
         throw CZipException("chunk size out of range");
     const std::size_t bound = CompressBound(size);
-    if (block.stream.size() < bound)
-        block.stream.resize(CompressBound(MaxChunk));
+    if (block.capacity < bound) {
+        block.stream = std::make_unique_for_overwrite<std::uint8_t[]>(CompressBound(MaxChunk));
+        block.capacity = CompressBound(MaxChunk);
+    }
 
     CompressStream stream(m_arena);
     (*stream).next_in = reinterpret_cast<char*>(const_cast<std::uint8_t*>(data));
     (*stream).avail_in = static_cast<unsigned>(size);
-    (*stream).next_out = reinterpret_cast<char*>(block.stream.data());
-    (*stream).avail_out = static_cast<unsigned>(block.stream.size());
+    (*stream).next_out = reinterpret_cast<char*>(block.stream.get());
+    (*stream).avail_out = static_cast<unsigned>(block.capacity);
     int result = BZ_FINISH_OK;
     while (result == BZ_FINISH_OK && (*stream).avail_out > 0)
         result = BZ2_bzCompress(&*stream, BZ_FINISH);
     if (result != BZ_STREAM_END)
         throw CZipException("bzip2 compression failed (error " + std::to_string(result) + ")");
-    block.streamLength = block.stream.size() - (*stream).avail_out;
+    block.streamLength = block.capacity - (*stream).avail_out;
 
     // libbz2 does not say how many padding bits end the stream, so try each: the end marker
     // must sit right there, followed by the stream CRC, which for a single block equals the
     // block's own CRC (stored right after the block magic). A second block would break that
     // equality, so this also proves the chunk made exactly one block.
-    const std::uint8_t* bytes = block.stream.data();
+    const std::uint8_t* bytes = block.stream.get();
     const std::uint64_t totalBits = static_cast<std::uint64_t>(block.streamLength) * 8;
     if (totalBits < HeaderBits + BlockMagicBits + 32 + TrailerBits)
         throw CZipException("bzip2 produced a stream too short to hold a block");

@@ -81,7 +81,7 @@ zip_int64_t PrecompressedSource::Read(std::uint8_t* destination, zip_uint64_t ca
         static_cast<std::size_t>(std::min<zip_uint64_t>(
             capacity, static_cast<zip_uint64_t>(std::numeric_limits<zip_int64_t>::max()))));
     m_compressedSize += count;
-    if (count == 0)
+    if (count == 0 && capacity > 0)
         m_complete = true;
     return static_cast<zip_int64_t>(count);
 }

@@ -8,6 +8,7 @@
 
 #include <QFile>
 
+#include <sched.h>
 #include <sys/stat.h>
 #include <zip.h>
 
@@ -41,11 +42,17 @@ private:
     zip_error_t m_error;
 };
 
+// One worker per core this process may run on: the affinity mask, not the machine's count,
+// so a container or taskset limit is respected.
 unsigned ThreadCountFor(unsigned requested) {
     if (requested != 0)
         return requested;
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores == 0 ? 1 : cores;
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    if (::sched_getaffinity(0, sizeof cores, &cores) == 0 && CPU_COUNT(&cores) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&cores));
+    const unsigned online = std::thread::hardware_concurrency();
+    return online == 0 ? 1 : online;
 }
 
 // The Info-ZIP extended timestamp with the modification time only, the same in the local
@@ -100,6 +107,11 @@ bool ZipWriter::AddFile(const std::string& filePath, const std::string& entryNam
         throw CZipException("cannot read " + filePath + ": " + std::strerror(errno));
     if (!S_ISREG(info.st_mode))
         throw CZipException("cannot pack " + filePath + ": it is not a regular file");
+    // libzip 1.7.3 marks this size as "in the ZIP64 field" in the central directory but
+    // leaves the field empty, so readers refuse the archive or see a wrong size.
+    if (static_cast<std::uint64_t>(info.st_size) == 0xFFFFFFFFu)
+        throw CZipException("cannot pack " + filePath +
+                            ": a file of exactly 4,294,967,295 bytes cannot be stored correctly");
     FileToPack file;
     file.path = filePath;
     file.entryName = entryName;
