@@ -27,6 +27,10 @@ PrecompressedSource::PrecompressedSource(const FileToPack& file, std::uint64_t i
     zip_error_init(&m_error);
 }
 
+PrecompressedSource::~PrecompressedSource() {
+    zip_error_fini(&m_error);
+}
+
 zip_int64_t PrecompressedSource::Call(void* userdata, void* data, zip_uint64_t length,
                                       zip_source_cmd_t command) {
     auto& source = *static_cast<PrecompressedSource*>(userdata);
@@ -42,6 +46,7 @@ zip_int64_t PrecompressedSource::Call(void* userdata, void* data, zip_uint64_t l
             if (source.m_opened)
                 return source.Fail(ZIP_ER_INTERNAL, "an entry's data was read twice");
             source.m_opened = true;
+            source.m_joiner.emplace();
             return 0;
         case ZIP_SOURCE_READ:
             return source.Read(static_cast<std::uint8_t*>(data), length);
@@ -70,13 +75,15 @@ zip_int64_t PrecompressedSource::Call(void* userdata, void* data, zip_uint64_t l
 zip_int64_t PrecompressedSource::Read(std::uint8_t* destination, zip_uint64_t capacity) {
     if (m_failed)
         return -1;
+    if (!m_joiner)
+        return Fail(ZIP_ER_INTERNAL, "an entry's data was read before it was opened");
     // libzip asks for a few kilobytes at a time; a new chunk is pulled only when everything
     // joined so far was handed out.
-    while (!m_failed && !m_joiner.HasPendingBytes() && m_chunksLeft > 0)
+    while (!m_failed && !m_joiner->HasPendingBytes() && m_chunksLeft > 0)
         PullChunk();
     if (m_failed)
         return -1;
-    const std::size_t count = m_joiner.Drain(
+    const std::size_t count = m_joiner->Drain(
         destination,
         static_cast<std::size_t>(std::min<zip_uint64_t>(
             capacity, static_cast<zip_uint64_t>(std::numeric_limits<zip_int64_t>::max()))));
@@ -102,16 +109,17 @@ void PrecompressedSource::PullChunk() {
         return;
     }
     if (chunk.length > 0)
-        m_joiner.Append(chunk.block);
+        m_joiner->Append(chunk.block);
     m_crc32 = static_cast<std::uint32_t>(
         ::crc32_combine(m_crc32, chunk.crc32, static_cast<z_off_t>(chunk.length)));
     m_bytesRead += chunk.length;
     m_pool.ReleaseNext();
     if (--m_chunksLeft == 0)
-        m_joiner.Finish();
+        m_joiner->Finish();
 }
 
 zip_int64_t PrecompressedSource::Close() {
+    m_joiner.reset();
     // By now libzip has written every byte of the stream to the archive: this is the moment
     // the entry counts as written, not when it was queued.
     if (m_complete && !m_failed && m_entryWritten) {

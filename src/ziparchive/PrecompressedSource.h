@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 
 // The data of one entry as libzip reads it in zip_close: the file's chunks, compressed by the
@@ -21,6 +22,9 @@ class PrecompressedSource {
 public:
     PrecompressedSource(const FileToPack& file, std::uint64_t index, CompressionPool& pool,
                         const std::function<void(std::uint64_t)>& entryWritten);
+    ~PrecompressedSource();
+    PrecompressedSource(const PrecompressedSource&) = delete;
+    PrecompressedSource& operator=(const PrecompressedSource&) = delete;
 
     // The callback for zip_source_function; userdata is the PrecompressedSource.
     static zip_int64_t Call(void* userdata, void* data, zip_uint64_t length,
@@ -44,7 +48,9 @@ private:
     CompressionPool& m_pool;
     const std::function<void(std::uint64_t)>& m_entryWritten;
 
-    Bzip2BlockJoiner m_joiner;
+    // Only while libzip reads the entry: kept for every entry until the archive is written,
+    // the joined bytes would add up to the size of the archive.
+    std::optional<Bzip2BlockJoiner> m_joiner;
     std::uint64_t m_chunksLeft;
     std::uint64_t m_bytesRead = 0;
     std::uint32_t m_crc32 = 0;
