@@ -1,0 +1,299 @@
+// Archives written by CZipArchive, and by tarvo-cli through the zip worker, read back by the
+// outside readers: the tree that comes out must be the tree that went in.
+
+#include "archive/ToNarrow.h"
+#include "archive/WalkFolder.h"
+#include "support/TestTree.h"
+#include "support/ZipTools.h"
+#include "ziparchive/CZipArchive.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonObject>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr qsizetype Chunk = 719'984;
+
+// Zips every file below folder the way the zip worker does: walk order, names relative to the
+// folder.
+void ZipFolder(const QString& folder, const QString& archive, unsigned threads,
+               std::function<void(std::uint64_t)> entryWritten = {}) {
+    const std::string narrow = ToNarrow(folder);
+    std::vector<std::string> files;
+    WalkFolder(narrow, files);
+    CZipArchive zip;
+    zip.SetThreadCount(threads);
+    zip.Open(archive, CZipArchive::zipCreate);
+    zip.SetCompressionMethod(CZipArchive::methodBzip2);
+    for (const std::string& file : files)
+        zip.AddNewFile(file, file.substr(narrow.size() + 1));
+    if (entryWritten)
+        zip.SetEntryWrittenCallback(std::move(entryWritten));
+    zip.Close();
+}
+
+QStringList WalkOrder(const QString& folder) {
+    const std::string narrow = ToNarrow(folder);
+    std::vector<std::string> files;
+    WalkFolder(narrow, files);
+    QStringList names;
+    for (const std::string& file : files)
+        names << ToWide(file.substr(narrow.size() + 1));
+    return names;
+}
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct stat StatOf(const QString& path) {
+    struct stat info {};
+    ::stat(QFile::encodeName(path).constData(), &info);
+    return info;
+}
+
+bool IsAscii(const QString& text) {
+    for (const QChar c : text)
+        if (c.unicode() > 0x7F)
+            return false;
+    return true;
+}
+
+} // namespace
+
+class TestZipWriter : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_source;      // the folder that is zipped
+    QString m_single;      // one file zipped on its own
+    QString m_cliArchive;  // the folder zipped by tarvo-cli
+    QString m_fileArchive; // the single file zipped by tarvo-cli
+
+private slots:
+    void initTestCase() {
+        // Names outside ASCII reach bsdtar and unzip only in a UTF-8 locale.
+        qputenv("LC_ALL", "C.UTF-8");
+        QVERIFY(m_dir.isValid());
+        m_source = m_dir.filePath("source");
+        const auto put = [this](const QString& name, const QByteArray& content, int mode = -1) {
+            TestTree::WriteFile(m_source + "/" + name, content, mode);
+        };
+        put("top.txt", TestTree::TextBytes(10'000, 1));
+        put(".hidden", "not shown by ls\n");
+        put("empty", {});
+        put("name with spaces.txt", "spaces\n");
+        put(QString::fromUtf8("ünïcödé/日本語 файл.txt"), TestTree::TextBytes(3'000, 2));
+        put("bin/run.sh", "#!/bin/sh\necho run\n", 0755);
+        put("bin/private.key", TestTree::RandomBytes(64, 3), 0600);
+        put("deep/a/b/c/d/leaf.txt", "leaf\n");
+        put("data/.hidden folder/inner", "inner\n");
+        put("data/random.bin", TestTree::RandomBytes(2 * Chunk + 12'345, 4));
+        put("data/text.log", TestTree::TextBytes(2 * Chunk + 999, 5));
+        put("data/exactly one chunk.bin", TestTree::RandomBytes(Chunk, 6));
+        put("data/one more.bin", TestTree::RandomBytes(Chunk + 1, 7));
+        put("data/zeros", QByteArray(3 * Chunk, '\0'));
+
+        m_single = m_dir.filePath("single/report final.txt");
+        TestTree::WriteFile(m_single, TestTree::TextBytes(Chunk + 100, 8), 0640);
+
+        QString output;
+        QCOMPARE(ZipTools::ZipWithCli(m_source, &output), 0);
+        m_cliArchive = m_source + ".zip";
+        QCOMPARE(ZipTools::ZipWithCli(m_single, &output), 0);
+        m_fileArchive = m_single + ".zip";
+    }
+
+    void readersUnpackTheSameTree_data() {
+        QTest::addColumn<QString>("reader");
+        QTest::addColumn<bool>("folder");
+        for (const QString& reader : ZipTools::ReaderNames()) {
+            QTest::addRow("folder, %s", qPrintable(reader)) << reader << true;
+            QTest::addRow("single file, %s", qPrintable(reader)) << reader << false;
+        }
+    }
+    void readersUnpackTheSameTree() {
+        QFETCH(QString, reader);
+        QFETCH(bool, folder);
+        const QString out = m_dir.filePath("out/" + reader + (folder ? "/folder" : "/file"));
+        const QString error =
+            ZipTools::TestAndUnpack(reader, folder ? m_cliArchive : m_fileArchive, out);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        if (folder) {
+            QCOMPARE(TestTree::Snapshot(out), TestTree::Snapshot(m_source));
+        } else {
+            QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                     QStringList{"report final.txt"});
+            QCOMPARE(ReadAll(out + "/report final.txt"), ReadAll(m_single));
+            QCOMPARE(StatOf(out + "/report final.txt").st_mode & 07777, 0640u);
+        }
+    }
+
+    void entriesAreStoredAsAdded() {
+        const QJsonArray entries = ZipTools::ListEntries(m_cliArchive);
+        const QStringList order = WalkOrder(m_source);
+        QCOMPARE(entries.size(), order.size());
+        for (qsizetype i = 0; i < entries.size(); ++i) {
+            const QJsonObject entry = entries[i].toObject();
+            const QString name = order[i];
+            const struct stat info = StatOf(m_source + "/" + name);
+            QCOMPARE(entry["text"].toString(), name);
+            QCOMPARE(entry["method"].toInt(), 12);
+            QVERIFY(!entry["dir"].toBool());
+            QCOMPARE(entry["utf8"].toBool(), !IsAscii(name));
+            QCOMPARE(entry["host"].toInt(), 3); // Unix
+            QCOMPARE(entry["mode"].toInt(), int(S_IFREG | (info.st_mode & 07777)));
+            QCOMPARE(entry["size"].toInteger(), qint64(info.st_size));
+            QCOMPARE(entry["utcTime"].toInteger(), qint64(info.st_mtime));
+            // DOS time: local time in steps of two seconds, rounded down.
+            const QDateTime local = QDateTime::fromSecsSinceEpoch(info.st_mtime & ~qint64{1});
+            QCOMPARE(entry["dosTime"].toString(), local.toString("yyyy-MM-dd HH:mm:ss"));
+        }
+    }
+
+    void singleFileIsStoredUnderItsBareName() {
+        const QJsonArray entries = ZipTools::ListEntries(m_fileArchive);
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries[0].toObject()["text"].toString(), QString("report final.txt"));
+    }
+
+    void namesThatAreNotUtf8_data() {
+        QTest::addColumn<QByteArray>("rawName");
+        QTest::addColumn<bool>("stored"); // false: refused with an exception
+        QTest::newRow("Latin-1: stored raw") << QByteArray("caf\xe9 \xff.txt") << true;
+        QTest::newRow("a sequence cut short: stored raw") << QByteArray("cut\xe6\x97.txt") << true;
+        QTest::newRow("UTF-8 with a control byte: stored raw")
+            << QByteArray("bell\x07 \xc3\xa9.txt") << true;
+        // libzip would flag these as UTF-8 and Python's zipfile would then refuse the archive.
+        QTest::newRow("an encoded surrogate: refused")
+            << QByteArray("half\xed\xa0\x80.txt") << false;
+        QTest::newRow("an overlong form: refused") << QByteArray("long\xc1\xbf.txt") << false;
+    }
+    void namesThatAreNotUtf8() {
+        QFETCH(QByteArray, rawName);
+        QFETCH(bool, stored);
+        QTemporaryDir dir;
+        // Qt cannot name such a file; it is made, and removed, by its bytes.
+        const QByteArray path = QFile::encodeName(dir.path()) + "/" + rawName;
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        QVERIFY(fd >= 0);
+        const bool written = ::write(fd, "latin\n", 6) == 6;
+        ::close(fd);
+        const auto removeFile = qScopeGuard([&path] { ::unlink(path.constData()); });
+        QVERIFY(written);
+
+        const QString archive = dir.filePath("raw.zip");
+        CZipArchive zip;
+        zip.Open(archive, CZipArchive::zipCreate);
+        if (!stored) {
+            QVERIFY_THROWS_EXCEPTION(CZipException,
+                                     zip.AddNewFile(path.toStdString(), rawName.toStdString()));
+            return;
+        }
+        zip.AddNewFile(path.toStdString(), rawName.toStdString());
+        zip.Close();
+
+        const QJsonArray entries = ZipTools::ListEntries(archive);
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries[0].toObject()["name"].toString().toLatin1(), rawName.toHex());
+        QVERIFY(!entries[0].toObject()["utf8"].toBool());
+        QCOMPARE(TestTree::Run("unzip", {"-tq", archive}), 0);
+        QCOMPARE(TestTree::Run("7zz", {"t", archive}), 0);
+    }
+
+    void sameBytesWhateverTheThreadCount() {
+        QTemporaryDir dir;
+        QByteArray first;
+        for (unsigned threads : {1u, 2u, 4u}) {
+            const QString archive = dir.filePath(QString("threads-%1.zip").arg(threads));
+            ZipFolder(m_source, archive, threads);
+            const QByteArray bytes = ReadAll(archive);
+            QVERIFY(!bytes.isEmpty());
+            if (first.isEmpty())
+                first = bytes;
+            else
+                QVERIFY2(bytes == first, qPrintable(QString("%1 threads differ").arg(threads)));
+        }
+        // tarvo-cli, on as many threads as there are cores, writes the same archive too.
+        QVERIFY(ReadAll(m_cliArchive) == first);
+    }
+
+    void entryWrittenFiresInOrderOnTheClosingThread() {
+        QTemporaryDir dir;
+        const QString archive = dir.filePath("progress.zip");
+        struct Call {
+            std::uint64_t index;
+            std::thread::id thread;
+            bool archiveVisible;
+            bool temporaryPresent;
+        };
+        std::vector<Call> calls;
+        const std::string narrow = ToNarrow(m_source);
+        std::vector<std::string> files;
+        WalkFolder(narrow, files);
+
+        CZipArchive zip;
+        zip.SetThreadCount(2);
+        zip.Open(archive, CZipArchive::zipCreate);
+        for (const std::string& file : files)
+            zip.AddNewFile(file, file.substr(narrow.size() + 1));
+        zip.SetEntryWrittenCallback([&](std::uint64_t index) {
+            calls.push_back({index, std::this_thread::get_id(), QFile::exists(archive),
+                             !ZipTools::NamesStartingWith(dir.path(), ".progress.zip.").isEmpty()});
+        });
+        QVERIFY(calls.empty()); // queuing writes nothing
+        zip.Close();
+
+        QCOMPARE(calls.size(), files.size());
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            QCOMPARE(calls[i].index, std::uint64_t{i});
+            QVERIFY(calls[i].thread == std::this_thread::get_id());
+            // Written into the temporary; the archive appears only once it is whole.
+            QVERIFY(!calls[i].archiveVisible);
+            QVERIFY(calls[i].temporaryPresent);
+        }
+        QVERIFY(QFile::exists(archive));
+        QCOMPARE(ZipTools::NamesStartingWith(dir.path(), ".progress.zip."), QStringList{});
+    }
+
+    void callbackThatThrowsStopsTheArchive() {
+        QTemporaryDir dir;
+        const QString archive = dir.filePath("stopped.zip");
+        struct Stop : std::runtime_error {
+            Stop() : std::runtime_error("stop") {}
+        };
+        QVERIFY_THROWS_EXCEPTION(Stop, ZipFolder(m_source, archive, 2, [](std::uint64_t index) {
+                                     if (index == 2)
+                                         throw Stop();
+                                 }));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{});
+    }
+
+    void onlyBzip2IsOffered() {
+        QTemporaryDir dir;
+        CZipArchive zip;
+        zip.Open(dir.filePath("method.zip"), CZipArchive::zipCreate);
+        QVERIFY(zip.SetCompressionMethod(CZipArchive::methodBzip2));
+        QVERIFY(!zip.SetCompressionMethod(CZipArchive::methodDeflate));
+        QVERIFY(!zip.SetCompressionMethod(CZipArchive::methodStore));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZipWriter)
+#include "tst_zipwriter.moc"
