@@ -64,8 +64,16 @@ timespec ModificationTimeOf(const CentralEntry& entry) {
     // Month 0 is read as January, as other extractors read it.
     parts.tm_mon = std::max((entry.dosDate >> 5) & 0x0f, 1) - 1;
     parts.tm_year = (entry.dosDate >> 9) + 80;
-    parts.tm_isdst = -1;
-    return timespec{::mktime(&parts), 0};
+    // The time as if it were UTC, moved by the local offset at that moment (taken twice, for
+    // times near a daylight-saving change). mktime would do the same but looks up the time zone
+    // file again on every call, which costs seconds on an archive of many entries.
+    const time_t asUtc = ::timegm(&parts);
+    struct tm local {};
+    ::localtime_r(&asUtc, &local);
+    time_t guess = asUtc - local.tm_gmtoff;
+    ::localtime_r(&guess, &local);
+    guess = asUtc - local.tm_gmtoff;
+    return timespec{guess, 0};
 }
 
 mode_t CurrentUmask() {
