@@ -24,8 +24,8 @@ void CheckAgreement(zip_t* archive, std::uint64_t index, const CentralEntry& ent
 
 std::string JoinedPath(const std::vector<std::string>& components) {
     std::string joined;
-    for (const std::string& part : components) {
-        joined += part;
+    for (const std::string& component : components) {
+        joined += component;
         joined += '/';
     }
     return joined;
