@@ -1,6 +1,6 @@
-// Large BZIP2 entries are decoded block by block on several threads. Whatever the data and
-// whatever damage it carries, the outcome and the bytes are those of decoding the entry in one
-// piece on one thread.
+// Large BZIP2 entries are split at their block markers and decoded on several threads. Whatever
+// the data and whatever damage it carries, the outcome and the bytes are the same on one thread
+// or several, and the bytes are the original ones.
 
 #include "support/ReaderRun.h"
 #include "support/TestTree.h"

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -15,34 +17,68 @@ constexpr std::uint64_t kEndRecordSize = 22;
 constexpr std::uint64_t kCommentLengthOffset = 20;
 
 // The bytes [start, start + length) of a file, with the end record's comment length read as 0.
+// libzip reads the central directory a few dozen bytes at a time; small reads are served from a
+// cached window so that an archive of many entries does not cost a system call per field.
 struct ViewState {
     int fd = -1;
     std::uint64_t start = 0;
     std::uint64_t length = 0;
     std::uint64_t commentLengthAt = 0; // relative to start
     std::uint64_t position = 0;
+    std::vector<unsigned char> cache;
+    std::uint64_t cacheStart = 0; // relative to start
     zip_error_t error{};
 };
 
-zip_int64_t ReadView(ViewState& view, void* data, zip_uint64_t wanted) {
-    const std::uint64_t count = std::min<std::uint64_t>(wanted, view.length - view.position);
+constexpr std::size_t kCacheSize = 64 * 1024;
+constexpr std::size_t kSmallRead = 16 * 1024;
+
+// Reads count bytes at position (relative to the view) into bytes; false and the error set when
+// the file cannot be read or ends early.
+bool ReadFile(ViewState& view, unsigned char* bytes, std::uint64_t count, std::uint64_t position) {
     std::uint64_t done = 0;
-    auto* bytes = static_cast<unsigned char*>(data);
     while (done < count) {
         const ssize_t got = ::pread(view.fd, bytes + done, count - done,
-                                    static_cast<off_t>(view.start + view.position + done));
+                                    static_cast<off_t>(view.start + position + done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
             zip_error_set(&view.error, ZIP_ER_READ, errno);
-            return -1;
+            return false;
         }
         if (got == 0) {
             zip_error_set(&view.error, ZIP_ER_EOF, 0);
-            return -1;
+            return false;
         }
         done += static_cast<std::uint64_t>(got);
     }
+    return true;
+}
+
+bool ReadCached(ViewState& view, unsigned char* bytes, std::uint64_t count) {
+    const bool cached = view.position >= view.cacheStart &&
+                        view.position + count <= view.cacheStart + view.cache.size();
+    if (!cached) {
+        const std::uint64_t fill = std::min<std::uint64_t>(kCacheSize, view.length - view.position);
+        view.cache.resize(static_cast<std::size_t>(fill));
+        view.cacheStart = view.position;
+        if (!ReadFile(view, view.cache.data(), fill, view.position)) {
+            view.cache.clear();
+            return false;
+        }
+    }
+    std::memcpy(bytes, view.cache.data() + (view.position - view.cacheStart),
+                static_cast<std::size_t>(count));
+    return true;
+}
+
+zip_int64_t ReadView(ViewState& view, void* data, zip_uint64_t wanted) {
+    const std::uint64_t count = std::min<std::uint64_t>(wanted, view.length - view.position);
+    auto* bytes = static_cast<unsigned char*>(data);
+    const bool read = count < kSmallRead ? ReadCached(view, bytes, count)
+                                         : ReadFile(view, bytes, count, view.position);
+    if (!read)
+        return -1;
     for (std::uint64_t at = view.commentLengthAt; at < view.commentLengthAt + 2; ++at) {
         if (at >= view.position && at < view.position + count)
             bytes[at - view.position] = 0;

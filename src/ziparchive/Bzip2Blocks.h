@@ -5,10 +5,10 @@
 #include <vector>
 
 // Finding the blocks of a bzip2 stream without decoding it. Blocks start at any bit offset with a
-// 48-bit marker, and the stream ends with another one; each block carries its own CRC, so a
-// block cut out of the stream and wrapped as a stream of its own decodes by itself. A marker can
-// also occur by chance inside compressed data: whoever splits a stream this way must confirm the
-// result by decoding (a false split fails to decode) and by the CRCs.
+// 48-bit marker, and the stream ends with another one; each block carries its own CRC and
+// decodes by itself. A marker can also occur by chance inside compressed data: whoever splits a
+// stream this way must confirm each block by decoding it (a false split fails, or ends the block
+// elsewhere) and by the CRCs.
 
 struct Bzip2Boundary {
     std::uint64_t bit; // where the marker starts, counted from the start of the stream
@@ -27,12 +27,6 @@ private:
     std::uint64_t m_register = 0;
     std::uint64_t m_seen = 0;
 };
-
-// A stream holding only the block whose bits are [begin, end) of `bytes` (bit 0 being the top bit
-// of bytes[0]), for the given block-size digit: a header, the block, the end marker and a stream
-// CRC equal to the block's own. The block must be longer than its marker and CRC.
-std::vector<char> WrapBlock(const unsigned char* bytes, std::uint64_t begin, std::uint64_t end,
-                            char level);
 
 // The 32 bits at `bit` of the `size` bytes, most significant first; bits past the end read as 0.
 std::uint32_t ReadBits32(const unsigned char* bytes, std::size_t size, std::uint64_t bit);

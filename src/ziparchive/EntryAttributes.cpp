@@ -56,16 +56,24 @@ mode_t PermissionsOf(const CentralEntry& entry, EntryKind kind, mode_t umask) {
 timespec ModificationTimeOf(const CentralEntry& entry) {
     if (entry.extendedMtime)
         return timespec{static_cast<time_t>(*entry.extendedMtime), 0};
-    struct tm parts {};
-    parts.tm_sec = (entry.dosTime & 0x1f) * 2;
-    parts.tm_min = (entry.dosTime >> 5) & 0x3f;
-    parts.tm_hour = entry.dosTime >> 11;
-    parts.tm_mday = entry.dosDate & 0x1f;
+    struct tm fields {};
+    fields.tm_sec = (entry.dosTime & 0x1f) * 2;
+    fields.tm_min = (entry.dosTime >> 5) & 0x3f;
+    fields.tm_hour = entry.dosTime >> 11;
+    fields.tm_mday = entry.dosDate & 0x1f;
     // Month 0 is read as January, as other extractors read it.
-    parts.tm_mon = std::max((entry.dosDate >> 5) & 0x0f, 1) - 1;
-    parts.tm_year = (entry.dosDate >> 9) + 80;
-    parts.tm_isdst = -1;
-    return timespec{::mktime(&parts), 0};
+    fields.tm_mon = std::max((entry.dosDate >> 5) & 0x0f, 1) - 1;
+    fields.tm_year = (entry.dosDate >> 9) + 80;
+    // The time as if it were UTC, moved by the local offset at that moment (taken twice, for
+    // times near a daylight-saving change). mktime would do the same but looks up the time zone
+    // file again on every call, which costs seconds on an archive of many entries.
+    const time_t asUtc = ::timegm(&fields);
+    struct tm local {};
+    ::localtime_r(&asUtc, &local);
+    time_t guess = asUtc - local.tm_gmtoff;
+    ::localtime_r(&guess, &local);
+    guess = asUtc - local.tm_gmtoff;
+    return timespec{guess, 0};
 }
 
 mode_t CurrentUmask() {

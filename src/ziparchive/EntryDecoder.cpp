@@ -1,8 +1,8 @@
 #include "ziparchive/EntryDecoder.h"
 
+#include "ziparchive/BlockwiseBzip2.h"
 #include "ziparchive/EntryOutput.h"
 #include "ziparchive/EntryPlan.h"
-#include "ziparchive/ParallelBzip2.h"
 
 #include <bzlib.h>
 #include <zlib.h>
@@ -15,8 +15,6 @@ namespace {
 constexpr std::size_t kInputBuffer = 256 * 1024;
 constexpr std::size_t kOutputBuffer = 1024 * 1024;
 constexpr std::uint16_t kMethodBzip2 = 12;
-// Entries this large are worth splitting into blocks for several threads.
-constexpr std::uint64_t kSplitFrom = 8 * 1024 * 1024;
 
 struct ZipFileCloser {
     void operator()(zip_file_t* file) const { zip_fclose(file); }
@@ -55,7 +53,10 @@ std::uint32_t UpdateCrc(std::uint32_t crc, const char* data, std::size_t length)
 } // namespace
 
 EntryDecoder::EntryDecoder(unsigned threads)
-    : m_threads(threads), m_input(kInputBuffer), m_output(kOutputBuffer) {}
+    : m_threads(threads), m_workspace(std::make_unique<Bzip2Workspace>()), m_input(kInputBuffer),
+      m_output(kOutputBuffer) {}
+
+EntryDecoder::~EntryDecoder() = default;
 
 DecodeResult EntryDecoder::Decode(zip_t* archive, std::uint64_t index, const EntryPlan& plan,
                                   EntryOutput& output, const std::atomic<bool>& cancel) {
@@ -69,17 +70,15 @@ DecodeResult EntryDecoder::Decode(zip_t* archive, std::uint64_t index, const Ent
         return FromLibzipError(zip_get_error(archive));
     if (!ownDecoder)
         return DecodeWithLibzip(file.get(), plan, output, cancel);
-    if (m_threads > 1 && plan.size >= kSplitFrom) {
-        if (std::optional<DecodeResult> result =
-                DecodeBzip2InBlocks(file.get(), plan, output, cancel, m_threads))
-            return *result;
-        // The stream did not split cleanly: decoding it in one piece decides.
-        if (const int error = output.Restart())
-            return {DecodeStatus::WriteFailed, error, {}};
-        file.reset(zip_fopen_index(archive, index, ZIP_FL_COMPRESSED));
-        if (!file)
-            return FromLibzipError(zip_get_error(archive));
-    }
+    if (std::optional<DecodeResult> result =
+            DecodeBzip2Blockwise(file.get(), plan, output, cancel, m_threads, *m_workspace))
+        return *result;
+    // Something was unexpected: libbz2, decoding the entry in one piece, decides.
+    if (const int error = output.Restart())
+        return {DecodeStatus::WriteFailed, error, {}};
+    file.reset(zip_fopen_index(archive, index, ZIP_FL_COMPRESSED));
+    if (!file)
+        return FromLibzipError(zip_get_error(archive));
     return DecodeBzip2(file.get(), plan, output, cancel);
 }
 

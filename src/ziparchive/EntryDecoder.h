@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+struct Bzip2Workspace;
 struct EntryPlan;
 class EntryOutput;
 
@@ -28,13 +30,17 @@ struct DecodeResult {
 };
 
 // Decodes entries in full, checking the size the directory declares (more data is corruption,
-// and decoding stops there, so a bomb costs one buffer) and the CRC. BZIP2 is decoded here with
-// memory kept between entries; other methods go through libzip, read to its end so that it
-// checks the CRC. A large BZIP2 entry is decoded block by block on `threads` threads. One decoder
-// per thread.
+// and decoding stops there, so a bomb costs one buffer) and the CRC. BZIP2 is decoded here, block
+// by block with the fast block decoder (a large entry on `threads` threads), and again in one
+// piece with libbz2 whenever the fast path meets anything unexpected, so libbz2 has the final
+// word on damaged data. Other methods go through libzip, read to its end so that it checks the
+// CRC. One decoder per thread.
 class EntryDecoder {
 public:
     explicit EntryDecoder(unsigned threads = 1);
+    ~EntryDecoder();
+    EntryDecoder(const EntryDecoder&) = delete;
+    EntryDecoder& operator=(const EntryDecoder&) = delete;
 
     DecodeResult Decode(zip_t* archive, std::uint64_t index, const EntryPlan& plan,
                         EntryOutput& output, const std::atomic<bool>& cancel);
@@ -46,6 +52,7 @@ private:
                                   const std::atomic<bool>& cancel);
 
     unsigned m_threads;
+    std::unique_ptr<Bzip2Workspace> m_workspace;
     std::vector<char> m_input;
     std::vector<char> m_output;
     Bzip2Memory m_bzip2Memory;

@@ -21,18 +21,18 @@ bool HasDriveLetter(const std::string& name) {
 }
 
 std::vector<std::string> SplitComponents(const std::string& text) {
-    std::vector<std::string> parts;
-    std::string part;
+    std::vector<std::string> pieces;
+    std::string piece;
     for (const char c : text) {
         if (IsSeparator(c)) {
-            parts.push_back(std::move(part));
-            part.clear();
+            pieces.push_back(std::move(piece));
+            piece.clear();
         } else {
-            part += c;
+            piece += c;
         }
     }
-    parts.push_back(std::move(part));
-    return parts;
+    pieces.push_back(std::move(piece));
+    return pieces;
 }
 
 EntryPath Refused(const char* why) {
@@ -56,18 +56,18 @@ EntryPath ResolveEntryName(const std::string& name) {
         return Refused("the name is too long");
     EntryPath path;
     path.directory = IsSeparator(name.back());
-    for (std::string& part : SplitComponents(name)) {
-        if (part.empty() || part == ".")
+    for (std::string& piece : SplitComponents(name)) {
+        if (piece.empty() || piece == ".")
             continue;
-        if (part == "..") {
+        if (piece == "..") {
             if (path.components.empty())
                 return Refused("the name climbs out of the destination");
             path.components.pop_back();
             continue;
         }
-        if (part.size() > kLongestComponent)
+        if (piece.size() > kLongestComponent)
             return Refused("a component of the name is too long");
-        path.components.push_back(std::move(part));
+        path.components.push_back(std::move(piece));
     }
     // A folder entry for the destination itself ("./", as some archivers write first) names a
     // folder that is there already; anything else there has no name to go by.
@@ -83,10 +83,10 @@ bool LinkTargetStaysInside(const std::string& target, std::size_t depth) {
         HasDriveLetter(target) || target.size() > kLongestPath)
         return false;
     bool descended = false;
-    for (const std::string& part : SplitComponents(target)) {
-        if (part.empty() || part == ".")
+    for (const std::string& piece : SplitComponents(target)) {
+        if (piece.empty() || piece == ".")
             continue;
-        if (part == "..") {
+        if (piece == "..") {
             if (descended || depth == 0)
                 return false;
             --depth;

@@ -24,8 +24,8 @@ void CheckAgreement(zip_t* archive, std::uint64_t index, const CentralEntry& ent
 
 std::string JoinedPath(const std::vector<std::string>& components) {
     std::string joined;
-    for (const std::string& part : components) {
-        joined += part;
+    for (const std::string& component : components) {
+        joined += component;
         joined += '/';
     }
     return joined;
@@ -38,6 +38,8 @@ std::vector<EntryPlan> PlanEntries(zip_t* archive, const ArchiveLayout& layout) 
     if (count < 0 || static_cast<std::uint64_t>(count) != layout.entries.size())
         throw CZipException("the archive's directory reads differently to different readers");
     const mode_t umask = CurrentUmask();
+    // Local times below are read without looking the zone up each time.
+    ::tzset();
     std::vector<EntryPlan> plans(layout.entries.size());
     std::unordered_set<std::string> files;
     std::unordered_set<std::string> directories;

@@ -44,11 +44,12 @@ public:
     bool Test(std::uint64_t index, std::size_t bufferSize);
     bool Extract(std::uint64_t index, const QString& destination, std::size_t bufferSize);
 
-    // How many entries the workers may decode ahead of the caller; for tests of the window.
+private:
+    // How far the workers may decode ahead of the caller: enough entries to keep them busy on
+    // small files, and few enough bytes that staged data never takes much disk or page cache.
     static constexpr std::uint64_t kWindowEntries = 64;
     static constexpr std::uint64_t kWindowBytes = 64ull * 1024 * 1024;
 
-private:
     struct DeferredDirectory {
         std::vector<std::string> components;
         mode_t permissions;
