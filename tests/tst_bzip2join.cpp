@@ -2,7 +2,6 @@
 
 #include "support/TestTree.h"
 #include "ziparchive/Bzip2BlockJoiner.h"
-#include "ziparchive/CZipArchive.h"
 #include "ziparchive/ChunkCompressor.h"
 
 #include <QTest>
@@ -136,36 +135,6 @@ private slots:
         }
         QCOMPARE(joined.streamCrc, expectedCrc);
         QCOMPARE(StoredStreamCrc(joined.stream), expectedCrc);
-    }
-
-    void joinedStreamIsSmallerThanStreamsBackToBack() {
-        // The point of joining: one header and one trailer, not one per chunk.
-        const QByteArray input = TestTree::TextBytes(3 * Chunk, 40);
-        ChunkCompressor compressor;
-        CompressedBlock block;
-        qsizetype separate = 0;
-        for (qsizetype at = 0; at < input.size(); at += Chunk) {
-            compressor.Compress(reinterpret_cast<const std::uint8_t*>(input.constData() + at),
-                                static_cast<std::size_t>(Chunk), block);
-            separate += static_cast<qsizetype>(block.streamLength);
-        }
-        QVERIFY(CompressAndJoin(input).stream.size() < separate);
-    }
-
-    void chunkOutsideLimitsIsRefused_data() {
-        QTest::addColumn<qsizetype>("size");
-        QTest::newRow("nothing") << qsizetype{0};
-        QTest::newRow("one byte more than a chunk") << Chunk + 1;
-    }
-    void chunkOutsideLimitsIsRefused() {
-        QFETCH(qsizetype, size);
-        const QByteArray input(size, 'q');
-        ChunkCompressor compressor;
-        CompressedBlock block;
-        QVERIFY_THROWS_EXCEPTION(
-            CZipException,
-            compressor.Compress(reinterpret_cast<const std::uint8_t*>(input.constData()),
-                                static_cast<std::size_t>(size), block));
     }
 };
 

@@ -284,15 +284,6 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList{});
     }
-
-    void onlyBzip2IsOffered() {
-        QTemporaryDir dir;
-        CZipArchive zip;
-        zip.Open(dir.filePath("method.zip"), CZipArchive::zipCreate);
-        QVERIFY(zip.SetCompressionMethod(CZipArchive::methodBzip2));
-        QVERIFY(!zip.SetCompressionMethod(CZipArchive::methodDeflate));
-        QVERIFY(!zip.SetCompressionMethod(CZipArchive::methodStore));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestZipWriter)
