@@ -7,17 +7,19 @@
 #include <memory>
 #include <vector>
 
-// Keeps the buffers libbz2 allocates for a stream (about 7.6 MB at level 9) between streams.
-// Compressing thousands of small chunks would otherwise map, fault in and unmap those buffers
-// each time, which costs about a third of the wall time on a folder of small files. An arena
-// belongs to one thread; it is not shared.
+// Keeps the buffers libbz2 allocates for a stream (about 7.6 MB to compress at level 9, 3.6 MB
+// to decompress) between streams. Compressing thousands of small chunks, or decompressing
+// thousands of small entries, would otherwise map, fault in and unmap those buffers each time,
+// which costs about a third of the wall time on a folder of small files. An arena belongs to
+// one thread; it is not shared.
 class Bzip2Arena {
 public:
     Bzip2Arena() = default;
     Bzip2Arena(const Bzip2Arena&) = delete;
     Bzip2Arena& operator=(const Bzip2Arena&) = delete;
 
-    // Makes the stream allocate from this arena. Call before BZ2_bzCompressInit.
+    // Makes the stream allocate from this arena. Call before BZ2_bzCompressInit or
+    // BZ2_bzDecompressInit.
     void Attach(bz_stream& stream);
 
 private:

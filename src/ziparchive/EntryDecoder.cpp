@@ -111,9 +111,7 @@ DecodeResult EntryDecoder::DecodeWithLibzip(zip_file_t* file, const EntryPlan& p
 DecodeResult EntryDecoder::DecodeBzip2(zip_file_t* raw, const EntryPlan& plan, EntryOutput& output,
                                        const std::atomic<bool>& cancel) {
     bz_stream stream{};
-    stream.bzalloc = &Bzip2Memory::Allocate;
-    stream.bzfree = &Bzip2Memory::Release;
-    stream.opaque = &m_bzip2Memory;
+    m_bzip2Arena.Attach(stream);
     if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK)
         return {DecodeStatus::ReadFailed, 0, "cannot start a bzip2 stream"};
     const std::unique_ptr<bz_stream, Bzip2StreamEnd> streamEnd(&stream);

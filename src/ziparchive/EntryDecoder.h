@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ziparchive/Bzip2Memory.h"
+#include "ziparchive/Bzip2Arena.h"
 
 #include <zip.h>
 
@@ -55,5 +55,5 @@ private:
     std::unique_ptr<Bzip2Workspace> m_workspace;
     std::vector<char> m_input;
     std::vector<char> m_output;
-    Bzip2Memory m_bzip2Memory;
+    Bzip2Arena m_bzip2Arena;
 };
