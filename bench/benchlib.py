@@ -384,8 +384,10 @@ def compare_tree(root, data_set):
     return "; ".join(problems) or None
 
 
-def check_archive(path, data_set):
-    """None when the archive tests sound and lists exactly the set's files, else what differs."""
+def check_archive(path, data_set, name_prefix=""):
+    """None when the archive tests sound and lists exactly the set's files, else what differs.
+    name_prefix is put before every listed name: an archive of a folder's contents names its
+    entries relative to the folder, without the folder's own name."""
     if not os.path.isfile(path):
         return f"no archive {path}"
     tested = subprocess.run(
@@ -400,7 +402,7 @@ def check_archive(path, data_set):
     try:
         with zipfile.ZipFile(path) as archive:
             listed = {
-                info.filename: info
+                name_prefix + info.filename: info
                 for info in archive.infolist()
                 if not info.filename.endswith("/")
             }
