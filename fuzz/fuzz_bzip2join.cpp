@@ -45,9 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::vector<char> decoded(size + 1);
     unsigned decodedSize = static_cast<unsigned>(decoded.size());
-    const int status = BZ2_bzBuffToBuffDecompress(
-        decoded.data(), &decodedSize, reinterpret_cast<char*>(joined.data()),
-        static_cast<unsigned>(joined.size()), 0, 0);
+    const int status = BZ2_bzBuffToBuffDecompress(decoded.data(), &decodedSize,
+                                                  reinterpret_cast<char*>(joined.data()),
+                                                  static_cast<unsigned>(joined.size()), 0, 0);
     if (size == 0) {
         // No block at all: an empty stream, which libbz2 reads as nothing.
         if (status != BZ_OK || decodedSize != 0)

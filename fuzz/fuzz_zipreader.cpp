@@ -45,9 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const QString& name : left)
         if (name != "input.zip" && name != "input")
             std::abort();
-    if (!QDir(scratch->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden)
+    if (!QDir(scratch->path())
+             .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden)
              .contains("run") ||
-        QDir(scratch->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden)
+        QDir(scratch->path())
+                .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden)
                 .size() != 1)
         std::abort();
     return 0;
