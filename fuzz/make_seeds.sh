@@ -6,6 +6,7 @@ set -euo pipefail
 out=${1:?usage: make_seeds.sh OUTDIR}
 corpus=$(cd "$(dirname "$0")/../../shared/corpus/go-zip" 2>/dev/null && pwd || true)
 mkdir -p "$out/zipreader" "$out/bzip2join"
+out=$(cd "$out" && pwd) # the archives are written from inside the scratch tree
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
