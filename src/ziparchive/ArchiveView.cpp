@@ -2,8 +2,7 @@
 
 #include "ziparchive/CZipArchive.h"
 #include "ziparchive/CentralDirectory.h"
-
-#include <unistd.h>
+#include "ziparchive/PositionalRead.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -36,21 +35,14 @@ constexpr std::size_t kSmallRead = 16 * 1024;
 // Reads count bytes at position (relative to the view) into bytes; false and the error set when
 // the file cannot be read or ends early.
 bool ReadFile(ViewState& view, unsigned char* bytes, std::uint64_t count, std::uint64_t position) {
-    std::uint64_t done = 0;
-    while (done < count) {
-        const ssize_t got = ::pread(view.fd, bytes + done, count - done,
-                                    static_cast<off_t>(view.start + position + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            zip_error_set(&view.error, ZIP_ER_READ, errno);
-            return false;
-        }
-        if (got == 0) {
-            zip_error_set(&view.error, ZIP_ER_EOF, 0);
-            return false;
-        }
-        done += static_cast<std::uint64_t>(got);
+    const ssize_t got = ReadUpTo(view.fd, view.start + position, bytes, count);
+    if (got < 0) {
+        zip_error_set(&view.error, ZIP_ER_READ, errno);
+        return false;
+    }
+    if (static_cast<std::uint64_t>(got) != count) {
+        zip_error_set(&view.error, ZIP_ER_EOF, 0);
+        return false;
     }
     return true;
 }

@@ -324,8 +324,6 @@ std::optional<DecodeResult> DecodeBzip2Blockwise(zip_file_t* raw, const EntryPla
                                                  EntryOutput& output,
                                                  const std::atomic<bool>& cancel, unsigned threads,
                                                  Bzip2Workspace& workspace) {
-    if (getenv("NOFAST"))
-        return std::nullopt;
     const unsigned used = plan.size >= kSplitFrom ? std::max(1u, threads) : 1u;
     return BlockwiseRun(raw, plan, output, cancel, used, workspace).Run();
 }

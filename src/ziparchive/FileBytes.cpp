@@ -1,8 +1,7 @@
 #include "ziparchive/FileBytes.h"
 
 #include "ziparchive/CZipArchive.h"
-
-#include <unistd.h>
+#include "ziparchive/PositionalRead.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,20 +9,10 @@
 #include <string>
 
 std::size_t ReadAt(int fd, std::uint64_t offset, unsigned char* buffer, std::size_t length) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t got =
-            ::pread(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            throw CZipException(std::string("cannot read the archive: ") + std::strerror(errno));
-        }
-        if (got == 0)
-            break;
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    const ssize_t got = ReadUpTo(fd, offset, buffer, length);
+    if (got < 0)
+        throw CZipException(std::string("cannot read the archive: ") + std::strerror(errno));
+    return static_cast<std::size_t>(got);
 }
 
 std::vector<unsigned char> ReadBlock(int fd, std::uint64_t offset, std::size_t length) {
