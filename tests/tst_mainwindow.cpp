@@ -206,7 +206,7 @@ private slots:
         AStatic* status = GuiFixture::StatusLabel(m_window.get());
         QCOMPARE(status->TextColor().rgb(), colour);
         const QImage screen = Screen(*m_window);
-        QVERIFY(GuiFixture::CountPixels(screen, status->geometry(), colour) > 0);
+        QVERIFY(status->geometry().contains(Extent(screen, colour)));
         QVERIFY(Extent(screen, colour == Red ? Green : Red).isNull());
     }
 
