@@ -119,17 +119,13 @@ private slots:
         QVERIFY2(exitCode == 0, qPrintable(output));
     }
 
+    // The programs run from the prefix alone, not leaning on the build tree.
     void installsExactlyTheProgramFiles() {
         QCOMPARE(FilesBelow(m_prefix.path()), ExpectedFiles());
-        QVERIFY(QFileInfo(Installed("bin/tarvo")).isExecutable());
-        QVERIFY(QFileInfo(Installed("bin/tarvo-cli")).isExecutable());
-    }
-
-    // The installed program must not lean on the build tree: it runs from the prefix alone.
-    void installedProgramsRunFromThePrefix() {
         QString output;
         QCOMPARE(TestTree::Run(Installed("bin/tarvo-cli"), {"--help"}, {}, &output), 0);
         QVERIFY2(output.startsWith("Usage: tarvo-cli"), qPrintable(output));
+        QVERIFY(QFileInfo(Installed("bin/tarvo")).isExecutable());
         if (!HasTool("readelf"))
             QSKIP("readelf is not installed (package binutils)");
         for (const QString& program : {Installed("bin/tarvo"), Installed("bin/tarvo-cli")}) {
@@ -141,13 +137,9 @@ private slots:
     void desktopEntryStartsTheInstalledProgram() {
         const QString path = Installed(QStringLiteral("share/applications/%1.desktop").arg(AppId));
         const QMap<QString, QString> entry = ReadDesktopEntry(path);
-        QCOMPARE(entry.value("Type"), QStringLiteral("Application"));
-        QCOMPARE(entry.value("Name"), QStringLiteral("Tarvo"));
         // One file at a time, the way the direct mode takes it.
         QCOMPARE(entry.value("Exec"), QStringLiteral("tarvo %f"));
-        QVERIFY(QFileInfo::exists(Installed("bin/" + entry.value("Exec").section(' ', 0, 0))));
         QVERIFY(entry.value("MimeType").split(';').contains("application/zip"));
-        QCOMPARE(entry.value("Terminal"), QStringLiteral("false"));
         QVERIFY2(!entry.contains("NoDisplay"), "the entry must show in menus");
         const QString icon = entry.value("Icon");
         QVERIFY(QFileInfo::exists(Installed("share/icons/hicolor/scalable/apps/" + icon + ".svg")));
@@ -183,8 +175,6 @@ private slots:
         QCOMPARE(id, AppId);
         QVERIFY(QFileInfo::exists(Installed("share/applications/" + launchable)));
         QCOMPARE(binaries, (QStringList{"tarvo", "tarvo-cli"}));
-        for (const QString& binary : binaries)
-            QVERIFY2(QFileInfo::exists(Installed("bin/" + binary)), qPrintable(binary));
         // The newest release comes first.
         QCOMPARE(firstRelease, Version);
 
@@ -193,24 +183,6 @@ private slots:
         QString output;
         QVERIFY2(TestTree::Run("appstreamcli", {"validate", "--no-net", path}, {}, &output) == 0,
                  qPrintable(output));
-    }
-
-    void manPagesRenderWithoutWarnings_data() {
-        QTest::addColumn<QString>("page");
-        QTest::newRow("tarvo-cli") << "tarvo-cli.1";
-        QTest::newRow("tarvo") << "tarvo.1";
-    }
-    void manPagesRenderWithoutWarnings() {
-        QFETCH(QString, page);
-        if (!HasTool("groff"))
-            QSKIP("groff is not installed (package groff-base)");
-        QString output;
-        const QString path = Installed("share/man/man1/" + page);
-        QCOMPARE(TestTree::Run("groff", {"-man", "-Tutf8", "-ww", "-z", path}, {}, &output), 0);
-        QVERIFY2(output.isEmpty(), qPrintable(output));
-        // What man shows: the page's own name heads it.
-        QCOMPARE(TestTree::Run("groff", {"-man", "-Tutf8", path}, {}, &output), 0);
-        QVERIFY(output.contains(QFileInfo(page).completeBaseName().toUpper() + "(1)"));
     }
 
     // The version is written out in files CMake does not generate; they must not drift apart.
@@ -243,25 +215,6 @@ private slots:
         const QString text = ReadText(SourceDir + "/" + file);
         QVERIFY2(!text.isEmpty(), qPrintable(file));
         QVERIFY2(text.contains(QRegularExpression(pattern)), qPrintable(pattern));
-    }
-
-    // res/tarvo.ico is committed; it must be what the script makes from the current PNG.
-    void windowsIconMatchesThePng() {
-        if (!HasTool("python3"))
-            QSKIP("python3 is not installed");
-        QTemporaryDir dir;
-        const QString made = dir.filePath("tarvo.ico");
-        QString output;
-        QVERIFY2(
-            TestTree::Run("python3",
-                          {SourceDir + "/tools/make_ico.py", SourceDir + "/res/tarvo.png", made},
-                          {}, &output) == 0,
-            qPrintable(output));
-        QFile fresh(made), committed(SourceDir + "/res/tarvo.ico");
-        QVERIFY(fresh.open(QIODevice::ReadOnly));
-        QVERIFY(committed.open(QIODevice::ReadOnly));
-        QVERIFY2(fresh.readAll() == committed.readAll(),
-                 "res/tarvo.ico is stale: run tools/make_ico.py");
     }
 
     void debianPackageHoldsTheInstallationAndItsDependencies() {

@@ -1,5 +1,7 @@
-// The main window as it opens: its controls, their order and focus, what it shows at first,
-// that every text is readable at any font, and the About entry of its context menu.
+// The main window as it opens and as it is seen: its controls, their order and focus, that every
+// text is readable at any font, the About entry of its context menu, and the status label: its
+// colour, where its text starts, how a long text is shortened and runs on, and that every change
+// replaces the label without leaving anything of the earlier text behind.
 
 #include "operation/OperationState.h"
 #include "support/GuiFixture.h"
@@ -10,38 +12,41 @@
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
-#include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
 
 const QStringList ButtonsInTabOrder = {"m_btnSelectUnzip",     "m_btnUnzip", "m_btnSelectZipFile",
                                        "m_btnSelectZipFolder", "m_btnZip",   "m_btnMore"};
+const QRgb Red = qRgb(200, 0, 0);
+const QRgb Green = qRgb(0, 155, 0);
+// A full block: a glyph without side bearings, so its ink starts where the text starts.
+const QString Block = QString(QChar(0x2588));
 
-// A shown main window with the application font set for its lifetime.
-struct ShownWindow {
-    explicit ShownWindow(const QFont& font = QFont()) : previousFont(QApplication::font()) {
-        if (font != QFont())
-            QApplication::setFont(font);
-        window = std::make_unique<CTarvoDlg>();
-        window->show();
-    }
-    ~ShownWindow() {
-        window.reset();
-        QApplication::setFont(previousFont);
-    }
-    QFont previousFont;
-    std::unique_ptr<CTarvoDlg> window;
-};
+QImage Screen(QWidget& window) {
+    return window.grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
 
-QPushButton* Button(QWidget* window, const QString& name) {
-    return window->findChild<QPushButton*>(name);
+// The rectangle holding every pixel that shows some of this text colour, smoothed edges
+// included: the window and its controls are grey, so any clear tint of the colour's own channel
+// comes from the text. Null when there is none.
+QRect Extent(const QImage& image, QRgb colour) {
+    QRect extent;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            const int red = qRed(pixel), green = qGreen(pixel), blue = qBlue(pixel);
+            if (colour == Red ? red - std::max(green, blue) > 30 : green - std::max(red, blue) > 30)
+                extent |= QRect(x, y, 1, 1);
+        }
+    return extent;
 }
 
 } // namespace
@@ -50,66 +55,51 @@ class TestMainWindow : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() { GuiFixture::ResetOperationState(); }
+    void init() {
+        GuiFixture::ResetOperationState();
+        m_window = std::make_unique<CTarvoDlg>();
+        m_window->show();
+    }
+    void cleanup() {
+        m_window.reset();
+        QApplication::setFont(m_font);
+    }
 
     void windowIsAFixedDialogWithoutMaximiseButton() {
-        ShownWindow shown;
-        CTarvoDlg& window = *shown.window;
-        QCOMPARE(window.windowTitle(), QStringLiteral("Tarvo 1.0"));
-        QCOMPARE(window.minimumSize(), window.maximumSize());
-        QVERIFY(!window.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
-        QVERIFY(window.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
-        QVERIFY(window.windowFlags().testFlag(Qt::WindowCloseButtonHint));
-        QVERIFY(!window.windowIcon().isNull());
+        QCOMPARE(m_window->windowTitle(), QStringLiteral("Tarvo 1.0"));
+        QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
+        QVERIFY(!m_window->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+        QVERIFY(m_window->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+        QVERIFY(!m_window->windowIcon().isNull());
     }
 
-    void formHoldsTwentyFiveControlsAndTheStatus() {
-        ShownWindow shown;
-        const auto children = shown.window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
-        QCOMPARE(children.size(), 26);
-        QCOMPARE(shown.window->findChildren<QPushButton*>().size(), 6);
-        QCOMPARE(shown.window->findChildren<QGroupBox*>().size(), 3);
-        QCOMPARE(shown.window->findChildren<QProgressBar*>().size(), 1);
-        // Frames hold no controls of their own: everything sits directly on the window.
-        for (QGroupBox* frame : shown.window->findChildren<QGroupBox*>())
-            QVERIFY(frame->findChildren<QWidget*>().isEmpty());
-    }
-
+    // Twice round: after MORE the focus comes back to the first button, and nothing but the
+    // buttons takes it.
     void tabVisitsTheButtonsInFormOrder() {
-        ShownWindow shown;
-        CTarvoDlg& window = *shown.window;
-        QApplication::setActiveWindow(&window);
-        QVERIFY(QTest::qWaitForWindowActive(&window));
-        QCOMPARE(QApplication::focusWidget(), Button(&window, "m_btnSelectUnzip"));
-        // Twice round: after MORE the focus comes back to the first button.
-        for (int round = 0; round < 2; ++round) {
-            for (int i = 1; i <= ButtonsInTabOrder.size(); ++i) {
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-                const QString expected = ButtonsInTabOrder.at(i % ButtonsInTabOrder.size());
-                QCOMPARE(QApplication::focusWidget()->objectName(), expected);
-            }
+        QApplication::setActiveWindow(m_window.get());
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+        QCOMPARE(QApplication::focusWidget(), Button("m_btnSelectUnzip"));
+        for (int i = 1; i <= 2 * ButtonsInTabOrder.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget()->objectName(),
+                     ButtonsInTabOrder.at(i % ButtonsInTabOrder.size()));
         }
     }
 
-    void onlyButtonsTakeTheFocus() {
-        ShownWindow shown;
-        for (QWidget* child : shown.window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-            const bool button = qobject_cast<QPushButton*>(child) != nullptr;
-            QCOMPARE(child->focusPolicy() != Qt::NoFocus, button);
-        }
-    }
-
-    // Frames and the status label lie over the buttons; the clicks must still reach them.
+    // Frames and the status label lie over the buttons; the clicks must still reach them, also
+    // under a status text that runs to the window's edge.
     void everyButtonGetsTheClicksOnIt() {
-        ShownWindow shown;
+        m_window->ShowStatus(QString(84, 'W'), 1);
         for (const QString& name : ButtonsInTabOrder) {
-            QPushButton* button = Button(shown.window.get(), name);
-            QVERIFY(button);
+            const QRect area = Button(name)->geometry();
             for (const QPoint& spot :
-                 {button->geometry().center(), button->geometry().topLeft() + QPoint(2, 2),
-                  button->geometry().bottomRight() - QPoint(2, 2)})
-                QCOMPARE(shown.window->childAt(spot), button);
+                 {area.center(), area.topLeft() + QPoint(2, 2), area.bottomRight() - QPoint(2, 2)})
+                QCOMPARE(m_window->childAt(spot), Button(name));
         }
+        // MORE is drawn over the text.
+        const QImage screen = Screen(*m_window);
+        QVERIFY(Extent(screen.copy(Button("m_btnMore")->geometry().adjusted(2, 2, -2, -2)), Red)
+                    .isNull());
     }
 
     void textsAreWholeAtAnyFont_data() {
@@ -120,7 +110,6 @@ private slots:
         QTest::newRow("large font") << QString() << 20;
         QTest::newRow("monospace font, wide blanks") << QStringLiteral("DejaVu Sans Mono") << 11;
     }
-
     void textsAreWholeAtAnyFont() {
         QFETCH(QString, family);
         QFETCH(int, pointSize);
@@ -129,74 +118,50 @@ private slots:
             font.setFamily(family);
         if (pointSize > 0)
             font.setPointSize(pointSize);
-        ShownWindow shown(font);
-        CTarvoDlg& window = *shown.window;
-        const QRect area = window.rect();
-        for (QLabel* label : window.findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
-            const QFontMetrics metrics(label->font());
-            const QString text = label->text();
+        QApplication::setFont(font);
+        m_window = std::make_unique<CTarvoDlg>();
+        m_window->show();
+        const QRect area = m_window->rect();
+        for (QLabel* label : m_window->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
             const QRect needed(label->pos(),
-                               QSize(metrics.horizontalAdvance(text), metrics.height()));
-            QVERIFY2(label->geometry().contains(needed),
-                     qPrintable(QStringLiteral("\"%1\" is cut: %2x%3 for %4x%5")
-                                    .arg(text)
-                                    .arg(label->width())
-                                    .arg(label->height())
-                                    .arg(needed.width())
-                                    .arg(needed.height())));
-            QVERIFY2(area.contains(needed), qPrintable(text + " runs out of the window"));
+                               QSize(label->fontMetrics().horizontalAdvance(label->text()),
+                                     label->fontMetrics().height()));
+            QVERIFY2(label->geometry().contains(needed), qPrintable(label->text() + " is cut"));
+            QVERIFY2(area.contains(needed), qPrintable(label->text() + " runs out of the window"));
         }
-        for (QPushButton* button : window.findChildren<QPushButton*>()) {
-            const QFontMetrics metrics(button->font());
-            QVERIFY2(button->width() > metrics.horizontalAdvance(button->text()),
+        for (QPushButton* button : m_window->findChildren<QPushButton*>()) {
+            QVERIFY2(button->width() > button->fontMetrics().horizontalAdvance(button->text()),
                      qPrintable(button->text()));
             QVERIFY2(area.contains(button->geometry()), qPrintable(button->text()));
         }
         // The status reads on after its caption without writing over it.
-        auto* caption = window.findChild<QLabel*>("m_lblFileSelection");
-        AStatic* status = GuiFixture::StatusLabel(&window);
-        QVERIFY(status);
-        const int captionEnd =
-            caption->x() + caption->fontMetrics().horizontalAdvance(caption->text());
-        QVERIFY(status->x() + 2 > captionEnd);
-        QCOMPARE(status->x() + status->width(), window.width());
+        auto* caption = m_window->findChild<QLabel*>("m_lblFileSelection");
+        AStatic* status = GuiFixture::StatusLabel(m_window.get());
+        QVERIFY(status->x() + 2 >
+                caption->x() + caption->fontMetrics().horizontalAdvance(caption->text()));
+        QCOMPARE(status->x() + status->width(), m_window->width());
     }
 
     void freshWindowShowsNothingSelected() {
-        OperationState& state = OperationState::Instance();
         // What a window finds must not matter: it starts from nothing selected.
-        state.directMode = true;
+        OperationState& state = OperationState::Instance();
+        state.directMode = state.zipSelected = state.unzipSelected = state.busy = true;
         state.progressCount = 42;
-        state.zipSelected = true;
-        state.unzipSelected = true;
-        state.busy = true;
-        ShownWindow shown;
-        CTarvoDlg& window = *shown.window;
-
+        m_window = std::make_unique<CTarvoDlg>();
+        m_window->show();
         QVERIFY(!state.directMode);
         QCOMPARE(state.progressCount.load(), 0);
         QVERIFY(!state.zipSelected);
         QVERIFY(!state.unzipSelected);
         QVERIFY(!state.busy);
-
-        AStatic* status = GuiFixture::StatusLabel(&window);
-        QVERIFY(status);
+        AStatic* status = GuiFixture::StatusLabel(m_window.get());
         QCOMPARE(status->text(), QStringLiteral("No file or folder has been selected !"));
-        QCOMPARE(status->TextColor(), QColor(200, 0, 0));
-        QCOMPARE(window.focusWidget(), Button(&window, "m_btnSelectUnzip"));
-
-        auto* bar = window.findChild<QProgressBar*>("m_progress");
-        QCOMPARE(bar->value(), 0);
-        QCOMPARE(bar->minimum(), 0);
-        QCOMPARE(bar->maximum(), 100);
-        QVERIFY(!bar->isTextVisible());
-        for (QPushButton* button : window.findChildren<QPushButton*>())
-            QVERIFY(button->isEnabled() && button->isVisible());
+        QCOMPARE(status->TextColor().rgb(), Red);
+        QCOMPARE(m_window->focusWidget(), Button("m_btnSelectUnzip"));
+        QCOMPARE(m_window->findChild<QProgressBar*>("m_progress")->value(), 0);
     }
 
     void contextMenuOpensAbout() {
-        ShownWindow shown;
-        CTarvoDlg& window = *shown.window;
         QStringList menuTexts;
         // The menu is a popup, not a modal: it is answered when it shows up.
         QTimer popupWatch;
@@ -214,18 +179,121 @@ private slots:
         popupWatch.start();
         ModalDriver driver;
         driver.Then(Answers::PressEscape());
-
         // What a right click on one of the texts sends; the label passes it on to the window.
-        QWidget* anywhere = window.findChild<QLabel*>("m_lblUnzipStep4");
+        QWidget* anywhere = m_window->findChild<QLabel*>("m_lblUnzipStep4");
         QContextMenuEvent rightClick(QContextMenuEvent::Mouse, QPoint(5, 5),
                                      anywhere->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(anywhere, &rightClick);
         QTRY_COMPARE(menuTexts, QStringList{QStringLiteral("&About Tarvo...")});
         QTRY_COMPARE(driver.Seen().size(), 1);
         QCOMPARE(driver.Seen().constFirst().kind, QStringLiteral("CAboutDlg"));
-        QCOMPARE(driver.Seen().constFirst().owner, &window);
+        QCOMPARE(driver.Seen().constFirst().owner, m_window.get());
         QTRY_VERIFY(!QApplication::activeModalWidget());
     }
+
+    void statusColourFollowsTheWarningFlag_data() {
+        QTest::addColumn<int>("warning");
+        QTest::addColumn<QRgb>("colour");
+        QTest::newRow("warning set: red") << 1 << Red;
+        QTest::newRow("warning clear: green") << 0 << Green;
+        QTest::newRow("any other non-zero warning: red") << 7 << Red;
+        QTest::newRow("negative warning: red") << -1 << Red;
+    }
+    void statusColourFollowsTheWarningFlag() {
+        QFETCH(int, warning);
+        QFETCH(QRgb, colour);
+        m_window->ShowStatus(QStringLiteral("Something to read"), warning);
+        AStatic* status = GuiFixture::StatusLabel(m_window.get());
+        QCOMPARE(status->TextColor().rgb(), colour);
+        const QImage screen = Screen(*m_window);
+        QVERIFY(status->geometry().contains(Extent(screen, colour)));
+        QVERIFY(Extent(screen, colour == Red ? Green : Red).isNull());
+    }
+
+    void statusStartsTwoPixelsInFromTheCorner() {
+        m_window->ShowStatus(Block.repeated(3), 0);
+        AStatic* status = GuiFixture::StatusLabel(m_window.get());
+        const QRect drawn = Extent(Screen(*m_window), Green);
+        const QPoint corner = status->pos();
+        QVERIFY(corner.x() >= 100 && corner.y() >= 10);
+        QCOMPARE(drawn.left(), corner.x() + 2);
+        // The line's top is 2 pixels down; the block's ink starts where the font puts its top
+        // against the baseline.
+        const QFontMetrics metrics(status->font());
+        const int inkTop = corner.y() + 2 + metrics.ascent() + metrics.boundingRect(Block).top();
+        QVERIFY2(qAbs(drawn.top() - inkTop) <= 1,
+                 qPrintable(QStringLiteral("%1 against %2").arg(drawn.top()).arg(inkTop)));
+    }
+
+    void longStatusIsShortenedWhereItIsDrawn_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("drawn");
+        const QString eighty = QString("0123456789").repeated(8);
+        QTest::newRow("80 units are drawn whole") << eighty << eighty;
+        QTest::newRow("81 units: the first 80 and four dots") << eighty + "X" << eighty + "....";
+        QTest::newRow("200 units: the first 80 and four dots")
+            << QString(200, 'w') << QString(80, 'w') + "....";
+        QTest::newRow("empty text") << QString() << QString();
+        const QString face = QString::fromUtf8("\xF0\x9F\x98\x80"); // two UTF-16 units
+        QTest::newRow("units, not characters, are counted")
+            << QString(40, 'a') + face.repeated(20) << QString(40, 'a') + face.repeated(20);
+        QTest::newRow("a surrogate pair across the cut is left out whole")
+            << QString(79, 'a') + face + "b" << QString(79, 'a') + "....";
+    }
+    void longStatusIsShortenedWhereItIsDrawn() {
+        QFETCH(QString, text);
+        QFETCH(QString, drawn);
+        m_window->ShowStatus(text, 1);
+        AStatic* status = GuiFixture::StatusLabel(m_window.get());
+        QCOMPARE(status->text(), text);
+        QCOMPARE(status->DisplayedText(), drawn);
+    }
+
+    // Far past the nominal 100-pixel rectangle, up to the window's edge; a shorter text after
+    // it leaves nothing of it, and the label has no background of its own.
+    void longStatusRunsOnToTheEdgeAndGoesWhole() {
+        m_window->ShowStatus(Block.repeated(84), 1);
+        AStatic* status = GuiFixture::StatusLabel(m_window.get());
+        QCOMPARE(status->geometry().right(), m_window->width() - 1);
+        const QRect drawn = Extent(Screen(*m_window), Red);
+        QVERIFY(drawn.right() > status->x() + 100);
+        QCOMPARE(drawn.right(), m_window->width() - 1);
+
+        m_window->ShowStatus(QStringLiteral("ok"), 0);
+        status = GuiFixture::StatusLabel(m_window.get());
+        QImage screen = Screen(*m_window);
+        QVERIFY(Extent(screen, Red).isNull());
+        const int textEnd = status->x() + 2 + status->fontMetrics().horizontalAdvance("ok");
+        QVERIFY(Extent(screen, Green).right() <= textEnd + 1);
+
+        m_window->ShowStatus(QString(), 1);
+        status = GuiFixture::StatusLabel(m_window.get());
+        QVERIFY(!status->autoFillBackground());
+        screen = Screen(*m_window);
+        QCOMPARE(QColor(screen.pixel(status->pos() + QPoint(1, 1))),
+                 m_window->palette().color(QPalette::Window));
+    }
+
+    void everyChangeReplacesTheOneLabel() {
+        QPointer<AStatic> first = GuiFixture::StatusLabel(m_window.get());
+        for (int i = 0; i < 500; ++i)
+            m_window->ShowStatus(QStringLiteral("status %1").arg(i), i % 2);
+        QVERIFY(first.isNull());
+        const QList<AStatic*> labels = m_window->findChildren<AStatic*>();
+        QCOMPARE(labels.size(), 1);
+        QCOMPARE(labels.constFirst()->objectName(), QStringLiteral("m_pStatus"));
+        QCOMPARE(labels.constFirst()->text(), QStringLiteral("status 499"));
+        QCOMPARE(labels.constFirst()->TextColor().rgb(), Red);
+        QCOMPARE(labels.constFirst()->font(), m_window->font());
+    }
+
+private:
+    QPushButton* Button(const QString& name) const {
+        return m_window->findChild<QPushButton*>(name);
+    }
+
+    QFont m_font = QApplication::font();
+    std::unique_ptr<CTarvoDlg> m_window;
 };
 
 QTEST_MAIN(TestMainWindow)

@@ -58,160 +58,116 @@ private slots:
         m_window.reset();
     }
 
+    // "chosen" is a path below the test folder, or how the picker is left: "<Esc>", "<close>".
+    // "selected" names the flags set afterwards: unzip, zip, folder.
     void selectionOutcomes_data() {
         QTest::addColumn<QString>("button");
-        QTest::addColumn<QString>("chosen"); // relative to the test folder; empty: cancel
-        QTest::addColumn<QString>("cancelBy");
+        QTest::addColumn<QString>("chosen");
         QTest::addColumn<QStringList>("modals");
         QTest::addColumn<QString>("status");
-        QTest::addColumn<bool>("unzipSelected");
-        QTest::addColumn<bool>("zipSelected");
-        QTest::addColumn<bool>("zipFolder");
-
+        QTest::addColumn<QString>("selected");
+        const QString unzipping = "One file has been selected for unzipping";
+        const QString folderZip = "One folder has been selected for zipping";
         QTest::newRow("an archive chosen for unzipping")
             << "m_btnSelectUnzip"
-            << "photos.zip"
-            << "" << QStringList{FilePicker} << "One file has been selected for unzipping" << true
-            << false << true;
+            << "photos.zip" << QStringList{FilePicker} << unzipping << "unzip folder";
         QTest::newRow("a typed archive name that does not exist is taken")
             << "m_btnSelectUnzip"
-            << "missing.zip"
-            << "" << QStringList{FilePicker} << "One file has been selected for unzipping" << true
-            << false << true;
-        QTest::newRow("a file chosen for zipping")
-            << "m_btnSelectZipFile"
-            << "notes/notes.txt"
-            << "" << QStringList{FilePicker} << "One file has been selected for zipping" << false
-            << true << false;
+            << "missing.zip" << QStringList{FilePicker} << unzipping << "unzip folder";
+        QTest::newRow("a file chosen for zipping") << "m_btnSelectZipFile"
+                                                   << "notes/notes.txt" << QStringList{FilePicker}
+                                                   << "One file has been selected for zipping"
+                                                   << "zip";
         QTest::newRow("a folder chosen for zipping")
             << "m_btnSelectZipFolder"
-            << "album"
-            << "" << QStringList{FolderPicker} << "One folder has been selected for zipping"
-            << false << true << true;
+            << "album" << QStringList{FolderPicker} << folderZip << "zip folder";
         QTest::newRow("a folder whose name ends in a blank keeps it")
             << "m_btnSelectZipFolder"
-            << "trailing blank "
-            << "" << QStringList{FolderPicker} << "One folder has been selected for zipping"
-            << false << true << true;
+            << "trailing blank " << QStringList{FolderPicker} << folderZip << "zip folder";
         QTest::newRow("the archive picker left with Esc")
             << "m_btnSelectUnzip"
-            << ""
-            << "Esc" << QStringList{FilePicker, NoFileBox} << NothingSelected << false << false
-            << true;
+            << "<Esc>" << QStringList{FilePicker, NoFileBox} << NothingSelected << "folder";
         QTest::newRow("the zip file picker closed by its close box")
             << "m_btnSelectZipFile"
-            << ""
-            << "close" << QStringList{FilePicker, NoFileBox} << NothingSelected << false << false
-            << true;
+            << "<close>" << QStringList{FilePicker, NoFileBox} << NothingSelected << "folder";
         QTest::newRow("the folder picker left with Esc: no message")
             << "m_btnSelectZipFolder"
-            << ""
-            << "Esc" << QStringList{FolderPicker} << NothingSelected << false << false << true;
+            << "<Esc>" << QStringList{FolderPicker} << NothingSelected << "folder";
     }
-
     void selectionOutcomes() {
         QFETCH(QString, button);
         QFETCH(QString, chosen);
-        QFETCH(QString, cancelBy);
         QFETCH(QStringList, modals);
         QFETCH(QString, status);
-        QFETCH(bool, unzipSelected);
-        QFETCH(bool, zipSelected);
-        QFETCH(bool, zipFolder);
-
+        QFETCH(QString, selected);
         // An earlier selection, which every outcome replaces.
         OperationState& state = OperationState::Instance();
         state.selectedPath = Path("previous");
-        state.zipSelected = true;
-        state.unzipSelected = true;
-        state.zipFolder = true;
+        state.zipSelected = state.unzipSelected = state.zipFolder = true;
 
+        const bool cancelled = chosen.startsWith('<');
         ModalDriver driver;
-        if (!chosen.isEmpty())
+        if (!cancelled)
             driver.Then(Answers::TypePathAndAccept(Path(chosen)));
         else
-            driver.Then(cancelBy == "Esc" ? Answers::PressEscape() : Answers::Close())
+            driver.Then(chosen == "<Esc>" ? Answers::PressEscape() : Answers::Close())
                 .Then(Answers::PressOk());
         QTest::mouseClick(Button(button), Qt::LeftButton);
 
         QCOMPARE(driver.Summary(), modals);
         for (const ModalDriver::Record& record : driver.Seen()) {
             QVERIFY(!record.hasIcon);
-            if (record.kind == "QMessageBox")
+            if (record.kind != "QFileDialog") // the folder picker stands on its own
                 QCOMPARE(record.owner, m_window.get());
         }
-        QCOMPARE(state.selectedPath, chosen.isEmpty() ? QString() : Path(chosen));
+        QCOMPARE(state.selectedPath, cancelled ? QString() : Path(chosen));
         AStatic* label = GuiFixture::StatusLabel(m_window.get());
         QCOMPARE(label->text(), status);
-        QCOMPARE(label->TextColor(), chosen.isEmpty() ? QColor(200, 0, 0) : QColor(0, 155, 0));
-        QCOMPARE(bool(state.unzipSelected), unzipSelected);
-        QCOMPARE(bool(state.zipSelected), zipSelected);
-        QCOMPARE(bool(state.zipFolder), zipFolder);
+        QCOMPARE(label->TextColor(), cancelled ? QColor(200, 0, 0) : QColor(0, 155, 0));
+        const QStringList flags = selected.split(' ');
+        QCOMPARE(bool(state.unzipSelected), flags.contains("unzip"));
+        QCOMPARE(bool(state.zipSelected), flags.contains("zip"));
+        QCOMPARE(bool(state.zipFolder), flags.contains("folder"));
         QVERIFY(!state.busy);
     }
 
-    void filePickerOffersOneFile_data() {
+    void pickersOfferWhatTheyAreFor_data() {
         QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("mode");
         QTest::addColumn<QStringList>("filters");
-        QTest::newRow("archive picker lists zip files")
-            << "m_btnSelectUnzip" << QStringList{"Zip Files(*.zip)"};
-        QTest::newRow("zip file picker lists all files")
-            << "m_btnSelectZipFile" << QFileDialog().nameFilters();
+        QTest::addColumn<QString>("accept");
+        QTest::newRow("the archive picker: one file, zip files listed")
+            << "m_btnSelectUnzip" << int(QFileDialog::AnyFile) << QStringList{"Zip Files(*.zip)"}
+            << "Select";
+        QTest::newRow("the zip file picker: one file, all files listed")
+            << "m_btnSelectZipFile" << int(QFileDialog::AnyFile) << QFileDialog().nameFilters()
+            << "Select";
+        QTest::newRow("the folder picker: folders only")
+            << "m_btnSelectZipFolder" << int(QFileDialog::Directory) << QFileDialog().nameFilters()
+            << "OK";
     }
-
-    void filePickerOffersOneFile() {
+    void pickersOfferWhatTheyAreFor() {
         QFETCH(QString, button);
+        QFETCH(int, mode);
         QFETCH(QStringList, filters);
-        QFileDialog::FileMode mode{};
-        QFileDialog::AcceptMode acceptMode{};
+        QFETCH(QString, accept);
         QFileDialog::Options options{};
-        QStringList shownFilters;
-        QString acceptText;
-        QWidget* owner = nullptr;
         ModalDriver driver;
         driver
             .Then(Answers::Inspect(
                 [&](QWidget* modal) {
                     auto* dialog = qobject_cast<QFileDialog*>(modal);
-                    mode = dialog->fileMode();
-                    acceptMode = dialog->acceptMode();
+                    QCOMPARE(int(dialog->fileMode()), mode);
+                    QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptOpen);
+                    QCOMPARE(dialog->nameFilters(), filters);
+                    QCOMPARE(Answers::AcceptButtonOf(dialog)->text(), accept);
                     options = dialog->options();
-                    shownFilters = dialog->nameFilters();
-                    acceptText = Answers::AcceptButtonOf(dialog)->text();
-                    owner = dialog->parentWidget();
                 },
                 Answers::PressEscape()))
             .Then(Answers::PressOk());
         QTest::mouseClick(Button(button), Qt::LeftButton);
-        QCOMPARE(driver.Seen().size(), 2);
-        QCOMPARE(driver.Seen().constFirst().title, FilePickerTitle);
-        QCOMPARE(mode, QFileDialog::AnyFile);
-        QCOMPARE(acceptMode, QFileDialog::AcceptOpen);
         QVERIFY(options.testFlag(QFileDialog::DontUseNativeDialog));
-        QCOMPARE(shownFilters, filters);
-        QCOMPARE(acceptText, QStringLiteral("Select"));
-        QCOMPARE(owner, m_window.get());
-    }
-
-    void folderPickerOffersFolders() {
-        QFileDialog::FileMode mode{};
-        QFileDialog::Options options{};
-        QString acceptText;
-        ModalDriver driver;
-        driver.Then(Answers::Inspect(
-            [&](QWidget* modal) {
-                auto* dialog = qobject_cast<QFileDialog*>(modal);
-                mode = dialog->fileMode();
-                options = dialog->options();
-                acceptText = Answers::AcceptButtonOf(dialog)->text();
-            },
-            Answers::PressEscape()));
-        QTest::mouseClick(Button("m_btnSelectZipFolder"), Qt::LeftButton);
-        QCOMPARE(driver.Summary(), QStringList{FolderPicker});
-        QCOMPARE(mode, QFileDialog::Directory);
-        QVERIFY(options.testFlag(QFileDialog::ShowDirsOnly));
-        QVERIFY(options.testFlag(QFileDialog::DontUseNativeDialog));
-        QCOMPARE(acceptText, QStringLiteral("OK"));
+        QCOMPARE(options.testFlag(QFileDialog::ShowDirsOnly), mode == QFileDialog::Directory);
     }
 
     void choosingAFileMovesIntoItsFolder() {

@@ -24,6 +24,7 @@ namespace {
 
 constexpr qint64 Chunk = 719'984;
 const QByteArray EarlierArchive = "an earlier archive that must survive\n";
+// An end record alone: the archive every reader takes as holding no entries.
 const QByteArray EmptyArchive = QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0');
 
 QByteArray ReadAll(const QString& path) {
@@ -181,13 +182,14 @@ private slots:
         QCOMPARE(Leftovers(dir.path(), {"small.txt", "large.bin"}), QStringList{});
     }
 
-    void specialFilesAreRefusedWhenAdded_data() {
+    void refusedAtOnce_data() {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("missing") << "missing";
-        QTest::newRow("FIFO") << "fifo";
-        QTest::newRow("folder") << "folder";
+        QTest::newRow("a missing file") << "missing";
+        QTest::newRow("a FIFO") << "fifo";
+        QTest::newRow("a folder") << "folder";
+        QTest::newRow("an archive in a folder that is not there") << "no folder";
     }
-    void specialFilesAreRefusedWhenAdded() {
+    void refusedAtOnce() {
         QFETCH(QString, kind);
         QTemporaryDir dir;
         const QByteArray path = QFile::encodeName(dir.filePath("special"));
@@ -196,6 +198,11 @@ private slots:
         else if (kind == "folder")
             QVERIFY(QDir().mkdir(dir.filePath("special")));
         CZipArchive zip;
+        if (kind == "no folder") {
+            QVERIFY_THROWS_EXCEPTION(
+                CZipException, zip.Open(dir.filePath("missing/out.zip"), CZipArchive::zipCreate));
+            return;
+        }
         zip.Open(dir.filePath("out.zip"), CZipArchive::zipCreate);
         QVERIFY_THROWS_EXCEPTION(CZipException, zip.AddNewFile(path.toStdString(), "special"));
     }
@@ -216,10 +223,6 @@ private slots:
         QCOMPARE(ZipTools::ZipWithCli(folder, &output), 0);
         // Replaced by an archive with no entries, not deleted.
         QCOMPARE(ReadAll(folder + ".zip"), EmptyArchive);
-        QCOMPARE(ZipTools::ListEntries(folder + ".zip").size(), 0);
-        QCOMPARE(TestTree::RunPython("import sys, zipfile; zipfile.ZipFile(sys.argv[1]).close()",
-                                     {folder + ".zip"}),
-                 0);
         if (earlier) // a replaced archive keeps its permissions
             QCOMPARE(QFile::permissions(folder + ".zip"), QFile::ReadOwner | QFile::WriteOwner |
                                                               QFile::ReadUser | QFile::WriteUser |
@@ -236,13 +239,6 @@ private slots:
         QCOMPARE(ZipTools::ZipWithCli(folder, &output), 1);
         QCOMPARE(ReadAll(folder + ".zip/inside"), QByteArray("kept\n"));
         QCOMPARE(Leftovers(dir.path(), {"pack", "pack.zip"}), QStringList{});
-    }
-
-    void archiveInAFolderThatIsNotThere() {
-        QTemporaryDir dir;
-        CZipArchive zip;
-        QVERIFY_THROWS_EXCEPTION(CZipException,
-                                 zip.Open(dir.filePath("missing/out.zip"), CZipArchive::zipCreate));
     }
 
     void temporariesOfAKilledRunAreRemoved() {

@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
-#include <QImage>
 #include <QTest>
 #include <QTimer>
 
@@ -42,16 +41,6 @@ AStatic* StatusLabel(QWidget* window) {
     if (labels.size() > 1)
         QTest::qFail("more than one status label", __FILE__, __LINE__);
     return labels.isEmpty() ? nullptr : labels.constFirst();
-}
-
-int CountPixels(const QImage& image, const QRect& area, QRgb colour) {
-    int count = 0;
-    const QRect inside = area.intersected(image.rect());
-    for (int y = inside.top(); y <= inside.bottom(); ++y)
-        for (int x = inside.left(); x <= inside.right(); ++x)
-            if ((image.pixel(x, y) & 0xFFFFFF) == (colour & 0xFFFFFF))
-                ++count;
-    return count;
 }
 
 } // namespace GuiFixture

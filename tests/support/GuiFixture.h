@@ -25,9 +25,6 @@ void ClearQuitRequest();
 // The status label a window shows now, or nullptr. Fails the test when there are several.
 AStatic* StatusLabel(QWidget* window);
 
-// Pixels of exactly this colour in the rectangle of an image.
-int CountPixels(const QImage& image, const QRect& area, QRgb colour);
-
 } // namespace GuiFixture
 
 // Takes the addresses the program asks the desktop to open (pages, folders for the file

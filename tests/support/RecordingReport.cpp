@@ -2,14 +2,9 @@
 
 #include <QStringList>
 
-#include <chrono>
-
 void RecordingReport::Add(Record record) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_records.push_back(std::move(record));
-    }
-    m_changed.notify_all();
+    std::lock_guard lock(m_mutex);
+    m_records.push_back(std::move(record));
 }
 
 void RecordingReport::Post(ProgressMessage message) {
@@ -43,22 +38,6 @@ std::vector<RecordingReport::Record> RecordingReport::Records() const {
     return m_records;
 }
 
-QString RecordingReport::Protocol() const {
-    static const char* const names[] = {"Step", "Finished", "Reset", "Message", "Folder", "End"};
-    QStringList words;
-    for (const Record& record : Records()) {
-        const QString name = QString::fromLatin1(names[record.kind]);
-        if (record.kind == Record::Step && !words.isEmpty() && words.last() == "Step*")
-            continue;
-        if (record.kind == Record::Step && !words.isEmpty() && words.last() == "Step") {
-            words.last() = QStringLiteral("Step*");
-            continue;
-        }
-        words << name;
-    }
-    return words.join(u' ');
-}
-
 QStringList RecordingReport::Messages() const {
     QStringList texts;
     for (const Record& record : Records())
@@ -72,14 +51,4 @@ int RecordingReport::Count(Record::Kind kind) const {
     for (const Record& record : Records())
         count += record.kind == kind;
     return count;
-}
-
-bool RecordingReport::WaitForFinished(int milliseconds) const {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] {
-        for (const Record& record : m_records)
-            if (record.kind == Record::Finished)
-                return true;
-        return false;
-    });
 }

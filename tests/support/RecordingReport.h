@@ -4,7 +4,6 @@
 
 #include <QString>
 
-#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -25,17 +24,12 @@ public:
     void EndProcess(int exitCode) override;
 
     std::vector<Record> Records() const;
-    // The kinds in order, steps folded: "Reset Step* Message Folder Finished" and the like.
-    QString Protocol() const;
     QStringList Messages() const;
     int Count(Record::Kind kind) const;
-    // Waits until a Finished record arrives (workers on their own thread).
-    bool WaitForFinished(int milliseconds = 60000) const;
 
 private:
     void Add(Record record);
 
     mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
     std::vector<Record> m_records;
 };
