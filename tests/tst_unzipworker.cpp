@@ -1,10 +1,12 @@
-// The unzip worker's side of the protocol, through a recording report target: what it says,
-// in which order, and what it leaves on disk.
+// The unzip worker's side of the protocol, through a recording report target: what it says, in
+// which order, and what it leaves on disk; and where an archive unpacks to.
 
 #include "archive/Messages.h"
+#include "archive/UnzipDestination.h"
 #include "archive/UnzipWorker.h"
 #include "support/TestTree.h"
 #include "support/WorkerRun.h"
+#include "support/ZipBytes.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,27 +17,19 @@ using Kind = RecordingReport::Record::Kind;
 
 namespace {
 
-// Three small files, written by Python's zipfile with BZIP2.
-QString MakeArchive(const QString& path, bool corruptThird = false) {
-    const QString code = QStringLiteral(R"(
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_BZIP2) as z:
-    z.writestr('one.txt', 'first entry\n' * 50)
-    z.writestr('dir/two.txt', 'second entry\n' * 50)
-    z.writestr('three.txt', 'third entry\n' * 50)
-if sys.argv[2] == '1':
-    # Flip a byte in the middle of the third entry's compressed data.
-    data = bytearray(open(sys.argv[1], 'rb').read())
-    with zipfile.ZipFile(sys.argv[1]) as z:
-        info = z.getinfo('three.txt')
-    start = info.header_offset + 30 + len(info.filename) + len(info.extra)
-    data[start + info.compress_size // 2] ^= 0x55
-    open(sys.argv[1], 'wb').write(bytes(data))
-)");
-    if (TestTree::RunPython(code, {path, corruptThird ? "1" : "0"}) != 0)
-        qFatal("python3 could not write %s", qPrintable(path));
-    return path;
+// Three small BZIP2 files, the third one damaged when asked, and a megabyte of zeros stored.
+QByteArray MakeArchive(bool damageThird = false) {
+    ZipBytes::Entry third = ZipBytes::Bzip2("three.txt", QByteArray("third entry\n").repeated(50));
+    if (damageThird)
+        third.body[third.body.size() / 2] =
+            static_cast<char>(third.body[third.body.size() / 2] ^ 0x55);
+    return ZipBytes::Build(
+        {ZipBytes::Bzip2("one.txt", QByteArray("first entry\n").repeated(50)),
+         ZipBytes::Bzip2("dir/two.txt", QByteArray("second entry\n").repeated(50)), third,
+         ZipBytes::Stored("zeros.bin", QByteArray(1000000, '\0'))});
 }
+
+const QStringList kAllEntries{"dir", "dir/two.txt", "one.txt", "three.txt", "zeros.bin"};
 
 } // namespace
 
@@ -64,10 +58,30 @@ private slots:
         QVERIFY(!run.state().failed);
     }
 
+    void successReportsInOrderAndTheBarEndsFull_data() {
+        QTest::addColumn<QByteArray>("archive");
+        QTest::addColumn<bool>("fileInTheWay");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<qint64>("tickPeriod"); // from the archive's size
+        QTest::newRow("entries") << MakeArchive() << false << "photos" << kAllEntries << qint64{3};
+        QTest::newRow("a file in the way: the (1) folder, the file untouched")
+            << MakeArchive() << true << "photos(1)" << kAllEntries << qint64{3};
+        QTest::newRow("no entries: the folder all the same")
+            << ZipBytes::Build({}) << false << "photos" << QStringList() << qint64{1};
+    }
     void successReportsInOrderAndTheBarEndsFull() {
+        QFETCH(QByteArray, archive);
+        QFETCH(bool, fileInTheWay);
+        QFETCH(QString, folder);
+        QFETCH(QStringList, entries);
+        QFETCH(qint64, tickPeriod);
         QTemporaryDir dir;
+        TestTree::WriteFile(dir.filePath("photos.zip"), archive);
+        if (fileInTheWay)
+            TestTree::WriteFile(dir.filePath("photos"), "a plain file");
         WorkerRun run;
-        run.state().selectedPath = MakeArchive(dir.filePath("photos.zip"));
+        run.state().selectedPath = dir.filePath("photos.zip");
         run.state().unzipSelected = true;
         QCOMPARE(RunUnzip(run.state()), UnzipOutcome::Succeeded);
         QCOMPARE(run.Milestones(), QStringLiteral("Reset Message Folder Finished"));
@@ -75,37 +89,25 @@ private slots:
         // The last step before the message is the worker's own, after the count reached 100.
         QVERIFY(run.StepsBetween(Kind::Reset, Kind::Message) >= 1);
         QCOMPARE(run.state().progressCount.load(), 100);
+        QCOMPARE(run.state().tickPeriod.load(), tickPeriod);
         QVERIFY(run.state().busy);
         QVERIFY(!run.state().failed);
-        const QString destination = dir.filePath("photos");
         const auto records = run.report().Records();
         QVERIFY(std::any_of(records.begin(), records.end(), [&](const auto& record) {
-            return record.kind == Kind::Folder && record.text == destination;
+            return record.kind == Kind::Folder && record.text == dir.filePath(folder);
         }));
-        QCOMPARE(TestTree::Snapshot(destination, false).keys(),
-                 (QStringList{"dir", "dir/two.txt", "one.txt", "three.txt"}));
-    }
-
-    void tickPeriodComesFromTheArchiveSize() {
-        QTemporaryDir dir;
-        const QString archive = dir.filePath("big.zip");
-        const QString code = QStringLiteral(R"(
-import sys, zipfile
-with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_STORED) as z:
-    z.writestr('noise.bin', bytes(1000000))
-)");
-        QCOMPARE(TestTree::RunPython(code, {archive}), 0);
-        WorkerRun run;
-        run.state().selectedPath = archive;
-        run.state().unzipSelected = true;
-        RunUnzip(run.state());
-        QCOMPARE(run.state().tickPeriod.load(), qint64(3)); // a little over 1,000,000 bytes
+        QVERIFY(QFileInfo(dir.filePath(folder)).isDir());
+        QCOMPARE(TestTree::Snapshot(dir.filePath(folder), false).keys(), entries);
+        QFile inTheWay(dir.filePath("photos"));
+        QVERIFY(!fileInTheWay ||
+                (inTheWay.open(QIODevice::ReadOnly) && inTheWay.readAll() == "a plain file"));
     }
 
     void aCorruptedEntryStopsTheRunAfterTheOnesBeforeIt() {
         QTemporaryDir dir;
+        TestTree::WriteFile(dir.filePath("broken.zip"), MakeArchive(true));
         WorkerRun run;
-        run.state().selectedPath = MakeArchive(dir.filePath("broken.zip"), true);
+        run.state().selectedPath = dir.filePath("broken.zip");
         run.state().unzipSelected = true;
         QCOMPARE(RunUnzip(run.state()), UnzipOutcome::Corrupted);
         QCOMPARE(run.report().Messages(), QStringList{Messages::ZipFileCorrupted});
@@ -118,14 +120,19 @@ with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_STORED) as z:
     }
 
     void aFailurePostsTheEndFirstThenSaysSo_data() {
+        QTest::addColumn<QByteArray>("content"); // null: no archive at all
         QTest::addColumn<bool>("directMode");
-        QTest::newRow("main window") << false;
-        QTest::newRow("direct mode ends the process") << true;
+        QTest::newRow("not an archive") << QByteArray("not an archive at all") << false;
+        QTest::newRow("not an archive, direct mode ends the process")
+            << QByteArray("not an archive at all") << true;
+        QTest::newRow("no archive there") << QByteArray() << false;
     }
     void aFailurePostsTheEndFirstThenSaysSo() {
+        QFETCH(QByteArray, content);
         QFETCH(bool, directMode);
         QTemporaryDir dir;
-        TestTree::WriteFile(dir.filePath("notes.zip"), "this is not an archive at all");
+        if (!content.isNull())
+            TestTree::WriteFile(dir.filePath("notes.zip"), content);
         WorkerRun run;
         run.state().selectedPath = dir.filePath("notes.zip");
         run.state().unzipSelected = true;
@@ -137,46 +144,45 @@ with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_STORED) as z:
         QVERIFY(run.state().failed);
         if (directMode)
             QCOMPARE(run.report().Records().back().code, 0);
-        QVERIFY(!QFileInfo::exists(dir.filePath("notes")));
-    }
-
-    void aMissingArchiveFails() {
-        QTemporaryDir dir;
-        WorkerRun run;
-        run.state().selectedPath = dir.filePath("gone.zip");
-        run.state().unzipSelected = true;
-        QCOMPARE(RunUnzip(run.state()), UnzipOutcome::Failed);
-        QCOMPARE(run.state().tickPeriod.load(), qint64(1));
         QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-                 QStringList{});
+                 content.isNull() ? QStringList() : QStringList{"notes.zip"});
     }
 
-    void aFileInTheWayGivesTheOneSuffix() {
-        QTemporaryDir dir;
-        TestTree::WriteFile(dir.filePath("photos"), "a plain file");
-        WorkerRun run;
-        run.state().selectedPath = MakeArchive(dir.filePath("photos.zip"));
-        run.state().unzipSelected = true;
-        QCOMPARE(RunUnzip(run.state()), UnzipOutcome::Succeeded);
-        QVERIFY(QFileInfo(dir.filePath("photos(1)/one.txt")).isFile());
-        QCOMPARE(TestTree::Snapshot(dir.filePath("photos")).size(), 0); // the file is untouched
-        QFile original(dir.filePath("photos"));
-        QVERIFY(original.open(QIODevice::ReadOnly));
-        QCOMPARE(original.readAll(), QByteArray("a plain file"));
+    void destinationRule_data() {
+        QTest::addColumn<QString>("archive");
+        QTest::addColumn<QStringList>("existing"); // "f name", "d name" or "l name"
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("nothing beside it") << "photos.zip" << QStringList{} << "photos";
+        QTest::newRow("a file of that name")
+            << "photos.zip" << QStringList{"f photos"} << "photos(1)";
+        QTest::newRow("only one (1), ever")
+            << "photos.zip" << QStringList{"f photos", "f photos(1)"} << "photos(1)";
+        QTest::newRow("an existing directory is unpacked into")
+            << "photos.zip" << QStringList{"d photos"} << "photos";
+        QTest::newRow("a link is not taken for a directory")
+            << "photos.zip" << QStringList{"l photos"} << "photos(1)";
+        QTest::newRow("last dot only") << "a.b.zip" << QStringList{} << "a.b";
+        QTest::newRow("no dot: the archive itself is in the way")
+            << "archive" << QStringList{} << "archive(1)";
+        QTest::newRow("dot in a directory name only")
+            << "my.files/archive" << QStringList{"d my.files"} << "my";
     }
-
-    void anEmptyArchiveSucceedsAndLeavesItsFolder() {
+    void destinationRule() {
+        QFETCH(QString, archive);
+        QFETCH(QStringList, existing);
+        QFETCH(QString, expected);
         QTemporaryDir dir;
-        QCOMPARE(
-            TestTree::RunPython("import sys, zipfile; zipfile.ZipFile(sys.argv[1], 'w').close()",
-                                {dir.filePath("empty.zip")}),
-            0);
-        WorkerRun run;
-        run.state().selectedPath = dir.filePath("empty.zip");
-        run.state().unzipSelected = true;
-        QCOMPARE(RunUnzip(run.state()), UnzipOutcome::Succeeded);
-        QCOMPARE(run.state().progressCount.load(), 100);
-        QVERIFY(QFileInfo(dir.filePath("empty")).isDir());
+        for (const QString& item : existing) {
+            const QString path = dir.filePath(item.mid(2));
+            if (item.startsWith('f'))
+                TestTree::WriteFile(path, "x");
+            else if (item.startsWith('d'))
+                QDir().mkpath(path);
+            else
+                QFile::link(dir.filePath("elsewhere"), path);
+        }
+        TestTree::WriteFile(dir.filePath(archive), "PK");
+        QCOMPARE(UnzipDestinationFor(dir.filePath(archive)), dir.filePath(expected));
     }
 };
 

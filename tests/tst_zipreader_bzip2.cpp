@@ -1,13 +1,19 @@
-// The reader's own BZIP2 decoding, checked against libbz2 on streams intact and damaged: whenever
-// it calls a stream sound, libbz2 decodes the same bytes; an intact stream is always taken
+// The reader's own BZIP2 decoding, which splits large entries at their block markers and decodes
+// them on several threads. Checked against libbz2 on streams intact and damaged: whenever it
+// calls a stream sound, libbz2 decodes the same bytes; an intact stream is always taken
 // (otherwise every entry would pay for a second decoding); damage never makes it read or write
-// out of bounds or hang.
+// out of bounds or hang. And through the reader: whatever the data and its damage, the outcome
+// and the bytes are the same on one thread or several, and the bytes are the original ones.
 
+#include "support/ReaderRun.h"
+#include "support/TestTree.h"
 #include "support/ZipBytes.h"
 #include "ziparchive/BlockwiseBzip2.h"
 #include "ziparchive/EntryOutput.h"
 #include "ziparchive/EntryPlan.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <bzlib.h>
@@ -15,6 +21,10 @@
 
 #include <memory>
 #include <random>
+
+using ZipBytes::Entry;
+
+Q_DECLARE_METATYPE(ZipBytes::Entry)
 
 namespace {
 
@@ -59,6 +69,25 @@ QByteArray Source(std::mt19937& random, qsizetype size) {
     }
     bytes.truncate(size);
     return bytes;
+}
+
+// Long runs of one byte, which bzip2's first stage shortens before the blocks are cut, so that
+// a block holds far more than its nominal size.
+QByteArray Runs(qsizetype size) {
+    QByteArray bytes;
+    quint32 state = 12345;
+    while (bytes.size() < size) {
+        state = state * 1103515245 + 12345;
+        bytes.append(static_cast<qsizetype>(state % 3000 + 1), static_cast<char>(state >> 24));
+    }
+    bytes.truncate(size);
+    return bytes;
+}
+
+Entry Damaged(Entry entry, qsizetype at) {
+    for (qsizetype i = at; i < at + 8; ++i)
+        entry.body[i] = static_cast<char>(entry.body[i] ^ 0xa5);
+    return entry;
 }
 
 void Damage(std::mt19937& random, QByteArray& stream) {
@@ -153,6 +182,73 @@ private slots:
                          qPrintable(QString("round %1 taken where libbz2 differs").arg(round)));
             }
         }
+    }
+
+    void sameAsInOnePiece_data() {
+        QTest::addColumn<Entry>("entry");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("outcome");
+        const QByteArray text = TestTree::TextBytes(12 << 20, 1);
+        const QByteArray random = TestTree::RandomBytes(9 << 20, 2);
+        const QByteArray runs = Runs(40 << 20);
+        std::mt19937 engine(4);
+        const QByteArray mixed = Source(engine, 20 << 20);
+        const Entry textEntry = ZipBytes::Bzip2("big", text);
+        QTest::newRow("text, 900k blocks") << textEntry << text << "succeeded";
+        QTest::newRow("random bytes") << ZipBytes::Bzip2("big", random) << random << "succeeded";
+        QTest::newRow("long runs") << ZipBytes::Bzip2("big", runs) << runs << "succeeded";
+        QTest::newRow("mixed, 300k blocks")
+            << ZipBytes::Bzip2("big", mixed, 3) << mixed << "succeeded";
+        Entry trailing = textEntry;
+        trailing.body += "trailing bytes after the end of the stream";
+        QTest::newRow("bytes after the end of the stream") << trailing << text << "succeeded";
+        QTest::newRow("a block damaged in the middle")
+            << Damaged(textEntry, textEntry.body.size() / 2) << text << "corrupted";
+        QTest::newRow("the last block damaged")
+            << Damaged(textEntry, textEntry.body.size() - 40) << text << "corrupted";
+        Entry crc = textEntry;
+        crc.crc ^= 1;
+        QTest::newRow("the entry's CRC wrong") << crc << text << "corrupted";
+        Entry streamCrc = textEntry;
+        streamCrc.body[streamCrc.body.size() - 1] =
+            static_cast<char>(streamCrc.body[streamCrc.body.size() - 1] ^ 0x80);
+        QTest::newRow("the stream's CRC wrong") << streamCrc << text << "corrupted";
+        Entry cut = textEntry;
+        cut.body.truncate(cut.body.size() * 2 / 3);
+        QTest::newRow("the stream cut after some blocks") << cut << text << "corrupted";
+        Entry shorter = textEntry;
+        shorter.size -= 1000;
+        QTest::newRow("declared shorter than it decodes") << shorter << text << "corrupted";
+        Entry longer = textEntry;
+        longer.size += 1000;
+        QTest::newRow("declared longer than it decodes") << longer << text << "corrupted";
+        Entry twice = textEntry;
+        twice.body += ZipBytes::Bzip2Stream(text);
+        twice.size *= 2;
+        twice.crc = ZipBytes::Crc32(text + text);
+        QTest::newRow("two streams back to back") << twice << text << "corrupted";
+    }
+    void sameAsInOnePiece() {
+        QFETCH(Entry, entry);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, outcome);
+        QTemporaryDir top;
+        const QString archive = top.filePath("archive.zip");
+        TestTree::WriteFile(archive, ZipBytes::Build({ZipBytes::Stored("first", "first"), entry,
+                                                      ZipBytes::Stored("last", "last")}));
+        for (const unsigned threads : {1u, 2u, 3u}) {
+            const QString destination = top.filePath(QString("out%1").arg(threads));
+            QCOMPARE(ReaderRun::Unpack(archive, destination, threads), outcome);
+            if (outcome == "succeeded") {
+                QFile file(destination + "/big");
+                QVERIFY(file.open(QIODevice::ReadOnly));
+                QVERIFY(file.readAll() == content);
+                QVERIFY(QFileInfo::exists(destination + "/last"));
+            } else {
+                QCOMPARE(TestTree::Snapshot(destination).keys(), QStringList{"first"});
+            }
+        }
+        QCOMPARE(ReaderRun::Leftovers(top.path()), QStringList());
     }
 };
 

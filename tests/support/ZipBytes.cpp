@@ -7,19 +7,10 @@ namespace ZipBytes {
 
 namespace {
 
-void Put16(QByteArray& out, std::uint64_t value) {
-    out.append(static_cast<char>(value & 0xff));
-    out.append(static_cast<char>((value >> 8) & 0xff));
-}
-
-void Put32(QByteArray& out, std::uint64_t value) {
-    Put16(out, value & 0xffff);
-    Put16(out, (value >> 16) & 0xffff);
-}
-
-void Put64(QByteArray& out, std::uint64_t value) {
-    Put32(out, value & 0xffffffff);
-    Put32(out, value >> 32);
+// Little-endian, `bytes` wide.
+void Put(QByteArray& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        out.append(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
 Entry WithContent(const QByteArray& name, const QByteArray& body, std::uint16_t method,
@@ -36,13 +27,28 @@ Entry WithContent(const QByteArray& name, const QByteArray& body, std::uint16_t 
 QByteArray Zip64Field(std::uint64_t size, std::uint64_t compressed, std::uint64_t offset,
                       bool withOffset) {
     QByteArray field;
-    Put16(field, 0x0001);
-    Put16(field, withOffset ? 24 : 16);
-    Put64(field, size);
-    Put64(field, compressed);
+    Put(field, 0x0001, 2);
+    Put(field, withOffset ? 24 : 16, 2);
+    Put(field, size, 8);
+    Put(field, compressed, 8);
     if (withOffset)
-        Put64(field, offset);
+        Put(field, offset, 8);
     return field;
+}
+
+// The fields local and central headers share, from "version needed" to the extra field's length.
+void PutCommonFields(QByteArray& out, const Entry& entry, std::uint64_t compressed,
+                     qsizetype extraSize) {
+    Put(out, entry.zip64 ? 45 : 20, 2);
+    Put(out, entry.flags, 2);
+    Put(out, entry.method, 2);
+    Put(out, entry.dosTime, 2);
+    Put(out, entry.dosDate, 2);
+    Put(out, entry.crc, 4);
+    Put(out, entry.zip64 ? 0xffffffff : compressed, 4);
+    Put(out, entry.zip64 ? 0xffffffff : entry.size, 4);
+    Put(out, static_cast<std::uint64_t>(entry.name.size()), 2);
+    Put(out, static_cast<std::uint64_t>(extraSize), 2);
 }
 
 } // namespace
@@ -102,10 +108,10 @@ Entry Link(const QByteArray& name, const QByteArray& target) {
 
 QByteArray ExtendedTimestamp(std::int64_t mtime) {
     QByteArray field;
-    Put16(field, 0x5455);
-    Put16(field, 5);
-    field.append('\x01');
-    Put32(field, static_cast<std::uint64_t>(mtime) & 0xffffffff);
+    Put(field, 0x5455, 2);
+    Put(field, 5, 2);
+    Put(field, 1, 1);
+    Put(field, static_cast<std::uint64_t>(mtime), 4);
     return field;
 }
 
@@ -122,20 +128,9 @@ QByteArray Build(const QList<Entry>& entries, const Options& options) {
         QByteArray extra = entry.localExtra;
         if (entry.zip64)
             extra.prepend(Zip64Field(entry.size, compressed, 0, false));
-        Put32(archive, 0x04034b50);
-        Put16(archive, entry.zip64 ? 45 : 20);
-        Put16(archive, entry.flags);
-        Put16(archive, entry.method);
-        Put16(archive, entry.dosTime);
-        Put16(archive, entry.dosDate);
-        Put32(archive, entry.crc);
-        Put32(archive, entry.zip64 ? 0xffffffff : compressed);
-        Put32(archive, entry.zip64 ? 0xffffffff : entry.size);
-        Put16(archive, static_cast<std::uint64_t>(entry.name.size()));
-        Put16(archive, static_cast<std::uint64_t>(extra.size()));
-        archive += entry.name;
-        archive += extra;
-        archive += entry.body;
+        Put(archive, 0x04034b50, 4);
+        PutCommonFields(archive, entry, compressed, extra.size());
+        archive += entry.name + extra + entry.body;
     }
     const auto directoryStart = static_cast<std::uint64_t>(archive.size());
     for (qsizetype i = 0; i < entries.size(); ++i) {
@@ -146,55 +141,41 @@ QByteArray Build(const QList<Entry>& entries, const Options& options) {
         QByteArray extra = entry.centralExtra;
         if (entry.zip64)
             extra.prepend(Zip64Field(entry.size, compressed, offset, true));
-        Put32(archive, 0x02014b50);
-        Put16(archive, entry.versionMadeBy);
-        Put16(archive, entry.zip64 ? 45 : 20);
-        Put16(archive, entry.flags);
-        Put16(archive, entry.method);
-        Put16(archive, entry.dosTime);
-        Put16(archive, entry.dosDate);
-        Put32(archive, entry.crc);
-        Put32(archive, entry.zip64 ? 0xffffffff : compressed);
-        Put32(archive, entry.zip64 ? 0xffffffff : entry.size);
-        Put16(archive, static_cast<std::uint64_t>(entry.name.size()));
-        Put16(archive, static_cast<std::uint64_t>(extra.size()));
-        Put16(archive, 0);
-        Put16(archive, 0);
-        Put16(archive, 0);
-        Put32(archive, entry.externalAttributes);
-        Put32(archive, entry.zip64 ? 0xffffffff : offset);
-        archive += entry.name;
-        archive += extra;
+        Put(archive, 0x02014b50, 4);
+        Put(archive, entry.versionMadeBy, 2);
+        PutCommonFields(archive, entry, compressed, extra.size());
+        Put(archive, 0, 6); // comment length, disk number, internal attributes
+        Put(archive, entry.externalAttributes, 4);
+        Put(archive, entry.zip64 ? 0xffffffff : offset, 4);
+        archive += entry.name + extra;
     }
     const auto directorySize = static_cast<std::uint64_t>(archive.size()) - directoryStart;
     const std::uint64_t count =
         options.declaredCount.value_or(static_cast<std::uint64_t>(entries.size()));
-    if (options.zip64EndRecords) {
-        const auto recordAt = static_cast<std::uint64_t>(archive.size());
-        Put32(archive, 0x06064b50);
-        Put64(archive, 44);
-        Put16(archive, 45);
-        Put16(archive, 45);
-        Put32(archive, 0);
-        Put32(archive, 0);
-        Put64(archive, count);
-        Put64(archive, count);
-        Put64(archive, directorySize);
-        Put64(archive, directoryStart);
-        Put32(archive, 0x07064b50);
-        Put32(archive, 0);
-        Put64(archive, recordAt);
-        Put32(archive, 1);
-    }
     const bool full = options.zip64EndRecords;
-    Put32(archive, 0x06054b50);
-    Put16(archive, 0);
-    Put16(archive, 0);
-    Put16(archive, full ? 0xffff : std::min<std::uint64_t>(count, 0xffff));
-    Put16(archive, full ? 0xffff : std::min<std::uint64_t>(count, 0xffff));
-    Put32(archive, full ? 0xffffffff : directorySize);
-    Put32(archive, full ? 0xffffffff : directoryStart);
-    Put16(archive, 0);
+    if (full) {
+        const auto recordAt = static_cast<std::uint64_t>(archive.size());
+        Put(archive, 0x06064b50, 4);
+        Put(archive, 44, 8);
+        Put(archive, 45, 2);
+        Put(archive, 45, 2);
+        Put(archive, 0, 8); // this disk, the directory's disk
+        Put(archive, count, 8);
+        Put(archive, count, 8);
+        Put(archive, directorySize, 8);
+        Put(archive, directoryStart, 8);
+        Put(archive, 0x07064b50, 4);
+        Put(archive, 0, 4);
+        Put(archive, recordAt, 8);
+        Put(archive, 1, 4);
+    }
+    Put(archive, 0x06054b50, 4);
+    Put(archive, 0, 4); // this disk, the directory's disk
+    Put(archive, full ? 0xffff : std::min<std::uint64_t>(count, 0xffff), 2);
+    Put(archive, full ? 0xffff : std::min<std::uint64_t>(count, 0xffff), 2);
+    Put(archive, full ? 0xffffffff : directorySize, 4);
+    Put(archive, full ? 0xffffffff : directoryStart, 4);
+    Put(archive, 0, 2);
     return options.prefix + archive + options.suffix;
 }
 
