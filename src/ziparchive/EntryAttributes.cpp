@@ -33,6 +33,18 @@ mode_t UnixModeOf(const CentralEntry& entry) {
 
 } // namespace
 
+bool MadeOnUnixLike(const CentralEntry& entry) {
+    switch (HostOf(entry)) {
+    case 3:  // Unix
+    case 16: // BeOS
+    case 19: // OS X
+    case 30: // AtheOS
+        return true;
+    default:
+        return false;
+    }
+}
+
 EntryKind KindOf(const CentralEntry& entry, bool nameIsDirectory) {
     if (nameIsDirectory)
         return EntryKind::Directory;

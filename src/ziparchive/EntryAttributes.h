@@ -11,6 +11,10 @@ enum class EntryKind { File, Directory, Link };
 // A directory when its name ends with a separator; a link when a Unix-made entry says so.
 EntryKind KindOf(const CentralEntry& entry, bool nameIsDirectory);
 
+// Whether the entry was made on a Unix-like system, where '\' is an ordinary character in a
+// file name rather than a separator.
+bool MadeOnUnixLike(const CentralEntry& entry);
+
 // The permission bits to give the entry: the stored Unix mode where the entry was made on a
 // system that stores one, never with setuid, setgid, sticky or world-writable bits; otherwise
 // read and write (execute too for directories) for all, less write when the entry is marked

@@ -20,11 +20,11 @@ bool HasDriveLetter(const std::string& name) {
     return name.size() >= 2 && IsLetter(name[0]) && name[1] == ':';
 }
 
-std::vector<std::string> SplitComponents(const std::string& text) {
+std::vector<std::string> SplitComponents(const std::string& text, bool backslashSeparates = true) {
     std::vector<std::string> pieces;
     std::string piece;
     for (const char c : text) {
-        if (IsSeparator(c)) {
+        if (c == '/' || (backslashSeparates && c == '\\')) {
             pieces.push_back(std::move(piece));
             piece.clear();
         } else {
@@ -41,22 +41,11 @@ EntryPath Refused(const char* why) {
     return path;
 }
 
-} // namespace
-
-EntryPath ResolveEntryName(const std::string& name) {
-    if (name.empty())
-        return Refused("the name is empty");
-    if (name.find('\0') != std::string::npos)
-        return Refused("the name holds a NUL");
-    if (IsSeparator(name.front()))
-        return Refused("the name is absolute");
-    if (HasDriveLetter(name))
-        return Refused("the name carries a drive letter");
-    if (name.size() > kLongestPath)
-        return Refused("the name is too long");
+// The components of a name, with "." dropped and ".." taking back the one before it.
+EntryPath Walk(const std::string& name, bool backslashSeparates) {
     EntryPath path;
-    path.directory = IsSeparator(name.back());
-    for (std::string& piece : SplitComponents(name)) {
+    path.directory = name.back() == '/' || (backslashSeparates && name.back() == '\\');
+    for (std::string& piece : SplitComponents(name, backslashSeparates)) {
         if (piece.empty() || piece == ".")
             continue;
         if (piece == "..") {
@@ -69,6 +58,30 @@ EntryPath ResolveEntryName(const std::string& name) {
             return Refused("a component of the name is too long");
         path.components.push_back(std::move(piece));
     }
+    return path;
+}
+
+} // namespace
+
+EntryPath ResolveEntryName(const std::string& name, bool backslashSeparates) {
+    if (name.empty())
+        return Refused("the name is empty");
+    if (name.find('\0') != std::string::npos)
+        return Refused("the name holds a NUL");
+    if (IsSeparator(name.front()))
+        return Refused("the name is absolute");
+    if (HasDriveLetter(name))
+        return Refused("the name carries a drive letter");
+    if (name.size() > kLongestPath)
+        return Refused("the name is too long");
+    if (!backslashSeparates) {
+        const EntryPath strict = Walk(name, true);
+        if (!strict.refusal.empty())
+            return strict;
+    }
+    EntryPath path = Walk(name, backslashSeparates);
+    if (!path.refusal.empty())
+        return path;
     // A folder entry for the destination itself ("./", as some archivers write first) names a
     // folder that is there already; anything else there has no name to go by.
     if (path.components.empty())

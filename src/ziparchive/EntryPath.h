@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
-// Where an entry goes below the destination, from its stored name. Both '/' and '\' separate
-// components; "." components and doubled separators are dropped and ".." takes back the
-// component before it. `refusal` says why a name cannot be extracted safely: absolute, with a
+// Where an entry goes below the destination, from its stored name. '/' separates components,
+// and so does '\' where backslashSeparates; "." components and doubled separators are dropped
+// and ".." takes back the component before it. Whatever backslashSeparates says, a name is
+// refused if it would climb out with '\' taken as a separator: another reader may take it so. `refusal` says why a name cannot be extracted safely: absolute, with a
 // drive letter, climbing above the destination, empty, "." or "..", holding a NUL, with a
 // component too long for the file system, or claiming the name of the reader's staging folder.
 struct EntryPath {
@@ -15,7 +16,7 @@ struct EntryPath {
     std::string refusal;                 // empty when the path is safe
 };
 
-EntryPath ResolveEntryName(const std::string& name);
+EntryPath ResolveEntryName(const std::string& name, bool backslashSeparates);
 
 // Whether a symbolic link placed `depth` components below the destination with this target
 // resolves inside the destination. The check is made on the text alone, so it refuses a ".."

@@ -50,7 +50,9 @@ std::vector<EntryPlan> PlanEntries(zip_t* archive, const ArchiveLayout& layout) 
         if (!name)
             throw CZipException(std::string("the archive cannot be read: ") +
                                 zip_strerror(archive));
-        EntryPath path = ResolveEntryName(name);
+        // A '\' separates folders only in names made where it cannot be part of a file name;
+        // unzip reads them the same way.
+        EntryPath path = ResolveEntryName(name, !MadeOnUnixLike(entry));
         if (path.refusal.empty() &&
             (entry.rawName.find('\0') != std::string::npos || entry.unicodeNameHasNul))
             path.refusal = "the name holds a NUL";
