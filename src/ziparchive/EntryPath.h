@@ -7,9 +7,10 @@
 // Where an entry goes below the destination, from its stored name. '/' separates components,
 // and so does '\' where backslashSeparates; "." components and doubled separators are dropped
 // and ".." takes back the component before it. Whatever backslashSeparates says, a name is
-// refused if it would climb out with '\' taken as a separator: another reader may take it so. `refusal` says why a name cannot be extracted safely: absolute, with a
-// drive letter, climbing above the destination, empty, "." or "..", holding a NUL, with a
-// component too long for the file system, or claiming the name of the reader's staging folder.
+// refused if it would climb out with '\' taken as a separator: another reader may take it so.
+// `refusal` says why a name cannot be extracted safely: absolute, with a drive letter, climbing
+// above the destination, empty, "." or "..", holding a NUL, with a component too long for the file
+// system, or claiming the name of the reader's staging folder.
 struct EntryPath {
     std::vector<std::string> components; // empty for a folder entry naming the destination
     bool directory = false;              // the name ends with a separator
