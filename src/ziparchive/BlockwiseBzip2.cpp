@@ -128,22 +128,6 @@ struct Progress {
     std::uint32_t combined = 0;
 };
 
-enum class Step { Going, Refused, WriteFailed };
-
-// Adds a decoded block to the output and to the running checks.
-Step Emit(const std::vector<char>& block, std::uint32_t storedCrc, const EntryPlan& plan,
-          Progress& progress, EntryOutput& output, int& error) {
-    progress.combined = CombineBlockCrc(progress.combined, storedCrc);
-    progress.total += block.size();
-    if (progress.total > plan.size)
-        return Step::Refused;
-    progress.crc =
-        static_cast<std::uint32_t>(crc32(progress.crc, reinterpret_cast<const Bytef*>(block.data()),
-                                         static_cast<uInt>(block.size())));
-    error = output.Write(block.data(), block.size());
-    return error ? Step::WriteFailed : Step::Going;
-}
-
 // Checks the end marker's stream CRC and the entry's size and CRC-32.
 bool EndsSound(RawStream& stream, std::uint64_t endMarker, const EntryPlan& plan,
                const Progress& progress) {
@@ -182,6 +166,26 @@ private:
         return {DecodeStatus::ReadFailed, 0, zip_error_strerror(zip_file_get_error(m_raw))};
     }
 
+    // Adds a decoded block to the output and to the running checks. False ends the run with
+    // m_stop as its result: nothing (libbz2 decides) for a block past the declared size, or
+    // the write failure.
+    bool Emit(const std::vector<char>& block, std::uint32_t storedCrc) {
+        m_progress.combined = CombineBlockCrc(m_progress.combined, storedCrc);
+        m_progress.total += block.size();
+        if (m_progress.total > m_plan.size) {
+            m_stop.reset();
+            return false;
+        }
+        m_progress.crc = static_cast<std::uint32_t>(
+            crc32(m_progress.crc, reinterpret_cast<const Bytef*>(block.data()),
+                  static_cast<uInt>(block.size())));
+        if (const int error = m_output.Write(block.data(), block.size())) {
+            m_stop = DecodeResult{DecodeStatus::WriteFailed, error, {}};
+            return false;
+        }
+        return true;
+    }
+
     std::optional<DecodeResult> RunInOrder() {
         Bzip2BlockDecoder& decoder = *m_decoders.front();
         std::vector<char>& block = m_block;
@@ -206,15 +210,8 @@ private:
             if (!decoder.Decode(m_stream.Bytes(), m_stream.Size(), m_stream.Local(at), m_level,
                                 m_plan.size - m_progress.total, block, decoded))
                 return std::nullopt;
-            int error = 0;
-            switch (Emit(block, decoded.storedCrc, m_plan, m_progress, m_output, error)) {
-            case Step::Refused:
-                return std::nullopt;
-            case Step::WriteFailed:
-                return DecodeResult{DecodeStatus::WriteFailed, error, {}};
-            case Step::Going:
-                break;
-            }
+            if (!Emit(block, decoded.storedCrc))
+                return m_stop;
             at = m_stream.Stream(decoded.endBit);
             m_stream.DropBefore(at);
         }
@@ -252,16 +249,8 @@ private:
             if (count == 0 || !DecodeBatch(count, outputs, blocks))
                 return std::nullopt;
             for (std::size_t i = 0; i < count; ++i) {
-                int error = 0;
-                switch (
-                    Emit(outputs[i], blocks[i].storedCrc, m_plan, m_progress, m_output, error)) {
-                case Step::Refused:
-                    return std::nullopt;
-                case Step::WriteFailed:
-                    return DecodeResult{DecodeStatus::WriteFailed, error, {}};
-                case Step::Going:
-                    break;
-                }
+                if (!Emit(outputs[i], blocks[i].storedCrc))
+                    return m_stop;
             }
             expected = boundaries[count].bit;
             m_stream.DropBefore(expected);
@@ -311,6 +300,7 @@ private:
     RawStream m_stream;
     int m_level = 9;
     Progress m_progress;
+    std::optional<DecodeResult> m_stop; // why Emit ended the run
     std::vector<std::unique_ptr<Bzip2BlockDecoder>>& m_decoders;
     std::vector<char>& m_block;
 };
