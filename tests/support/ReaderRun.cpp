@@ -1,14 +1,10 @@
 #include "support/ReaderRun.h"
 
+#include "support/TestTree.h"
 #include "ziparchive/CZipArchive.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
-#include <QFile>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <exception>
 
@@ -34,32 +30,8 @@ QString Unpack(const QString& archive, const QString& destination, unsigned thre
 }
 
 QMap<QString, QString> Tree(const QString& root) {
-    QMap<QString, QString> tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        struct stat info {};
-        ::lstat(QFile::encodeName(path).constData(), &info);
-        const QString mode = QString::number(info.st_mode & 0775, 8);
-        if (S_ISLNK(info.st_mode)) {
-            QByteArray target(4096, '\0');
-            const ssize_t length = ::readlink(QFile::encodeName(path).constData(), target.data(),
-                                              static_cast<size_t>(target.size()));
-            tree[relative] = "l " + QFile::decodeName(target.left(length));
-        } else if (S_ISDIR(info.st_mode)) {
-            tree[relative] = "d " + mode;
-        } else {
-            QFile file(path);
-            file.open(QIODevice::ReadOnly);
-            const QByteArray hash =
-                QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1).toHex();
-            tree[relative] = "f " + mode + " " + QString::fromLatin1(hash) + " " +
-                             QString::number(static_cast<qint64>(info.st_mtime));
-        }
-    }
-    return tree;
+    return TestTree::Snapshot(root,
+                              {.modeMask = 0775, .storedLinkTargets = true, .withMtimes = true});
 }
 
 QStringList Leftovers(const QString& folder) {

@@ -12,10 +12,9 @@ namespace ReaderRun {
 // "corrupted" when one failed its test, "failed" when an exception ended the run.
 QString Unpack(const QString& archive, const QString& destination, unsigned threads = 0);
 
-// Every file, folder and link below root: "f <mode> <sha1> <mtime>", "d <mode>", "l <target>",
-// the link's target as stored. Unlike TestTree::Snapshot this keeps modification times and
-// relative targets, and shows modes as the reader restores them: without setuid, setgid, sticky
-// and world-writable bits, which unzip keeps. It is what an unpacking by unzip is compared with.
+// The tree as an unpacking by unzip is compared with: a snapshot with modification times and
+// links' stored targets, and modes as the reader restores them, without the setuid, setgid,
+// sticky and world-writable bits that unzip keeps.
 QMap<QString, QString> Tree(const QString& root);
 
 // Names in `folder` and below that a reader leaves only by mistake: its staging folders.

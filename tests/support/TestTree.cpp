@@ -8,10 +8,22 @@
 #include <QProcess>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <random>
 
 namespace TestTree {
+
+namespace {
+
+QString StoredTarget(const QString& link) {
+    QByteArray target(4096, '\0');
+    const ssize_t length = ::readlink(QFile::encodeName(link).constData(), target.data(),
+                                      static_cast<size_t>(target.size()));
+    return QFile::decodeName(target.left(length < 0 ? 0 : length));
+}
+
+} // namespace
 
 void WriteFile(const QString& path, const QByteArray& content, int mode) {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -24,7 +36,7 @@ void WriteFile(const QString& path, const QByteArray& content, int mode) {
         ::chmod(QFile::encodeName(path).constData(), static_cast<mode_t>(mode));
 }
 
-QMap<QString, QString> Snapshot(const QString& root, bool withModes) {
+QMap<QString, QString> Snapshot(const QString& root, const SnapshotOptions& options) {
     QMap<QString, QString> tree;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
@@ -33,9 +45,11 @@ QMap<QString, QString> Snapshot(const QString& root, bool withModes) {
         const QString relative = QDir(root).relativeFilePath(path);
         struct stat info {};
         ::lstat(QFile::encodeName(path).constData(), &info);
-        const QString mode = withModes ? QString::number(info.st_mode & 07777, 8) : QString();
+        const QString mode =
+            options.modeMask ? QString::number(info.st_mode & options.modeMask, 8) : QString();
         if (S_ISLNK(info.st_mode)) {
-            tree[relative] = "l " + QFile::symLinkTarget(path);
+            tree[relative] = "l " + (options.storedLinkTargets ? StoredTarget(path)
+                                                               : QFile::symLinkTarget(path));
         } else if (S_ISDIR(info.st_mode)) {
             tree[relative] = "d " + mode;
         } else {
@@ -44,6 +58,8 @@ QMap<QString, QString> Snapshot(const QString& root, bool withModes) {
             const QByteArray hash =
                 QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1).toHex();
             tree[relative] = "f " + mode + " " + QString::fromLatin1(hash);
+            if (options.withMtimes)
+                tree[relative] += " " + QString::number(static_cast<qint64>(info.st_mtime));
         }
     }
     return tree;

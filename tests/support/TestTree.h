@@ -11,9 +11,19 @@ namespace TestTree {
 // Writes a file (parents created), optionally with Unix permission bits.
 void WriteFile(const QString& path, const QByteArray& content, int mode = -1);
 
+// What Snapshot shows of each item.
+struct SnapshotOptions {
+    unsigned modeMask = 07777;      // the mode bits shown, octal; 0 leaves modes out
+    bool storedLinkTargets = false; // a link's target as stored rather than where it leads
+    bool withMtimes = false;        // a file's modification time after its hash
+};
+
 // Every file, directory and link below root, by relative path: "f <mode> <sha1>" for files,
-// "d <mode>" for directories, "l <target>" for links. Modes are the permission bits, octal.
-QMap<QString, QString> Snapshot(const QString& root, bool withModes = true);
+// "d <mode>" for directories, "l <target>" for links.
+QMap<QString, QString> Snapshot(const QString& root, const SnapshotOptions& options);
+inline QMap<QString, QString> Snapshot(const QString& root, bool withModes = true) {
+    return Snapshot(root, SnapshotOptions{withModes ? 07777u : 0u});
+}
 
 // Runs a program, waits for it, returns its exit code (-1 if it could not start or timed out).
 // Standard output and error go to *output when given.
