@@ -4,7 +4,6 @@
 #include "ziparchive/EntryPath.h"
 #include "ziparchive/TreeRemoval.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -19,20 +18,8 @@ namespace {
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::vector<std::string> StagingFoldersIn(int rootFd) {
-    std::vector<std::string> names;
-    const int listFd = ::openat(rootFd, ".", kDirectoryFlags);
-    if (listFd < 0)
-        return names;
-    DIR* listing = ::fdopendir(listFd);
-    if (!listing) {
-        ::close(listFd);
-        return names;
-    }
-    while (const dirent* item = ::readdir(listing)) {
-        if (IsStagingFolderName(item->d_name))
-            names.emplace_back(item->d_name);
-    }
-    ::closedir(listing);
+    std::vector<std::string> names = NamesIn(rootFd).value_or(std::vector<std::string>{});
+    std::erase_if(names, [](const std::string& name) { return !IsStagingFolderName(name); });
     return names;
 }
 

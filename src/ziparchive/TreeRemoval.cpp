@@ -6,16 +6,16 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
-bool EmptyDirectory(int dirFd) {
+std::optional<std::vector<std::string>> NamesIn(int dirFd) {
+    // A descriptor of its own, since closedir closes the one it reads from.
     const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listFd < 0)
-        return false;
+        return std::nullopt;
     DIR* listing = ::fdopendir(listFd);
     if (!listing) {
         ::close(listFd);
-        return false;
+        return std::nullopt;
     }
     std::vector<std::string> names;
     while (const dirent* item = ::readdir(listing)) {
@@ -23,8 +23,15 @@ bool EmptyDirectory(int dirFd) {
             names.emplace_back(item->d_name);
     }
     ::closedir(listing);
+    return names;
+}
+
+bool EmptyDirectory(int dirFd) {
+    const auto names = NamesIn(dirFd);
+    if (!names)
+        return false;
     bool removed = true;
-    for (const std::string& name : names)
+    for (const std::string& name : *names)
         removed = RemoveTreeAt(dirFd, name) && removed;
     return removed;
 }
