@@ -1,8 +1,8 @@
 // Random data cut into chunks of random sizes, each compressed into a one-block stream, joined
 // into one stream and decoded with libbz2: the decoded bytes and the combined CRC must match.
 
-#include "ziparchive/Bzip2BlockJoiner.h"
-#include "ziparchive/ChunkCompressor.h"
+#include "ziparchive/bzip2/Bzip2BlockJoiner.h"
+#include "ziparchive/write/ChunkCompressor.h"
 
 #include <bzlib.h>
 

@@ -1,8 +1,8 @@
 // Chunks compressed one by one and joined into a single bzip2 stream, decoded by libbz2 itself.
 
 #include "support/TestTree.h"
-#include "ziparchive/Bzip2BlockJoiner.h"
-#include "ziparchive/ChunkCompressor.h"
+#include "ziparchive/bzip2/Bzip2BlockJoiner.h"
+#include "ziparchive/write/ChunkCompressor.h"
 
 #include <QTest>
 

@@ -8,9 +8,9 @@
 #include "support/ReaderRun.h"
 #include "support/TestTree.h"
 #include "support/ZipBytes.h"
-#include "ziparchive/BlockwiseBzip2.h"
-#include "ziparchive/EntryOutput.h"
-#include "ziparchive/EntryPlan.h"
+#include "ziparchive/bzip2/BlockwiseBzip2.h"
+#include "ziparchive/read/EntryOutput.h"
+#include "ziparchive/read/EntryPlan.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
 #include "ziparchive/CZipArchive.h"
 
-#include "ziparchive/ZipReader.h"
-#include "ziparchive/ZipWriter.h"
+#include "ziparchive/read/ZipReader.h"
+#include "ziparchive/write/ZipWriter.h"
 
 CZipArchive::CZipArchive() = default;
 CZipArchive::~CZipArchive() = default;

@@ -1,0 +1,403 @@
+#include "ziparchive/bzip2/Bzip2BlockDecoder.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint64_t kBlockMarker = 0x314159265359;
+constexpr int kMaxGroups = 6;
+constexpr int kMinGroups = 2;
+constexpr int kMaxAlphabet = 258;
+constexpr int kMaxCodeLength = 20;
+constexpr int kMaxSelectors = 18002;
+constexpr int kGroupSize = 50;
+constexpr int kTableBits = 10;
+constexpr std::uint32_t kRunLimit = 2 * 1024 * 1024;
+
+// The CRC bzip2 keeps per block: CRC-32 with the bits taken most significant first, eight bytes
+// at a time.
+struct BlockCrcTables {
+    std::array<std::array<std::uint32_t, 256>, 8> t{};
+    BlockCrcTables() {
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i << 24;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 0x80000000u) ? (c << 1) ^ 0x04c11db7u : c << 1;
+            t[0][i] = c;
+        }
+        for (std::size_t k = 1; k < 8; ++k) {
+            for (std::uint32_t i = 0; i < 256; ++i)
+                t[k][i] = (t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 24];
+        }
+    }
+};
+const BlockCrcTables kCrc;
+
+std::uint32_t BlockCrc(const unsigned char* p, std::size_t length) {
+    std::uint32_t crc = 0xffffffffu;
+    const auto& t = kCrc.t;
+    for (; length >= 8; length -= 8, p += 8) {
+        crc ^=
+            std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+        crc = t[7][crc >> 24] ^ t[6][(crc >> 16) & 0xff] ^ t[5][(crc >> 8) & 0xff] ^
+              t[4][crc & 0xff] ^ t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+    }
+    for (; length > 0; --length, ++p)
+        crc = (crc << 8) ^ t[0][(crc >> 24) ^ *p];
+    return ~crc;
+}
+
+// Reads bits most significant first from a buffer with readable slack past its end.
+class BitReader {
+public:
+    BitReader(const unsigned char* bytes, std::uint64_t bit, std::uint64_t endBit)
+        : m_bytes(bytes), m_bit(bit), m_endBit(endBit) {}
+
+    // The next n bits (n at most 32) without consuming them; bits past the end read as slack.
+    std::uint32_t Peek(int n) const {
+        if (m_bit > m_endBit)
+            return 0; // already overrun: nothing past the slack is touched
+        std::uint64_t word;
+        std::memcpy(&word, m_bytes + (m_bit >> 3), sizeof word);
+        if constexpr (std::endian::native == std::endian::little)
+            word = __builtin_bswap64(word);
+        word <<= (m_bit & 7);
+        return static_cast<std::uint32_t>(word >> (64 - n));
+    }
+    void Skip(int n) { m_bit += static_cast<std::uint64_t>(n); }
+    std::uint32_t Take(int n) {
+        const std::uint32_t value = Peek(n);
+        Skip(n);
+        return value;
+    }
+    bool Overrun() const { return m_bit > m_endBit; }
+    std::uint64_t Position() const { return m_bit; }
+
+private:
+    const unsigned char* m_bytes;
+    std::uint64_t m_bit;
+    std::uint64_t m_endBit;
+};
+
+// One Huffman table of a block: codes up to kTableBits long resolve with one lookup, longer ones
+// by the canonical limits.
+struct HuffmanTable {
+    // Entry: symbol << 5 | length; length 0 marks a prefix of a longer code.
+    std::array<std::uint16_t, 1u << kTableBits> fast{};
+    std::array<std::int32_t, kMaxCodeLength + 2> limit{}; // largest code of each length
+    std::array<std::int32_t, kMaxCodeLength + 2> offset{};
+    std::array<std::uint16_t, kMaxAlphabet> sorted{};
+    int maxLength = 0;
+
+    // Builds the canonical code bzip2 assigns; false unless the lengths make a complete prefix
+    // code (an encoder never writes anything else).
+    bool Build(const std::uint8_t* lengths, int alphabet) {
+        int count[kMaxCodeLength + 1] = {};
+        maxLength = 0;
+        for (int i = 0; i < alphabet; ++i) {
+            ++count[lengths[i]];
+            maxLength = std::max(maxLength, static_cast<int>(lengths[i]));
+        }
+        std::int64_t code = 0;
+        int index = 0;
+        int start[kMaxCodeLength + 2] = {};
+        for (int length = 1; length <= kMaxCodeLength; ++length) {
+            start[length] = index;
+            offset[length] = index - static_cast<std::int32_t>(code);
+            code += count[length];
+            index += count[length];
+            limit[length] = static_cast<std::int32_t>(code) - 1;
+            if (code > (std::int64_t{1} << length))
+                return false; // oversubscribed
+            code <<= 1;
+        }
+        if (code != (std::int64_t{1} << (kMaxCodeLength + 1)))
+            return false; // incomplete
+        int next[kMaxCodeLength + 2];
+        std::copy(std::begin(start), std::end(start), next);
+        for (int i = 0; i < alphabet; ++i)
+            sorted[static_cast<std::size_t>(next[lengths[i]]++)] = static_cast<std::uint16_t>(i);
+        fast.fill(0);
+        std::uint32_t value = 0;
+        int at = 0;
+        for (int length = 1; length <= kMaxCodeLength; ++length) {
+            for (int k = 0; k < count[length]; ++k, ++at, ++value) {
+                if (length > kTableBits)
+                    continue;
+                const std::uint32_t first = value << (kTableBits - length);
+                const std::uint32_t last = (value + 1) << (kTableBits - length);
+                const auto entry =
+                    static_cast<std::uint16_t>(sorted[static_cast<std::size_t>(at)] << 5 | length);
+                for (std::uint32_t e = first; e < last; ++e)
+                    fast[e] = entry;
+            }
+            value <<= 1;
+        }
+        return true;
+    }
+
+    // Decodes one symbol; -1 when the bits match no code.
+    int Decode(BitReader& reader) const {
+        const std::uint16_t entry = fast[reader.Peek(kTableBits)];
+        if (entry & 31) {
+            reader.Skip(entry & 31);
+            return entry >> 5;
+        }
+        for (int length = kTableBits + 1; length <= maxLength; ++length) {
+            const auto code = static_cast<std::int32_t>(reader.Peek(length));
+            if (code <= limit[length]) {
+                reader.Skip(length);
+                return sorted[static_cast<std::size_t>(code + offset[length])];
+            }
+        }
+        return -1;
+    }
+};
+
+// Moves list[index] to the front, shifting the ones before it back; returns it. Indices are
+// mostly tiny, so the first eight bytes are shifted as one word rather than by a call to memmove.
+std::uint8_t MoveToFront(std::uint8_t* list, int index) {
+    const std::uint8_t moved = list[index];
+    if (std::endian::native == std::endian::little && index < 8) {
+        std::uint64_t word;
+        std::memcpy(&word, list, sizeof word);
+        const unsigned shift = 8u * static_cast<unsigned>(index);
+        const std::uint64_t before = (std::uint64_t{1} << shift) - 1;
+        const std::uint64_t after = index == 7 ? 0 : ~((std::uint64_t{1} << (shift + 8)) - 1);
+        word = (word & after) | ((word & before) << 8) | moved;
+        std::memcpy(list, &word, sizeof word);
+        return moved;
+    }
+    std::memmove(list + 1, list, static_cast<std::size_t>(index));
+    list[0] = moved;
+    return moved;
+}
+
+} // namespace
+
+struct Bzip2BlockDecoder::Scratch {
+    std::array<HuffmanTable, kMaxGroups> tables;
+    std::vector<std::uint8_t> selectors;
+};
+
+Bzip2BlockDecoder::Bzip2BlockDecoder() : m_scratch(std::make_unique<Scratch>()) {}
+Bzip2BlockDecoder::~Bzip2BlockDecoder() = default;
+
+bool Bzip2BlockDecoder::Decode(const unsigned char* bytes, std::size_t size, std::uint64_t bit,
+                               int level, std::uint64_t limit, std::vector<char>& out,
+                               Block& block) {
+    if (level < 1 || level > 9)
+        return false;
+    const std::uint64_t endBit = std::uint64_t{size} * 8;
+    BitReader header(bytes, bit, endBit);
+    const std::uint64_t marker = std::uint64_t{header.Take(24)} << 24 | header.Take(24);
+    if (marker != kBlockMarker)
+        return false;
+    block.storedCrc = header.Take(32);
+    if (header.Take(1) != 0)
+        return false; // randomised: left to libbz2
+    const std::uint32_t origin = header.Take(24);
+    std::uint64_t position = header.Position();
+    if (header.Overrun() || !DecodeSymbols(position, endBit, bytes, level))
+        return false;
+    block.endBit = position;
+    if (origin >= m_count)
+        return false;
+    std::uint32_t crc = 0;
+    if (!Expand(origin, limit, out, crc))
+        return false;
+    return crc == block.storedCrc;
+}
+
+bool Bzip2BlockDecoder::DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit,
+                                      const unsigned char* bytes, int level) {
+    BitReader reader(bytes, bit, endBit);
+    // The bytes in use, as a map of 16 ranges of 16.
+    std::uint8_t alphabetToByte[256];
+    int inUse = 0;
+    const std::uint32_t ranges = reader.Take(16);
+    for (int i = 0; i < 16; ++i) {
+        if (!(ranges & (0x8000u >> i)))
+            continue;
+        const std::uint32_t used = reader.Take(16);
+        for (int j = 0; j < 16; ++j) {
+            if (used & (0x8000u >> j))
+                alphabetToByte[inUse++] = static_cast<std::uint8_t>(i * 16 + j);
+        }
+    }
+    if (inUse == 0)
+        return false;
+    const int alphabet = inUse + 2;
+    const int groups = static_cast<int>(reader.Take(3));
+    if (groups < kMinGroups || groups > kMaxGroups)
+        return false;
+    const int selectorCount = static_cast<int>(reader.Take(15));
+    if (selectorCount < 1)
+        return false;
+    // Selectors, each a unary index moved to the front of the group list.
+    std::vector<std::uint8_t>& selectors = m_scratch->selectors;
+    selectors.resize(static_cast<std::size_t>(std::min(selectorCount, kMaxSelectors)));
+    std::uint8_t groupOrder[kMaxGroups];
+    for (int g = 0; g < groups; ++g)
+        groupOrder[g] = static_cast<std::uint8_t>(g);
+    for (int i = 0; i < selectorCount; ++i) {
+        int index = 0;
+        while (reader.Take(1)) {
+            if (++index >= groups)
+                return false;
+        }
+        if (reader.Overrun())
+            return false;
+        const std::uint8_t group = groupOrder[index];
+        for (int k = index; k > 0; --k)
+            groupOrder[k] = groupOrder[k - 1];
+        groupOrder[0] = group;
+        if (i < kMaxSelectors)
+            selectors[static_cast<std::size_t>(i)] = group;
+    }
+    // Code lengths per group, each a delta from the one before.
+    std::array<HuffmanTable, kMaxGroups>& tables = m_scratch->tables;
+    for (int g = 0; g < groups; ++g) {
+        std::uint8_t lengths[kMaxAlphabet];
+        int length = static_cast<int>(reader.Take(5));
+        for (int s = 0; s < alphabet; ++s) {
+            for (;;) {
+                if (length < 1 || length > kMaxCodeLength || reader.Overrun())
+                    return false;
+                if (!reader.Take(1))
+                    break;
+                length += reader.Take(1) ? -1 : 1;
+            }
+            lengths[s] = static_cast<std::uint8_t>(length);
+        }
+        if (!tables[static_cast<std::size_t>(g)].Build(lengths, alphabet))
+            return false;
+    }
+    // The symbols: runs of the front byte (RUNA and RUNB digits), moves to front, end of block.
+    const std::uint32_t capacity = static_cast<std::uint32_t>(level) * 100000;
+    if (m_tt.size() < capacity)
+        m_tt.resize(capacity);
+    std::uint32_t* tt = m_tt.data();
+    std::fill(std::begin(m_byteCounts), std::end(m_byteCounts), 0u);
+    std::uint8_t front[256];
+    for (int i = 0; i < 256; ++i)
+        front[i] = static_cast<std::uint8_t>(i);
+    const int endOfBlock = inUse + 1;
+    std::uint32_t count = 0;
+    std::uint32_t run = 0;
+    std::uint32_t runWeight = 1;
+    std::size_t selector = 0;
+    int left = 0;
+    const HuffmanTable* table = nullptr;
+    const std::size_t selectorsKept = selectors.size();
+    for (;;) {
+        if (left == 0) {
+            if (selector >= selectorsKept)
+                return false;
+            table = &tables[selectors[selector++]];
+            left = kGroupSize;
+        }
+        --left;
+        const int symbol = table->Decode(reader);
+        if (symbol < 0 || symbol >= alphabet || reader.Overrun())
+            return false;
+        if (symbol <= 1) {
+            run += runWeight << symbol;
+            runWeight <<= 1;
+            if (runWeight >= kRunLimit || run > capacity)
+                return false;
+            continue;
+        }
+        if (run > 0) {
+            if (run > capacity - count)
+                return false;
+            const std::uint8_t byte = alphabetToByte[front[0]];
+            m_byteCounts[byte] += run;
+            std::fill(tt + count, tt + count + run, std::uint32_t{byte});
+            count += run;
+            run = 0;
+            runWeight = 1;
+        }
+        if (symbol == endOfBlock)
+            break;
+        const int index = symbol - 1;
+        if (index >= inUse || count >= capacity)
+            return false;
+        const std::uint8_t moved = MoveToFront(front, index);
+        const std::uint8_t byte = alphabetToByte[moved];
+        ++m_byteCounts[byte];
+        tt[count++] = byte;
+    }
+    m_count = count;
+    bit = reader.Position();
+    return true;
+}
+
+bool Bzip2BlockDecoder::Expand(std::uint32_t origin, std::uint64_t limit, std::vector<char>& out,
+                               std::uint32_t& crcOut) {
+    const std::uint32_t count = m_count;
+    if (m_text.size() < count)
+        m_text.resize(count);
+    std::uint32_t* tt = m_tt.data();
+    unsigned char* text = m_text.data();
+    // The inverse transform as a linked list over the block: each position learns where the
+    // byte after it went, and keeps its own byte in the low 8 bits.
+    std::uint32_t next[256];
+    std::uint32_t sum = 0;
+    for (int i = 0; i < 256; ++i) {
+        next[i] = sum;
+        sum += m_byteCounts[i];
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t byte = tt[i] & 0xff;
+        tt[next[byte]++] |= i << 8;
+    }
+    // Walking the list is one cache miss after another; it gets a loop of its own, and the
+    // run-length stage and the CRC run over the plain bytes after it.
+    std::uint32_t position = tt[origin] >> 8;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        if (position >= count)
+            return false;
+        const std::uint32_t entry = tt[position];
+        text[k] = static_cast<unsigned char>(entry);
+        position = entry >> 8;
+    }
+    // Undo the first run-length stage: four equal bytes are followed by a count of more.
+    const std::size_t base = out.size();
+    out.resize(base + count);
+    char* data = out.data();
+    std::size_t at = base;
+    int previous = -1;
+    int repeats = 0;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const int byte = text[k];
+        if (repeats == 4) {
+            if (byte > 0) {
+                if (at + static_cast<std::size_t>(byte) - base > limit)
+                    return false;
+                const std::size_t needed = at + static_cast<std::size_t>(byte) + (count - k);
+                if (needed > out.size()) {
+                    out.resize(std::max(needed, out.size() + out.size() / 2));
+                    data = out.data();
+                }
+                std::memset(data + at, previous, static_cast<std::size_t>(byte));
+                at += static_cast<std::size_t>(byte);
+            }
+            repeats = 0;
+            previous = -1;
+            continue;
+        }
+        data[at++] = static_cast<char>(byte);
+        repeats = byte == previous ? repeats + 1 : 1;
+        previous = byte;
+    }
+    // A block never ends between four equal bytes and their count.
+    if (repeats == 4 || at - base > limit)
+        return false;
+    out.resize(at);
+    crcOut = BlockCrc(reinterpret_cast<const unsigned char*>(out.data()) + base, at - base);
+    return true;
+}

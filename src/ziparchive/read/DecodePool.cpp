@@ -1,0 +1,108 @@
+#include "ziparchive/read/DecodePool.h"
+
+#include "ziparchive/CZipException.h"
+#include "ziparchive/read/EntryPlan.h"
+#include "ziparchive/read/StagingArea.h"
+
+#include <unistd.h>
+
+#include <exception>
+
+DecodePool::DecodePool(std::vector<ZipHandle> archives, const std::vector<EntryPlan>& plans,
+                       int stagingFd, Window window, unsigned blockThreads)
+    : m_archives(std::move(archives)), m_plans(plans), m_stagingFd(stagingFd), m_window(window),
+      m_blockThreads(blockThreads) {}
+
+DecodePool::~DecodePool() {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_cancel.store(true);
+    m_workAvailable.notify_all();
+    for (std::thread& thread : m_threads)
+        thread.join();
+}
+
+void DecodePool::Start() {
+    try {
+        for (ZipHandle& archive : m_archives)
+            m_threads.emplace_back(&DecodePool::Work, this, archive.get());
+    } catch (const std::exception& error) {
+        if (m_threads.empty())
+            throw CZipException(std::string("cannot start decoding: ") + error.what());
+    }
+}
+
+bool DecodePool::CanClaim() const {
+    if (m_next >= m_plans.size() || m_next >= m_taken + m_window.entries)
+        return false;
+    const std::uint64_t cost = m_plans[m_next].size;
+    return m_bytesAhead == 0 || (cost <= m_window.bytes && m_bytesAhead + cost <= m_window.bytes);
+}
+
+void DecodePool::Drop(std::uint64_t index, const StagedEntry& result) {
+    if (result.staged)
+        ::unlinkat(m_stagingFd, StagingArea::TemporaryName(index).c_str(), 0);
+    m_bytesAhead -= m_plans[index].size;
+    m_slots.erase(index);
+}
+
+void DecodePool::Work(zip_t* archive) {
+    EntryDecoder decoder(m_blockThreads);
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_workAvailable.wait(lock, [this] { return m_stop || CanClaim(); });
+        if (m_stop)
+            return;
+        const std::uint64_t index = m_next++;
+        m_bytesAhead += m_plans[index].size;
+        m_slots[index];
+        lock.unlock();
+        StagedEntry result;
+        try {
+            result = StageEntry(archive, index, m_plans[index], m_stagingFd, decoder, m_cancel);
+        } catch (const std::exception& error) {
+            result.decode = {DecodeStatus::ReadFailed, 0, error.what()};
+        }
+        lock.lock();
+        if (index < m_taken) {
+            Drop(index, result);
+            m_workAvailable.notify_all();
+            continue;
+        }
+        Slot& slot = m_slots[index];
+        slot.done = true;
+        slot.result = std::move(result);
+        m_resultReady.notify_all();
+    }
+}
+
+std::optional<StagedEntry> DecodePool::Take(std::uint64_t index) {
+    if (m_threads.empty())
+        Start();
+    std::unique_lock lock(m_mutex);
+    if (index < m_taken)
+        return std::nullopt;
+    // Skipped entries: drop what was staged for them; work still running on them is dropped
+    // when it ends.
+    for (auto it = m_slots.begin(); it != m_slots.end() && it->first < index;) {
+        const auto current = it++;
+        if (current->second.done)
+            Drop(current->first, current->second.result);
+    }
+    m_taken = index;
+    if (m_next < index)
+        m_next = index;
+    m_workAvailable.notify_all();
+    m_resultReady.wait(lock, [&] {
+        const auto it = m_slots.find(index);
+        return it != m_slots.end() && it->second.done;
+    });
+    StagedEntry result = std::move(m_slots[index].result);
+    m_slots.erase(index);
+    m_bytesAhead -= m_plans[index].size;
+    m_taken = index + 1;
+    m_workAvailable.notify_all();
+    return result;
+}

@@ -1,0 +1,91 @@
+#include "ziparchive/read/ExtractionRoot.h"
+
+#include "ziparchive/CZipException.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+std::string ParentOf(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The nearest path, from `path` upwards, that exists; the missing ones go to `missing`,
+// outermost first.
+std::string NearestExisting(const std::string& path, std::vector<std::string>& missing) {
+    std::string at = path;
+    struct stat info {};
+    while (::lstat(at.c_str(), &info) != 0) {
+        if (errno != ENOENT)
+            throw CZipException("cannot reach the destination " + path + ": " +
+                                std::strerror(errno));
+        missing.insert(missing.begin(), at);
+        const std::string parent = ParentOf(at);
+        if (parent == at)
+            break;
+        at = parent;
+    }
+    return at;
+}
+
+void CheckRoom(const std::string& existing, std::uint64_t declaredTotal) {
+    struct statvfs space {};
+    if (::statvfs(existing.c_str(), &space) != 0)
+        throw CZipException("cannot measure the free space at " + existing + ": " +
+                            std::strerror(errno));
+    const unsigned __int128 available =
+        static_cast<unsigned __int128>(space.f_bavail) * space.f_frsize;
+    if (declaredTotal > available)
+        throw CZipException("the archive's content does not fit in the free space at the "
+                            "destination");
+}
+
+} // namespace
+
+ExtractionRoot::ExtractionRoot(const std::string& path, std::uint64_t declaredTotal)
+    : m_path(path) {
+    if (path.empty())
+        throw CZipException("no destination was given");
+    std::vector<std::string> missing;
+    CheckRoom(NearestExisting(path, missing), declaredTotal);
+    for (const std::string& folder : missing) {
+        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+            const int error = errno;
+            RemoveCreated();
+            throw CZipException("cannot create the destination " + folder + ": " +
+                                std::strerror(error));
+        }
+        m_created.push_back(folder);
+    }
+    m_fd = UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!m_fd.IsOpen()) {
+        const int error = errno;
+        RemoveCreated();
+        throw CZipException(error == ELOOP ? "the destination is a symbolic link"
+                                           : "cannot open the destination " + path + ": " +
+                                                 std::strerror(error));
+    }
+}
+
+ExtractionRoot::~ExtractionRoot() {
+    m_fd.Reset();
+    if (!m_used)
+        RemoveCreated();
+}
+
+void ExtractionRoot::RemoveCreated() {
+    for (auto it = m_created.rbegin(); it != m_created.rend(); ++it)
+        ::rmdir(it->c_str());
+    m_created.clear();
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "ziparchive/fs/UniqueFd.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The destination folder of an extraction: checked for room, created when missing, and opened
+// as a directory descriptor everything else is reached from. When nothing was put in it, the
+// folders it created are removed again when it goes.
+class ExtractionRoot {
+public:
+    // Throws CZipException when `declaredTotal` bytes do not fit in the free space there (or at
+    // its nearest existing ancestor), when it cannot be created, or when it is a symbolic link.
+    ExtractionRoot(const std::string& path, std::uint64_t declaredTotal);
+    ~ExtractionRoot();
+    ExtractionRoot(const ExtractionRoot&) = delete;
+    ExtractionRoot& operator=(const ExtractionRoot&) = delete;
+
+    int Fd() const { return m_fd.Get(); }
+    const std::string& Path() const { return m_path; }
+
+    // Something was extracted: the folder is the user's now.
+    void MarkUsed() { m_used = true; }
+
+private:
+    void RemoveCreated();
+
+    std::string m_path;
+    std::vector<std::string> m_created; // outermost first
+    UniqueFd m_fd;
+    bool m_used = false;
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "ziparchive/fs/UniqueFd.h"
+
+#include <cstdint>
+#include <string>
+
+// A hidden folder at the top of the destination where entries are decoded before they are put
+// in place, so that nothing half-written ever stands under an entry's name. It holds an flock
+// while in use; a run killed half-way leaves it behind unlocked, and the next run into the same
+// destination removes it. Whatever it holds is removed with it.
+class StagingArea {
+public:
+    // rootFd is the destination's directory, borrowed. Throws CZipException.
+    explicit StagingArea(int rootFd);
+    ~StagingArea();
+    StagingArea(const StagingArea&) = delete;
+    StagingArea& operator=(const StagingArea&) = delete;
+
+    int Fd() const { return m_fd.Get(); }
+    const std::string& Name() const { return m_name; }
+
+    // The name an entry's data is staged under inside the folder.
+    static std::string TemporaryName(std::uint64_t index);
+    void RemoveTemporary(std::uint64_t index) const;
+
+private:
+    void RemoveAbandoned() const;
+    bool TryCreate();
+
+    int m_root;
+    std::string m_name;
+    UniqueFd m_fd;
+};

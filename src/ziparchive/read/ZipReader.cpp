@@ -1,0 +1,220 @@
+#include "ziparchive/read/ZipReader.h"
+
+#include "ziparchive/CZipException.h"
+#include "ziparchive/read/DecodePool.h"
+#include "ziparchive/read/DestinationTree.h"
+#include "ziparchive/read/ExtractionRoot.h"
+#include "ziparchive/read/StageEntry.h"
+#include "ziparchive/read/StagingArea.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <span>
+#include <thread>
+
+namespace {
+
+std::string Narrow(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
+
+std::span<const std::string> ParentsOf(const EntryPlan& plan) {
+    return std::span<const std::string>(plan.components).first(plan.components.size() - 1);
+}
+
+// Whether the entry can take its place given what stands there now: a directory entry over a
+// directory, anything else over a file or a link, which it replaces.
+bool FitsWhatStands(EntryKind kind, DestinationTree::Standing standing) {
+    using Standing = DestinationTree::Standing;
+    if (kind == EntryKind::Directory)
+        return standing == Standing::Absent || standing == Standing::Directory;
+    return standing != Standing::Directory;
+}
+
+const std::atomic<bool> kNeverCancelled{false};
+
+} // namespace
+
+ZipReader::ZipReader(const QString& path, unsigned threads) {
+    m_file = UniqueFd(::open(Narrow(path).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!m_file.IsOpen())
+        throw CZipException("cannot open the archive: " + std::string(std::strerror(errno)));
+    m_layout = ReadArchiveLayout(m_file.Get());
+    m_archive = OpenArchiveView(m_file.Get(), m_layout);
+    m_plans = PlanEntries(m_archive.get(), m_layout);
+    // The plans carry everything needed from here on.
+    m_layout.entries = {};
+    m_declaredTotal = DeclaredTotal(m_plans);
+    m_threads = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+    m_decoder = std::make_unique<EntryDecoder>(m_threads);
+}
+
+ZipReader::~ZipReader() {
+    Release();
+}
+
+void ZipReader::Release() {
+    m_pool.reset();
+    try {
+        ApplyDirectoryAttributes();
+    } catch (const std::exception&) {
+        // Modes and times of folders are not worth failing a teardown for.
+    }
+    m_tree.reset();
+    m_staging.reset();
+    m_root.reset();
+}
+
+std::uint64_t ZipReader::Count() const {
+    return m_plans.size();
+}
+
+void ZipReader::SetExtractionRoot(const QString& destination) {
+    const QString clean = QDir::cleanPath(destination);
+    if (m_root) {
+        if (clean != m_destination)
+            throw CZipException("the archive is already being extracted elsewhere");
+        return;
+    }
+    m_root = std::make_unique<ExtractionRoot>(Narrow(clean), m_declaredTotal);
+    m_destination = clean;
+    m_staging = std::make_unique<StagingArea>(m_root->Fd());
+    m_tree = std::make_unique<DestinationTree>(m_root->Fd());
+    m_admitted.reset();
+    if (m_plans.empty())
+        return;
+    std::vector<ZipHandle> archives;
+    const std::uint64_t workers = std::min<std::uint64_t>(m_threads, m_plans.size());
+    for (std::uint64_t i = 0; i < workers; ++i)
+        archives.push_back(OpenArchiveView(m_file.Get(), m_layout));
+    m_pool =
+        std::make_unique<DecodePool>(std::move(archives), m_plans, m_staging->Fd(),
+                                     DecodePool::Window{kWindowEntries, kWindowBytes}, m_threads);
+}
+
+bool ZipReader::Test(std::uint64_t index, std::size_t) {
+    if (index >= m_plans.size())
+        throw CZipException("the archive has no entry " + std::to_string(index));
+    if (m_admitted) {
+        if (*m_admitted == index)
+            return true;
+        DiscardStaged(*m_admitted);
+    }
+    const EntryPlan& plan = m_plans[index];
+    if (!plan.refusal.empty())
+        return false;
+    if (plan.encrypted)
+        throw CZipException("the entry is encrypted, and passwords are not supported");
+    StagedEntry staged = Decode(index);
+    return Admit(index, staged);
+}
+
+StagedEntry ZipReader::Decode(std::uint64_t index) {
+    if (m_pool) {
+        if (std::optional<StagedEntry> staged = m_pool->Take(index))
+            return std::move(*staged);
+    }
+    return StageEntry(m_archive.get(), index, m_plans[index], m_staging ? m_staging->Fd() : -1,
+                      *m_decoder, kNeverCancelled);
+}
+
+bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
+    const DecodeResult& decode = staged.decode;
+    switch (decode.status) {
+    case DecodeStatus::Sound:
+        break;
+    case DecodeStatus::Corrupt:
+    case DecodeStatus::Unsupported:
+        return false;
+    case DecodeStatus::ReadFailed:
+        throw CZipException("cannot read the archive: " + decode.detail);
+    case DecodeStatus::WriteFailed:
+        throw CZipException("cannot write to the destination: " +
+                            std::string(std::strerror(decode.error)));
+    case DecodeStatus::Cancelled:
+        throw CZipException("the extraction was cancelled");
+    }
+    if (!staged.refusal.empty())
+        return false;
+    const EntryPlan& plan = m_plans[index];
+    if (m_tree && !plan.components.empty() &&
+        (!m_tree->ParentsUsable(ParentsOf(plan)) ||
+         !FitsWhatStands(plan.kind, m_tree->Inspect(plan.components)))) {
+        if (staged.staged)
+            DiscardStaged(index);
+        return false;
+    }
+    m_admitted = index;
+    m_admittedStaged = staged.staged;
+    return true;
+}
+
+bool ZipReader::Extract(std::uint64_t index, const QString& destination, std::size_t bufferSize) {
+    SetExtractionRoot(destination);
+    if (index >= m_plans.size())
+        throw CZipException("the archive has no entry " + std::to_string(index));
+    const bool needsStaging = m_plans[index].kind != EntryKind::Directory;
+    if (!(m_admitted == index && (m_admittedStaged || !needsStaging))) {
+        m_admitted.reset();
+        if (!Test(index, bufferSize))
+            throw CZipException("the entry failed its test and is not extracted");
+    }
+    m_admitted.reset();
+    // A folder entry for the destination itself has nothing to put in place.
+    if (m_plans[index].components.empty())
+        return true;
+    Commit(index);
+    m_root->MarkUsed();
+    return true;
+}
+
+void ZipReader::Commit(std::uint64_t index) {
+    const EntryPlan& plan = m_plans[index];
+    const int parentFd = m_tree->OpenParents(ParentsOf(plan));
+    const std::string& leaf = plan.components.back();
+    if (plan.kind == EntryKind::Directory) {
+        if (::mkdirat(parentFd, leaf.c_str(), 0777) != 0 && errno != EEXIST)
+            throw CZipException("cannot create the folder " + leaf + ": " + std::strerror(errno));
+        m_directories.push_back({plan.components, plan.permissions, plan.mtime});
+        return;
+    }
+    const std::string temporary = StagingArea::TemporaryName(index);
+    if (::renameat(m_staging->Fd(), temporary.c_str(), parentFd, leaf.c_str()) != 0) {
+        const int error = errno;
+        DiscardStaged(index);
+        throw CZipException("cannot put " + leaf + " in place: " + std::strerror(error));
+    }
+}
+
+void ZipReader::DiscardStaged(std::uint64_t index) {
+    if (m_staging)
+        m_staging->RemoveTemporary(index);
+}
+
+// Folders get their modes and times last: a read-only folder must still take the entries
+// below it, and every entry put in a folder changes its time. Deepest first, so no folder is
+// closed to its owner before the folders below it are done.
+void ZipReader::ApplyDirectoryAttributes() {
+    if (!m_tree)
+        return;
+    std::stable_sort(m_directories.begin(), m_directories.end(),
+                     [](const DeferredDirectory& a, const DeferredDirectory& b) {
+                         return a.components.size() > b.components.size();
+                     });
+    for (const DeferredDirectory& directory : m_directories) {
+        const int fd = m_tree->OpenExisting(directory.components);
+        if (fd < 0)
+            continue;
+        const timespec times[2] = {directory.mtime, directory.mtime};
+        ::fchmod(fd, directory.permissions);
+        ::futimens(fd, times);
+    }
+    m_directories.clear();
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "ziparchive/read/ArchiveView.h"
+#include "ziparchive/read/CentralDirectory.h"
+#include "ziparchive/read/EntryDecoder.h"
+#include "ziparchive/read/EntryPlan.h"
+#include "ziparchive/fs/UniqueFd.h"
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class DecodePool;
+class DestinationTree;
+class ExtractionRoot;
+class StagingArea;
+struct StagedEntry;
+
+// Reads an existing archive for CZipArchive: testing and extracting entries safely.
+//
+// Open parses the directory itself as well as through libzip, so that overlapping entries, an
+// absurd entry count or a directory two readers see differently refuse the archive at once.
+// Setting the destination checks the declared sizes against its free space, creates it, and
+// starts decoding ahead on a pool of workers into a staging folder there. Test takes an entry's
+// decoded, checked data and checks its path against the destination as it stands; Extract
+// renames it into place. Results are taken strictly in order, so what ends up on disk is what a
+// one-entry-at-a-time reader would leave.
+class ZipReader {
+public:
+    ZipReader(const QString& path, unsigned threads);
+    // Stops the workers, gives extracted directories their modes and times, and removes
+    // everything not handed over: the staging folder, and the destination when it was created
+    // here and nothing was extracted.
+    ~ZipReader();
+    ZipReader(const ZipReader&) = delete;
+    ZipReader& operator=(const ZipReader&) = delete;
+
+    std::uint64_t Count() const;
+    void SetExtractionRoot(const QString& destination);
+    bool Test(std::uint64_t index, std::size_t bufferSize);
+    bool Extract(std::uint64_t index, const QString& destination, std::size_t bufferSize);
+
+private:
+    // How far the workers may decode ahead of the caller: enough entries to keep them busy on
+    // small files, and few enough bytes that staged data never takes much disk or page cache.
+    static constexpr std::uint64_t kWindowEntries = 64;
+    static constexpr std::uint64_t kWindowBytes = 64ull * 1024 * 1024;
+
+    struct DeferredDirectory {
+        std::vector<std::string> components;
+        mode_t permissions;
+        timespec mtime;
+    };
+
+    StagedEntry Decode(std::uint64_t index);
+    bool Admit(std::uint64_t index, StagedEntry& staged);
+    void Commit(std::uint64_t index);
+    void DiscardStaged(std::uint64_t index);
+    void ApplyDirectoryAttributes();
+    void Release();
+
+    UniqueFd m_file;
+    ArchiveLayout m_layout;
+    ZipHandle m_archive;
+    std::vector<EntryPlan> m_plans;
+    std::uint64_t m_declaredTotal = 0;
+    unsigned m_threads = 1;
+    std::unique_ptr<EntryDecoder> m_decoder; // for entries decoded on the caller's thread
+
+    QString m_destination;
+    std::unique_ptr<ExtractionRoot> m_root;
+    std::unique_ptr<StagingArea> m_staging;
+    std::unique_ptr<DestinationTree> m_tree;
+    std::unique_ptr<DecodePool> m_pool;
+    std::optional<std::uint64_t> m_admitted; // tested, staged and waiting for Extract
+    bool m_admittedStaged = false;
+    std::vector<DeferredDirectory> m_directories;
+};

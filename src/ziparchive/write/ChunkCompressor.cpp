@@ -1,0 +1,89 @@
+#include "ziparchive/write/ChunkCompressor.h"
+
+#include "ziparchive/CZipException.h"
+
+#include <string>
+
+namespace {
+
+constexpr int Level = 9;
+constexpr unsigned HeaderBits = 32;       // "BZh9"
+constexpr unsigned BlockMagicBits = 48;   // 0x314159265359, then the block CRC
+constexpr unsigned TrailerBits = 48 + 32; // end-of-stream marker and combined CRC
+
+// libbz2 promises that 1% more than the input plus 600 bytes always suffices.
+std::size_t CompressBound(std::size_t size) {
+    return size + size / 100 + 600;
+}
+
+// Ends the stream on every path, so the arena gets its buffers back.
+class CompressStream {
+public:
+    explicit CompressStream(Bzip2Arena& arena) {
+        arena.Attach(m_stream);
+        const int result = BZ2_bzCompressInit(&m_stream, Level, 0, 0);
+        if (result != BZ_OK)
+            throw CZipException("cannot start bzip2 compression (error " + std::to_string(result) +
+                                ")");
+    }
+    ~CompressStream() { BZ2_bzCompressEnd(&m_stream); }
+    CompressStream(const CompressStream&) = delete;
+    CompressStream& operator=(const CompressStream&) = delete;
+
+    bz_stream& operator*() { return m_stream; }
+
+private:
+    bz_stream m_stream{};
+};
+
+} // namespace
+
+std::uint64_t ReadBits(const std::uint8_t* bytes, std::uint64_t position, unsigned count) {
+    std::uint64_t value = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        const std::uint64_t bit = position + i;
+        value = (value << 1) | ((bytes[bit / 8] >> (7 - bit % 8)) & 1u);
+    }
+    return value;
+}
+
+void ChunkCompressor::Compress(const std::uint8_t* data, std::size_t size, CompressedBlock& block) {
+    if (size == 0 || size > MaxChunk)
+        throw CZipException("chunk size out of range");
+    const std::size_t bound = CompressBound(size);
+    if (block.capacity < bound) {
+        block.stream = std::make_unique_for_overwrite<std::uint8_t[]>(CompressBound(MaxChunk));
+        block.capacity = CompressBound(MaxChunk);
+    }
+
+    CompressStream stream(m_arena);
+    (*stream).next_in = reinterpret_cast<char*>(const_cast<std::uint8_t*>(data));
+    (*stream).avail_in = static_cast<unsigned>(size);
+    (*stream).next_out = reinterpret_cast<char*>(block.stream.get());
+    (*stream).avail_out = static_cast<unsigned>(block.capacity);
+    int result = BZ_FINISH_OK;
+    while (result == BZ_FINISH_OK && (*stream).avail_out > 0)
+        result = BZ2_bzCompress(&*stream, BZ_FINISH);
+    if (result != BZ_STREAM_END)
+        throw CZipException("bzip2 compression failed (error " + std::to_string(result) + ")");
+    block.streamLength = block.capacity - (*stream).avail_out;
+
+    // libbz2 does not say how many padding bits end the stream, so try each: the end marker
+    // must sit right there, followed by the stream CRC, which for a single block equals the
+    // block's own CRC (stored right after the block magic). A second block would break that
+    // equality, so this also proves the chunk made exactly one block.
+    const std::uint8_t* bytes = block.stream.get();
+    const std::uint64_t totalBits = static_cast<std::uint64_t>(block.streamLength) * 8;
+    if (totalBits < HeaderBits + BlockMagicBits + 32 + TrailerBits)
+        throw CZipException("bzip2 produced a stream too short to hold a block");
+    block.blockCrc = static_cast<std::uint32_t>(ReadBits(bytes, HeaderBits + BlockMagicBits, 32));
+    for (unsigned padding = 0; padding < 8; ++padding) {
+        const std::uint64_t marker = totalBits - TrailerBits - padding;
+        if (ReadBits(bytes, marker, 48) == Bzip2EndOfStreamMarker &&
+            ReadBits(bytes, marker + 48, 32) == block.blockCrc) {
+            block.blockBits = marker - HeaderBits;
+            return;
+        }
+    }
+    throw CZipException("bzip2 did not produce exactly one block for a chunk");
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "ziparchive/bzip2/Bzip2Arena.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// One chunk of a file compressed as a bzip2 stream of exactly one block, ready to be joined
+// with the blocks of the other chunks of that file.
+struct CompressedBlock {
+    // The whole one-block stream as libbz2 wrote it; only the first streamLength bytes count.
+    // The buffer is kept when a block object is reused. It is left uninitialised: zero-filling
+    // it would fault in all of it, where a small file's stream touches a page or two.
+    std::unique_ptr<std::uint8_t[]> stream;
+    std::size_t capacity = 0;
+    std::size_t streamLength = 0;
+    // The block's bits start right after the 4-byte stream header, so byte-aligned at bit 32;
+    // this many bits belong to it, up to the end-of-stream marker.
+    std::uint64_t blockBits = 0;
+    std::uint32_t blockCrc = 0;
+};
+
+// Compresses chunks at level 9 into single-block streams, reusing libbz2's buffers between
+// chunks. One per thread.
+class ChunkCompressor {
+public:
+    // The largest chunk that always fits in one level-9 block: the first run-length stage grows
+    // data by at most 5/4, and a block holds 899,981 bytes after it.
+    static constexpr std::size_t MaxChunk = 719'984;
+
+    // data must be 1 to MaxChunk bytes. Throws CZipException when libbz2 fails or the result
+    // is not a single block.
+    void Compress(const std::uint8_t* data, std::size_t size, CompressedBlock& block);
+
+private:
+    Bzip2Arena m_arena;
+};
+
+// Reads count (at most 64) bits starting at bit position, most significant bit first, as
+// bzip2 writes them.
+std::uint64_t ReadBits(const std::uint8_t* bytes, std::uint64_t position, unsigned count);
+
+// The 48-bit marker that ends a bzip2 stream, followed by the stream's combined CRC.
+inline constexpr std::uint64_t Bzip2EndOfStreamMarker = 0x177245385090ULL;

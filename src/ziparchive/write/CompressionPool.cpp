@@ -1,0 +1,149 @@
+#include "ziparchive/write/CompressionPool.h"
+
+#include "ziparchive/CZipException.h"
+#include "ziparchive/write/ChunkReader.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <exception>
+#include <numeric>
+#include <system_error>
+
+namespace {
+
+std::uint64_t CountChunks(const std::vector<FileToPack>& files) {
+    return std::accumulate(files.begin(), files.end(), std::uint64_t{0},
+                           [](std::uint64_t sum, const FileToPack& file) {
+                               return sum + CompressionPool::ChunkCountOf(file.size);
+                           });
+}
+
+// Keeps the message of a failure for the consumer. Runs on a worker, where nothing may escape:
+// when even the message cannot be kept, the chunk still counts as failed.
+void NoteFailure(const std::exception_ptr& failure, std::string& message) noexcept {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        try {
+            message = error.what();
+        } catch (...) {
+            message.clear();
+        }
+    } catch (...) {
+        message.clear();
+    }
+}
+
+} // namespace
+
+std::uint64_t CompressionPool::ChunkCountOf(std::uint64_t size) {
+    if (size == 0)
+        return 1;
+    return (size + ChunkCompressor::MaxChunk - 1) / ChunkCompressor::MaxChunk;
+}
+
+CompressionPool::CompressionPool(const std::vector<FileToPack>& files, unsigned threads,
+                                 std::size_t window)
+    : m_files(files), m_window(window == 0 ? 1 : window), m_chunkTotal(CountChunks(files)),
+      m_slots(m_window) {
+    try {
+        for (unsigned i = 0; i < (threads == 0 ? 1 : threads); ++i)
+            m_workers.emplace_back([this] { Work(); });
+    } catch (const std::system_error& error) {
+        Stop();
+        throw CZipException(std::string("cannot start the compression threads: ") + error.what());
+    }
+}
+
+CompressionPool::~CompressionPool() {
+    Stop();
+}
+
+void CompressionPool::Stop() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_slotFree.notify_all();
+    for (std::thread& worker : m_workers)
+        worker.join();
+    m_workers.clear();
+}
+
+bool CompressionPool::ClaimNext(Claim& claim) {
+    std::unique_lock lock(m_mutex);
+    m_slotFree.wait(lock, [this] {
+        return m_stopping || m_claimFile >= m_files.size() ||
+               m_nextClaim < m_nextConsumed + m_window;
+    });
+    if (m_stopping || m_claimFile >= m_files.size())
+        return false;
+    claim = {m_nextClaim++, m_claimFile, m_claimChunk};
+    if (++m_claimChunk == ChunkCountOf(m_files[m_claimFile].size)) {
+        ++m_claimFile;
+        m_claimChunk = 0;
+    }
+    return true;
+}
+
+void CompressionPool::Work() {
+    ChunkCompressor compressor;
+    std::vector<std::uint8_t> input;
+    CompressedChunk result;
+    Claim claim{};
+    while (ClaimNext(claim)) {
+        Process(claim, compressor, input, result);
+        {
+            std::lock_guard lock(m_mutex);
+            Slot& slot = m_slots[claim.sequence % m_window];
+            // The slot's previous chunk was released, so its buffer can be reused here.
+            std::swap(slot.chunk, result);
+            slot.ready = true;
+        }
+        m_chunkReady.notify_one();
+    }
+}
+
+void CompressionPool::Process(const Claim& claim, ChunkCompressor& compressor,
+                              std::vector<std::uint8_t>& input, CompressedChunk& result) const {
+    const FileToPack& file = m_files[claim.file];
+    const std::uint64_t offset = claim.chunk * ChunkCompressor::MaxChunk;
+    const bool last = claim.chunk + 1 == ChunkCountOf(file.size);
+    result.file = claim.file;
+    result.chunk = claim.chunk;
+    result.length = static_cast<std::size_t>(std::min<std::uint64_t>(
+        ChunkCompressor::MaxChunk, file.size - std::min(file.size, offset)));
+    result.crc32 = 0;
+    result.failed = false;
+    result.error.clear();
+    try {
+        input.resize(ChunkCompressor::MaxChunk);
+        ReadChunk(file, offset, result.length, last, input.data());
+        result.crc32 =
+            static_cast<std::uint32_t>(::crc32(0, input.data(), static_cast<uInt>(result.length)));
+        if (result.length > 0)
+            compressor.Compress(input.data(), result.length, result.block);
+    } catch (...) {
+        result.failed = true;
+        NoteFailure(std::current_exception(), result.error);
+    }
+}
+
+CompressedChunk& CompressionPool::WaitNext() {
+    std::unique_lock lock(m_mutex);
+    if (m_nextConsumed >= m_chunkTotal)
+        throw CZipException("more chunks were asked for than the files hold");
+    Slot& slot = m_slots[m_nextConsumed % m_window];
+    m_chunkReady.wait(lock, [&slot] { return slot.ready; });
+    return slot.chunk;
+}
+
+void CompressionPool::ReleaseNext() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_slots[m_nextConsumed % m_window].ready = false;
+        ++m_nextConsumed;
+    }
+    m_slotFree.notify_all();
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "ziparchive/write/ChunkCompressor.h"
+#include "ziparchive/write/FileToPack.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A chunk of a file as the pool hands it to the writer: compressed, with its CRC-32, or the
+// reason it could not be read.
+struct CompressedChunk {
+    std::size_t file = 0; // index into the files the pool was given
+    std::uint64_t chunk = 0;
+    std::size_t length = 0; // bytes of the file in this chunk; 0 only for an empty file
+    std::uint32_t crc32 = 0;
+    CompressedBlock block; // empty when length is 0
+    bool failed = false;   // then nothing else counts
+    std::string error;     // why, naming the file
+};
+
+// Reads, checksums and compresses every file's chunks on a pool of worker threads, running ahead
+// of the single consumer by at most a window of chunks so memory stays bounded whatever the
+// input. Chunks come out in file order, chunk by chunk, whatever the number of threads; each is
+// compressed on its own, so the bytes never depend on which thread did it.
+//
+// Every file has at least one chunk: an empty file's is empty but still checks that the file
+// is there and still empty.
+class CompressionPool {
+public:
+    static std::uint64_t ChunkCountOf(std::uint64_t size);
+
+    // Starts the workers at once. files must outlive the pool.
+    CompressionPool(const std::vector<FileToPack>& files, unsigned threads, std::size_t window);
+    // Stops the workers (finishing the chunk each is on) and joins them.
+    ~CompressionPool();
+    CompressionPool(const CompressionPool&) = delete;
+    CompressionPool& operator=(const CompressionPool&) = delete;
+
+    // Waits for the next chunk in order. It stays valid, and its slot stays taken, until
+    // ReleaseNext. Throws CZipException when every chunk was already handed out.
+    CompressedChunk& WaitNext();
+    void ReleaseNext();
+
+private:
+    struct Slot {
+        CompressedChunk chunk;
+        bool ready = false;
+    };
+    struct Claim {
+        std::uint64_t sequence;
+        std::size_t file;
+        std::uint64_t chunk;
+    };
+
+    void Work();
+    bool ClaimNext(Claim& claim);
+    void Process(const Claim& claim, ChunkCompressor& compressor, std::vector<std::uint8_t>& input,
+                 CompressedChunk& result) const;
+    void Stop();
+
+    const std::vector<FileToPack>& m_files;
+    const std::size_t m_window;
+    const std::uint64_t m_chunkTotal;
+    std::vector<Slot> m_slots; // chunk n lives in slot n % window
+
+    std::mutex m_mutex;
+    std::condition_variable m_chunkReady;
+    std::condition_variable m_slotFree;
+    // Guarded by m_mutex:
+    std::uint64_t m_nextClaim = 0; // sequence number of the next chunk to hand to a worker
+    std::size_t m_claimFile = 0;   // and its place: file and chunk within it
+    std::uint64_t m_claimChunk = 0;
+    std::uint64_t m_nextConsumed = 0; // the chunk the consumer waits for or holds
+    bool m_stopping = false;
+
+    std::vector<std::thread> m_workers;
+};

@@ -1,0 +1,189 @@
+#include "ziparchive/write/PrecompressedSource.h"
+
+#include "ziparchive/CZipException.h"
+
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <exception>
+#include <limits>
+
+namespace {
+
+// The worst case of a joined stream: libbz2's bound for each chunk, plus the stream header
+// and trailer.
+std::uint64_t WorstCompressedSize(std::uint64_t size) {
+    const std::uint64_t chunks = CompressionPool::ChunkCountOf(size);
+    return size + size / 100 + 600 * chunks + 16;
+}
+
+} // namespace
+
+PrecompressedSource::PrecompressedSource(const FileToPack& file, std::uint64_t index,
+                                         CompressionPool& pool,
+                                         const std::function<void(std::uint64_t)>& entryWritten)
+    : m_file(file), m_index(index), m_pool(pool), m_entryWritten(entryWritten),
+      m_chunksLeft(CompressionPool::ChunkCountOf(file.size)) {
+    zip_error_init(&m_error);
+}
+
+PrecompressedSource::~PrecompressedSource() {
+    zip_error_fini(&m_error);
+}
+
+zip_int64_t PrecompressedSource::Call(void* userdata, void* data, zip_uint64_t length,
+                                      zip_source_cmd_t command) {
+    auto& source = *static_cast<PrecompressedSource*>(userdata);
+    try {
+        switch (command) {
+        case ZIP_SOURCE_SUPPORTS:
+            return zip_source_make_command_bitmap(
+                ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SUPPORTS,
+                ZIP_SOURCE_GET_FILE_ATTRIBUTES, -1);
+        case ZIP_SOURCE_OPEN:
+            // The chunks come from the pool once, in order: there is no second pass.
+            if (source.m_opened)
+                return source.Fail(ZIP_ER_INTERNAL, "an entry's data was read twice");
+            source.m_opened = true;
+            source.m_joiner.emplace();
+            return 0;
+        case ZIP_SOURCE_READ:
+            return source.Read(static_cast<std::uint8_t*>(data), length);
+        case ZIP_SOURCE_CLOSE:
+            return source.Close();
+        case ZIP_SOURCE_STAT:
+            return source.Stat(data, length);
+        case ZIP_SOURCE_GET_FILE_ATTRIBUTES:
+            return source.Attributes(data, length);
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&source.m_error, data, length);
+        case ZIP_SOURCE_FREE:
+            // The writer owns the source object; libzip only lets go of it.
+            return 0;
+        default:
+            zip_error_set(&source.m_error, ZIP_ER_OPNOTSUPP, 0);
+            return -1;
+        }
+    } catch (const std::exception& error) {
+        return source.Fail(ZIP_ER_INTERNAL, error.what());
+    } catch (...) {
+        return source.Fail(ZIP_ER_INTERNAL, "cannot pack " + source.m_file.path);
+    }
+}
+
+zip_int64_t PrecompressedSource::Read(std::uint8_t* destination, zip_uint64_t capacity) {
+    if (m_failed)
+        return -1;
+    if (!m_joiner)
+        return Fail(ZIP_ER_INTERNAL, "an entry's data was read before it was opened");
+    // libzip asks for a few kilobytes at a time; a new chunk is pulled only when everything
+    // joined so far was handed out.
+    while (!m_failed && !m_joiner->HasPendingBytes() && m_chunksLeft > 0)
+        PullChunk();
+    if (m_failed)
+        return -1;
+    const std::size_t count = m_joiner->Drain(
+        destination,
+        static_cast<std::size_t>(std::min<zip_uint64_t>(
+            capacity, static_cast<zip_uint64_t>(std::numeric_limits<zip_int64_t>::max()))));
+    m_compressedSize += count;
+    if (count == 0 && capacity > 0)
+        m_complete = true;
+    return static_cast<zip_int64_t>(count);
+}
+
+void PrecompressedSource::PullChunk() {
+    CompressedChunk& chunk = m_pool.WaitNext();
+    const std::uint64_t expected = CompressionPool::ChunkCountOf(m_file.size) - m_chunksLeft;
+    if (chunk.file != m_index || chunk.chunk != expected) {
+        m_pool.ReleaseNext();
+        Fail(ZIP_ER_INTERNAL, "chunks reached the archive out of order");
+        return;
+    }
+    if (chunk.failed) {
+        const std::string message =
+            chunk.error.empty() ? "cannot pack " + m_file.path : chunk.error;
+        m_pool.ReleaseNext();
+        Fail(ZIP_ER_READ, message);
+        return;
+    }
+    if (chunk.length > 0)
+        m_joiner->Append(chunk.block);
+    m_crc32 = static_cast<std::uint32_t>(
+        ::crc32_combine(m_crc32, chunk.crc32, static_cast<z_off_t>(chunk.length)));
+    m_bytesRead += chunk.length;
+    m_pool.ReleaseNext();
+    if (--m_chunksLeft == 0)
+        m_joiner->Finish();
+}
+
+zip_int64_t PrecompressedSource::Close() {
+    m_joiner.reset();
+    // By now libzip has written every byte of the stream to the archive: this is the moment
+    // the entry counts as written, not when it was queued.
+    if (m_complete && !m_failed && m_entryWritten) {
+        try {
+            m_entryWritten(m_index);
+        } catch (...) {
+            // The caller's own exception ends the archive and reaches the caller as it is.
+            m_callbackFailure = std::current_exception();
+            Fail(ZIP_ER_CANCELLED, "stopped after an entry was written");
+        }
+    }
+    return 0;
+}
+
+zip_int64_t PrecompressedSource::Stat(void* data, zip_uint64_t length) {
+    // After the data, a failure kept from reading or from the entry-written callback must fail
+    // the entry: libzip ignores what CLOSE returns but not this.
+    if (m_failed)
+        return -1;
+    auto* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &m_error);
+    if (!stat)
+        return -1;
+    zip_stat_init(stat);
+    stat->valid = ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_MTIME;
+    stat->comp_method = ZIP_CM_BZIP2;
+    stat->encryption_method = ZIP_EM_NONE;
+    stat->mtime = m_file.modified;
+    if (m_complete) {
+        if (m_bytesRead != m_file.size)
+            return Fail(ZIP_ER_INCONS, "cannot pack " + m_file.path + ": size mismatch");
+        stat->valid |= ZIP_STAT_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_SIZE;
+        stat->size = m_file.size;
+        stat->crc = m_crc32;
+        stat->comp_size = m_compressedSize;
+    } else if (WorstCompressedSize(m_file.size) <= 0xFFFFFFFFu) {
+        // libzip decides on ZIP64 before the data from the declared size and its own guess
+        // of how much BZIP2 can grow it. Where the compressed data might not fit in 32 bits,
+        // the size is left out, which makes libzip write ZIP64 fields from the start.
+        stat->valid |= ZIP_STAT_SIZE;
+        stat->size = m_file.size;
+    }
+    return 0;
+}
+
+zip_int64_t PrecompressedSource::Attributes(void* data, zip_uint64_t length) {
+    auto* attributes = ZIP_SOURCE_GET_ARGS(zip_file_attributes_t, data, length, &m_error);
+    if (!attributes)
+        return -1;
+    attributes->valid |=
+        ZIP_FILE_ATTRIBUTES_HOST_SYSTEM | ZIP_FILE_ATTRIBUTES_EXTERNAL_FILE_ATTRIBUTES;
+    attributes->host_system = ZIP_OPSYS_UNIX;
+    attributes->external_file_attributes = static_cast<zip_uint32_t>(S_IFREG | m_file.mode) << 16;
+    return 0;
+}
+
+zip_int64_t PrecompressedSource::Fail(int zipError, const std::string& message) noexcept {
+    zip_error_set(&m_error, zipError, 0);
+    if (!m_failed) {
+        m_failed = true;
+        try {
+            m_failureMessage = message;
+        } catch (...) {
+            m_failureMessage.clear();
+        }
+    }
+    return -1;
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "ziparchive/bzip2/Bzip2BlockJoiner.h"
+#include "ziparchive/write/CompressionPool.h"
+#include "ziparchive/write/FileToPack.h"
+
+#include <zip.h>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+
+// The data of one entry as libzip reads it in zip_close: the file's chunks, compressed by the
+// pool, joined into one bzip2 stream. It reports the stream as already compressed with BZIP2,
+// so libzip copies it as it is, and reports the CRC-32 and size once all of it was read.
+//
+// Runs on the thread that runs zip_close. Nothing thrown may cross libzip, so a failure is
+// turned into a libzip error here and kept, with its message, for the writer to raise.
+class PrecompressedSource {
+public:
+    PrecompressedSource(const FileToPack& file, std::uint64_t index, CompressionPool& pool,
+                        const std::function<void(std::uint64_t)>& entryWritten);
+    ~PrecompressedSource();
+    PrecompressedSource(const PrecompressedSource&) = delete;
+    PrecompressedSource& operator=(const PrecompressedSource&) = delete;
+
+    // The callback for zip_source_function; userdata is the PrecompressedSource.
+    static zip_int64_t Call(void* userdata, void* data, zip_uint64_t length,
+                            zip_source_cmd_t command);
+
+    bool Failed() const { return m_failed; }
+    const std::string& FailureMessage() const { return m_failureMessage; }
+    // What the entry-written callback threw, if it did.
+    const std::exception_ptr& CallbackFailure() const { return m_callbackFailure; }
+
+private:
+    zip_int64_t Read(std::uint8_t* destination, zip_uint64_t capacity);
+    zip_int64_t Close();
+    zip_int64_t Stat(void* data, zip_uint64_t length);
+    zip_int64_t Attributes(void* data, zip_uint64_t length);
+    void PullChunk();
+    zip_int64_t Fail(int zipError, const std::string& message) noexcept;
+
+    const FileToPack& m_file;
+    const std::uint64_t m_index;
+    CompressionPool& m_pool;
+    const std::function<void(std::uint64_t)>& m_entryWritten;
+
+    // Only while libzip reads the entry: kept for every entry until the archive is written,
+    // the joined bytes would add up to the size of the archive.
+    std::optional<Bzip2BlockJoiner> m_joiner;
+    std::uint64_t m_chunksLeft;
+    std::uint64_t m_bytesRead = 0;
+    std::uint32_t m_crc32 = 0;
+    std::uint64_t m_compressedSize = 0;
+    bool m_opened = false;
+    bool m_complete = false; // the whole stream was handed to libzip
+
+    zip_error_t m_error{};
+    bool m_failed = false;
+    std::string m_failureMessage;
+    std::exception_ptr m_callbackFailure;
+};

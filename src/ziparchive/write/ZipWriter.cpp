@@ -1,0 +1,206 @@
+#include "ziparchive/write/ZipWriter.h"
+
+#include "ziparchive/write/ArchiveOutput.h"
+#include "ziparchive/CZipException.h"
+#include "ziparchive/write/CompressionPool.h"
+#include "ziparchive/write/EntryName.h"
+#include "ziparchive/write/PrecompressedSource.h"
+
+#include <QFile>
+
+#include <sched.h>
+#include <sys/stat.h>
+#include <zip.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <thread>
+
+namespace {
+
+constexpr int MethodBzip2 = 12;
+constexpr std::uint16_t ExtendedTimestampId = 0x5455;
+constexpr std::uint8_t ModificationTimePresent = 0x01;
+
+struct ZipDiscarder {
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+using ZipHandle = std::unique_ptr<zip_t, ZipDiscarder>;
+
+class ZipError {
+public:
+    ZipError() { zip_error_init(&m_error); }
+    ~ZipError() { zip_error_fini(&m_error); }
+    ZipError(const ZipError&) = delete;
+    ZipError& operator=(const ZipError&) = delete;
+    zip_error_t* operator&() { return &m_error; }
+    std::string Text() { return zip_error_strerror(&m_error); }
+
+private:
+    zip_error_t m_error;
+};
+
+// One worker per core this process may run on: the affinity mask, not the machine's count,
+// so a container or taskset limit is respected.
+unsigned ThreadCountFor(unsigned requested) {
+    if (requested != 0)
+        return requested;
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    if (::sched_getaffinity(0, sizeof cores, &cores) == 0 && CPU_COUNT(&cores) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&cores));
+    const unsigned online = std::thread::hardware_concurrency();
+    return online == 0 ? 1 : online;
+}
+
+// The Info-ZIP extended timestamp with the modification time only, the same in the local
+// header and the central directory: readers take the exact UTC time from it rather than the
+// DOS time, which has 2-second steps and no time zone. Left out when the time does not fit
+// its signed 32 bits.
+bool ExtendedTimestamp(std::time_t modified, std::uint8_t (&field)[5]) {
+    if (modified < INT32_MIN || modified > INT32_MAX)
+        return false;
+    const auto seconds = static_cast<std::uint32_t>(static_cast<std::int32_t>(modified));
+    field[0] = ModificationTimePresent;
+    for (int i = 0; i < 4; ++i)
+        field[1 + i] = static_cast<std::uint8_t>(seconds >> (8 * i));
+    return true;
+}
+
+std::string ArchiveError(zip_t* archive) {
+    return zip_strerror(archive);
+}
+
+} // namespace
+
+ZipWriter::ZipWriter(const QString& path, unsigned threads)
+    : m_path(QFile::encodeName(path).toStdString()), m_threads(ThreadCountFor(threads)) {
+    if (m_path.empty())
+        throw CZipException("no archive path given");
+    // Fail now rather than after compressing everything when the folder is not there.
+    const std::size_t slash = m_path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : m_path.substr(0, slash);
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        throw CZipException("cannot create " + m_path + ": the folder " + folder +
+                            " does not exist");
+}
+
+ZipWriter::~ZipWriter() = default;
+
+bool ZipWriter::SetCompressionMethod(int method) {
+    return method == MethodBzip2;
+}
+
+bool ZipWriter::AddFile(const std::string& filePath, const std::string& entryName, int,
+                        std::size_t) {
+    if (m_committed)
+        throw CZipException("the archive was already written");
+    CheckEntryName(entryName);
+    struct stat info {};
+    // stat, not lstat: a link stands for the file it points to, as in the folder walk.
+    if (::stat(filePath.c_str(), &info) != 0)
+        throw CZipException("cannot read " + filePath + ": " + std::strerror(errno));
+    if (!S_ISREG(info.st_mode))
+        throw CZipException("cannot pack " + filePath + ": it is not a regular file");
+    // libzip 1.7.3 marks this size as "in the ZIP64 field" in the central directory but
+    // leaves the field empty, so readers refuse the archive or see a wrong size.
+    if (static_cast<std::uint64_t>(info.st_size) == 0xFFFFFFFFu)
+        throw CZipException("cannot pack " + filePath +
+                            ": a file of exactly 4,294,967,295 bytes cannot be stored correctly");
+    FileToPack file;
+    file.path = filePath;
+    file.entryName = entryName;
+    file.size = static_cast<std::uint64_t>(info.st_size);
+    file.mode = info.st_mode & 07777;
+    file.modified = info.st_mtime;
+    m_files.push_back(std::move(file));
+    return true;
+}
+
+void ZipWriter::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callback) {
+    m_entryWritten = std::move(callback);
+}
+
+void ZipWriter::Commit() {
+    if (m_committed)
+        throw CZipException("the archive was already written");
+    m_committed = true;
+    if (m_files.empty())
+        CommitEmpty();
+    else
+        CommitEntries();
+}
+
+void ZipWriter::CommitEmpty() {
+    // libzip deletes an existing archive instead of writing one with no entries, so the empty
+    // archive, an end-of-central-directory record alone, is written here.
+    static const std::uint8_t EndRecord[22] = {'P', 'K', 5, 6};
+    ArchiveOutput output(m_path);
+    output.Begin();
+    output.Write(EndRecord, sizeof EndRecord);
+    output.Commit();
+}
+
+void ZipWriter::CommitEntries() {
+    // The pool starts compressing at once, while libzip is being set up.
+    CompressionPool pool(m_files, m_threads, Window);
+    ArchiveOutput output(m_path);
+
+    // Declared before the archive: libzip still refers to them when it is discarded.
+    std::deque<PrecompressedSource> sources;
+
+    ZipError error;
+    zip_source_t* outputSource = output.CreateSource(&error);
+    if (!outputSource)
+        throw CZipException("cannot create " + m_path + ": " + error.Text());
+    ZipHandle archive(zip_open_from_source(outputSource, ZIP_CREATE | ZIP_TRUNCATE, &error));
+    if (!archive) {
+        zip_source_free(outputSource);
+        throw CZipException("cannot create " + m_path + ": " + error.Text());
+    }
+
+    for (std::size_t i = 0; i < m_files.size(); ++i) {
+        const FileToPack& file = m_files[i];
+        sources.emplace_back(file, i, pool, m_entryWritten);
+        zip_source_t* source =
+            zip_source_function(archive.get(), &PrecompressedSource::Call, &sources.back());
+        if (!source)
+            throw CZipException("cannot add " + file.entryName + ": " +
+                                ArchiveError(archive.get()));
+        const zip_int64_t index =
+            zip_file_add(archive.get(), file.entryName.c_str(), source, ZIP_FL_ENC_GUESS);
+        if (index < 0) {
+            zip_source_free(source);
+            throw CZipException("cannot add " + file.entryName + ": " +
+                                ArchiveError(archive.get()));
+        }
+        std::uint8_t timestamp[5];
+        if (ExtendedTimestamp(file.modified, timestamp) &&
+            zip_file_extra_field_set(archive.get(), static_cast<zip_uint64_t>(index),
+                                     ExtendedTimestampId, ZIP_EXTRA_FIELD_NEW, timestamp,
+                                     sizeof timestamp, ZIP_FL_LOCAL | ZIP_FL_CENTRAL) != 0)
+            throw CZipException("cannot add " + file.entryName + ": " +
+                                ArchiveError(archive.get()));
+    }
+
+    if (zip_close(archive.get()) == 0) {
+        archive.release(); // zip_close freed it
+        return;
+    }
+    // libzip's message does not say which file failed; the source that failed does.
+    std::string message = ArchiveError(archive.get());
+    for (const PrecompressedSource& source : sources) {
+        if (source.CallbackFailure())
+            std::rethrow_exception(source.CallbackFailure());
+        if (source.Failed()) {
+            message = source.FailureMessage();
+            break;
+        }
+    }
+    throw CZipException("cannot write " + m_path + ": " + message);
+}

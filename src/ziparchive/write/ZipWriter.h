@@ -1,0 +1,48 @@
+#pragma once
+
+#include "ziparchive/write/FileToPack.h"
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Writes a new archive for CZipArchive. AddFile only records a file; Commit compresses every
+// file on a pool of threads and writes the archive through libzip on the calling thread, then
+// puts it in place. Every entry is BZIP2, level 9, whatever was asked.
+class ZipWriter {
+public:
+    // Chunks the pool may run ahead of the writer: enough to keep every core busy while the
+    // writer waits on one large chunk, few enough to bound memory at about 0.7 MB each.
+    static constexpr std::size_t Window = 48;
+
+    ZipWriter(const QString& path, unsigned threads);
+    ~ZipWriter();
+    ZipWriter(const ZipWriter&) = delete;
+    ZipWriter& operator=(const ZipWriter&) = delete;
+
+    // Only BZIP2 is written; any other method is refused with false.
+    bool SetCompressionMethod(int method);
+    // Records the file with its size, permissions and modification time as they are now.
+    // Throws CZipException when it cannot be read, is not a regular file, is exactly
+    // 4,294,967,295 bytes long (libzip writes that size wrongly), or the name cannot be stored.
+    bool AddFile(const std::string& filePath, const std::string& entryName, int level,
+                 std::size_t bufferSize);
+    void SetEntryWrittenCallback(std::function<void(std::uint64_t index)> callback);
+    // Writes the archive. On failure it throws and nothing is left at the archive's path
+    // except what was there before.
+    void Commit();
+
+private:
+    void CommitEmpty();
+    void CommitEntries();
+
+    std::string m_path;
+    unsigned m_threads;
+    std::vector<FileToPack> m_files;
+    std::function<void(std::uint64_t)> m_entryWritten;
+    bool m_committed = false;
+};
