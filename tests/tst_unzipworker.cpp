@@ -164,8 +164,14 @@ private slots:
         QTest::newRow("last dot only") << "a.b.zip" << QStringList{} << "a.b";
         QTest::newRow("no dot: the archive itself is in the way")
             << "archive" << QStringList{} << "archive(1)";
-        QTest::newRow("dot in a directory name only")
-            << "my.files/archive" << QStringList{"d my.files"} << "my";
+        QTest::newRow("a dot in a folder name never counts")
+            << "my.files/archive" << QStringList{"d my.files", "d my"} << "my.files/archive(1)";
+        QTest::newRow("a dot that begins the name is no extension")
+            << ".backup" << QStringList{} << ".backup(1)";
+        QTest::newRow("nor is the name all extension") << ".zip" << QStringList{} << ".zip(1)";
+        QTest::newRow("nor does a cut leave dots alone")
+            << "...zip" << QStringList{} << "...zip(1)";
+        QTest::newRow("a dot after the first") << ".a.zip" << QStringList{} << ".a";
     }
     void destinationRule() {
         QFETCH(QString, archive);

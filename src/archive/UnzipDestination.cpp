@@ -4,9 +4,23 @@
 
 #include <sys/stat.h>
 
+namespace {
+
+// The name cut before its extension. A stem of dots alone would name the archive's own folder
+// or the one above it.
+QString Stem(const QString& fileName) {
+    const qsizetype dot = fileName.lastIndexOf(u'.');
+    if (dot <= 0)
+        return fileName;
+    const QString stem = fileName.left(dot);
+    return stem == QStringLiteral(".") || stem == QStringLiteral("..") ? fileName : stem;
+}
+
+} // namespace
+
 QString UnzipDestinationFor(const QString& archivePath) {
-    const qsizetype dot = archivePath.lastIndexOf(u'.');
-    QString destination = dot >= 0 ? archivePath.left(dot) : archivePath;
+    const qsizetype slash = archivePath.lastIndexOf(u'/');
+    QString destination = archivePath.left(slash + 1) + Stem(archivePath.mid(slash + 1));
     // A symbolic link is not taken for a directory: unpacking through it would write wherever
     // it points.
     struct stat info {};
