@@ -43,9 +43,14 @@ const std::atomic<bool> kNeverCancelled{false};
 } // namespace
 
 ZipReader::ZipReader(const QString& path, unsigned threads) {
-    m_file = UniqueFd(::open(Narrow(path).c_str(), O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK, opening a FIFO waits for a writer for ever; a device or a socket is
+    // refused before anything is read from it.
+    m_file = UniqueFd(::open(Narrow(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!m_file.IsOpen())
         throw CZipException("cannot open the archive: " + std::string(std::strerror(errno)));
+    struct stat info {};
+    if (::fstat(m_file.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+        throw CZipException("cannot open the archive: it is not a regular file");
     m_layout = ReadArchiveLayout(m_file.Get());
     m_archive = OpenArchiveView(m_file.Get(), m_layout);
     m_plans = PlanEntries(m_archive.get(), m_layout);
