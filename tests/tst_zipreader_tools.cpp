@@ -40,17 +40,18 @@ QStringList PythonPacker(const QString& method, bool zip64 = false) {
             "@ARCHIVE@"};
 }
 
-// Names given without the UTF-8 flag, in CP437 as old tools wrote them.
+// Names given without the UTF-8 flag, in CP437 as old tools on DOS and Windows wrote them (FAT,
+// NTFS, VFAT). Made on Unix, such a name is the file system's bytes and is kept as it is.
 const char kLegacyNamePacker[] = R"(
 import sys, zipfile
 class Legacy(zipfile.ZipInfo):
     def _encodeFilenameFlags(self):
         return self.filename.encode('cp437'), self.flag_bits & ~0x800
 with zipfile.ZipFile(sys.argv[1], 'w') as archive:
-    for name, host in (('caf\u00e9.txt', 0), ('\u00d1and\u00fa/\u00fc.txt', 3), ('\u00e5ngstr\u00f6m.txt', 3)):
+    for name, host in (('caf\u00e9.txt', 0), ('\u00d1and\u00fa/\u00fc.txt', 10), ('\u00e5ngstr\u00f6m.txt', 14)):
         info = Legacy(name)
         info.create_system = host
-        info.external_attr = (0o100644 << 16) if host == 3 else 0x20
+        info.external_attr = 0x20
         archive.writestr(info, name.encode('utf-8'))
 )";
 

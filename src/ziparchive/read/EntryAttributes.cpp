@@ -45,6 +45,19 @@ bool MadeOnUnixLike(const CentralEntry& entry) {
     }
 }
 
+bool NamesInCp437(const CentralEntry& entry) {
+    switch (HostOf(entry)) {
+    case 0:  // MS-DOS and OS/2 FAT
+    case 6:  // OS/2 HPFS
+    case 10: // Windows NTFS
+    case 11: // NTFS as some Windows archivers number it
+    case 14: // VFAT
+        return true;
+    default:
+        return false;
+    }
+}
+
 EntryKind KindOf(const CentralEntry& entry, bool nameIsDirectory) {
     if (nameIsDirectory)
         return EntryKind::Directory;

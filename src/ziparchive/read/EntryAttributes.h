@@ -15,6 +15,11 @@ EntryKind KindOf(const CentralEntry& entry, bool nameIsDirectory);
 // file name rather than a separator.
 bool MadeOnUnixLike(const CentralEntry& entry);
 
+// Whether a name stored without the UTF-8 flag is in CP437, the code page DOS and Windows
+// archivers write names in (made on FAT, HPFS, NTFS or VFAT). Elsewhere such a name is the
+// bytes of the file system's own name, which is what to give back.
+bool NamesInCp437(const CentralEntry& entry);
+
 // The permission bits to give the entry: the stored Unix mode where the entry was made on a
 // system that stores one, never with setuid, setgid, sticky or world-writable bits; otherwise
 // read and write (execute too for directories) for all, less write when the entry is marked

@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr std::uint16_t kUtf8NameFlag = 0x0800;
+
 void CheckAgreement(zip_t* archive, std::uint64_t index, const CentralEntry& entry) {
     zip_stat_t st;
     zip_stat_init(&st);
@@ -46,7 +48,10 @@ std::vector<EntryPlan> PlanEntries(zip_t* archive, const ArchiveLayout& layout) 
     for (std::size_t i = 0; i < plans.size(); ++i) {
         const CentralEntry& entry = layout.entries[i];
         CheckAgreement(archive, i, entry);
-        const char* name = zip_get_name(archive, i, ZIP_FL_ENC_GUESS);
+        // Without the UTF-8 flag, libzip's guess reads any name that is not UTF-8 as CP437;
+        // only names made on DOS and Windows are, the rest are raw file-system bytes.
+        const bool raw = (entry.flags & kUtf8NameFlag) == 0 && !NamesInCp437(entry);
+        const char* name = zip_get_name(archive, i, raw ? ZIP_FL_ENC_RAW : ZIP_FL_ENC_GUESS);
         if (!name)
             throw CZipException(std::string("the archive cannot be read: ") +
                                 zip_strerror(archive));

@@ -24,11 +24,12 @@ struct EntryPlan {
     bool localHeaderSound = false;
 };
 
-// Plans every entry of the archive: libzip's reading of each name (UTF-8, or CP437 converted),
-// checked against the raw bytes for a NUL libzip would hide; the kind, permissions and time;
-// and a refusal for a file or link whose path an earlier entry already took. Throws
-// CZipException when libzip and the directory parse disagree about the entries, since two
-// readers seeing different content is how archives smuggle files past checks.
+// Plans every entry of the archive: libzip's reading of each name (UTF-8, CP437 converted for
+// names made on DOS and Windows, else the raw bytes), checked against the raw bytes for a NUL
+// libzip would hide; the kind, permissions and time; and a refusal for a file or link whose path
+// an earlier entry already took. Throws CZipException when libzip and the directory parse
+// disagree about the entries, since two readers seeing different content is how archives
+// smuggle files past checks.
 std::vector<EntryPlan> PlanEntries(zip_t* archive, const ArchiveLayout& layout);
 
 // The sum of the entries' declared sizes, saturating instead of wrapping.

@@ -224,6 +224,8 @@ void ArchiveOutput::Commit() {
         throw OutputFailure("the archive is not being written", ZIP_ER_INTERNAL, 0);
     try {
         Flush();
+        if (m_beforeCommit)
+            m_beforeCommit(m_fd);
         // The rename must not become visible before the data: were the machine to stop
         // in between, the earlier archive would be replaced by an empty file. A new archive
         // has nothing to lose, and skips the wait.

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,10 @@ public:
     void Commit();
     void Rollback() noexcept;
 
+    // Runs on the finished archive's file just before it is put in place; a throw fails the
+    // commit like a failed write.
+    void SetBeforeCommit(std::function<void(int fd)> step) { m_beforeCommit = std::move(step); }
+
     // Temporaries of this archive's name in its folder, as the next run would see them.
     std::string TemporaryPrefix() const { return m_temporaryPrefix; }
 
@@ -54,6 +59,7 @@ private:
     std::string m_temporaryPath;
     int m_fd = -1;
     bool m_replacing = false; // a file of the final name existed when writing began
+    std::function<void(int fd)> m_beforeCommit;
 
     // Writes are gathered here; a seek back into the gathered range (libzip rewriting the
     // header of a small entry) patches it in memory instead of costing two system calls.

@@ -46,10 +46,10 @@ void CheckEntryName(const std::string& name) {
                             "...");
     if (name.find('\0') != std::string::npos)
         throw CZipException("an entry name holds a NUL byte");
-    if (LibzipTakesAsUtf8(name) && !IsWellFormedUtf8(name))
-        throw CZipException("cannot store the name " + name +
-                            ": it looks like UTF-8 but is not valid UTF-8, and readers would "
-                            "refuse the archive");
+}
+
+bool LibzipFlagsFalsely(std::string_view name) {
+    return LibzipTakesAsUtf8(name) && !IsWellFormedUtf8(name);
 }
 
 bool IsWellFormedUtf8(std::string_view bytes) {

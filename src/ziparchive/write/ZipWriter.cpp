@@ -1,9 +1,10 @@
 #include "ziparchive/write/ZipWriter.h"
 
-#include "ziparchive/write/ArchiveOutput.h"
 #include "ziparchive/CZipException.h"
+#include "ziparchive/write/ArchiveOutput.h"
 #include "ziparchive/write/CompressionPool.h"
 #include "ziparchive/write/EntryName.h"
+#include "ziparchive/write/NameFlags.h"
 #include "ziparchive/write/PrecompressedSource.h"
 
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -150,6 +152,9 @@ void ZipWriter::CommitEntries() {
     // The pool starts compressing at once, while libzip is being set up.
     CompressionPool pool(m_files, m_threads, Window);
     ArchiveOutput output(m_path);
+    if (std::any_of(m_files.begin(), m_files.end(),
+                    [](const FileToPack& file) { return LibzipFlagsFalsely(file.entryName); }))
+        output.SetBeforeCommit(ClearFalseUtf8Flags);
 
     // Declared before the archive: libzip still refers to them when it is discarded.
     std::deque<PrecompressedSource> sources;
