@@ -1,14 +1,51 @@
-// How the direct mode reads its archive path from a Windows command line, on the strings
-// Explorer, shortcuts and scripts really produce.
+// How a command-line argument becomes a path: the exact bytes of an argument as tarvo-cli and
+// the direct mode take it, and the archive path the direct mode reads from a Windows command
+// line, on the strings Explorer, shortcuts and scripts really produce.
 
 #include "app/CommandLine.h"
+#include "archive/PathRefusal.h"
+#include "archive/ResolvedPath.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
 
 class TestCommandLine : public QObject {
     Q_OBJECT
 
 private slots:
+    void anArgumentIsItsExactBytes_data() {
+        QTest::addColumn<QByteArray>("argument");
+        QTest::addColumn<QString>("path"); // below the current folder; null: refused
+        QTest::newRow("a blank at the end is part of the name")
+            << QByteArray("report.zip ") << "report.zip ";
+        QTest::newRow("so is one at the start") << QByteArray(" report.zip") << " report.zip";
+        QTest::newRow("UTF-8") << QByteArray("caf\xc3\xa9.zip") << QStringLiteral("café.zip");
+        QTest::newRow("not UTF-8: refused, not read as a look-alike")
+            << QByteArray("caf\xe9.zip") << QString();
+        QTest::newRow("a trailing slash names the folder") << QByteArray("box/") << "box";
+        QTest::newRow("\".\" is the folder itself") << QByteArray("box/.") << "box";
+    }
+    void anArgumentIsItsExactBytes() {
+        QFETCH(QByteArray, argument);
+        QFETCH(QString, path);
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir("box"));
+        const QString before = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        const QString current = QDir::currentPath();
+        try {
+            const QString resolved = ArgumentPath(argument);
+            QDir::setCurrent(before);
+            QVERIFY(!path.isNull());
+            QCOMPARE(resolved, current + "/" + path);
+        } catch (const PathRefusal& refusal) {
+            QDir::setCurrent(before);
+            QVERIFY(path.isNull());
+            QVERIFY2(QByteArray(refusal.what()).contains("caf\\xE9.zip"), refusal.what());
+        }
+    }
+
     void readsThePathFromTheCommandLine_data() {
         QTest::addColumn<QString>("raw");
         QTest::addColumn<QString>("remainder");
@@ -38,10 +75,10 @@ private slots:
             << "\"C:\\Tarvo\\Tarvo.exe\" \"\""
             << "\"\""
             << "";
-        QTest::newRow("blanks inside the quotes are trimmed")
+        QTest::newRow("blanks inside the quotes belong to the path")
             << "Tarvo.exe \"  C:\\Data\\photos.zip  \""
             << "\"  C:\\Data\\photos.zip  \""
-            << "C:\\Data\\photos.zip";
+            << "  C:\\Data\\photos.zip  ";
         QTest::newRow("a tab inside quotes belongs to the program name")
             << "\"C:\\Tools\tTarvo\\Tarvo.exe\" \"C:\\Data\\photos.zip\""
             << "\"C:\\Data\\photos.zip\""

@@ -8,6 +8,7 @@
 #include "support/XSession.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -52,12 +53,16 @@ private slots:
                                                                  << "data";
         QTest::newRow("relative path from another folder") << "../data/photos.zip"
                                                            << "elsewhere";
+        QTest::newRow("a blank at the end is part of the name") << "photos.zip "
+                                                                << "data";
     }
     void directModeUnpacksTheArchiveItIsGiven() {
         QFETCH(QString, argument);
         QFETCH(QString, startIn);
         if (startIn == "elsewhere" && !argument.startsWith(".."))
             argument = Path(argument);
+        if (argument.endsWith(' ')) // nothing else has the name it would be trimmed to
+            QVERIFY(QFile::rename(Path("data/photos.zip"), Path("data/photos.zip ")));
         m_tarvo = m_session->Launch(TARVO_GUI, {argument}, Path(startIn));
         // The progress window stays while its message is up.
         const QString box = m_session->WaitForWindow("^Unzipper$");

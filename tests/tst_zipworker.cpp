@@ -2,9 +2,11 @@
 // leaves beside the selection.
 
 #include "archive/Messages.h"
+#include "archive/UnzipWorker.h"
 #include "archive/ZipWorker.h"
 #include "support/TestTree.h"
 #include "support/WorkerRun.h"
+#include "support/ZipBytes.h"
 #include "support/ZipTools.h"
 
 #include <QDir>
@@ -13,7 +15,36 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
 using Kind = RecordingReport::Record::Kind;
+
+namespace {
+
+// Every name below folder, at any depth, as the file system's bytes.
+QList<QByteArray> RawNames(const QByteArray& folder, const QByteArray& prefix = {}) {
+    QList<QByteArray> names;
+    DIR* dir = ::opendir(folder.constData());
+    while (const dirent* entry = dir ? ::readdir(dir) : nullptr) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        names << prefix + entry->d_name;
+        if (entry->d_type == DT_DIR)
+            names << RawNames(folder + "/" + entry->d_name, prefix + entry->d_name + "/");
+    }
+    if (dir)
+        ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
 
 class TestZipWorker : public QObject {
     Q_OBJECT
@@ -74,6 +105,36 @@ private slots:
         QCOMPARE(names, entries);
     }
 
+    // Qt cannot name such files; they are made by their bytes, a file and a folder of the name.
+    void namesComeBackFromOurOwnUnzipAsTheirBytes_data() {
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("UTF-8") << QByteArray("caf\xc3\xa9");
+        QTest::newRow("Latin-1") << QByteArray("lat\xe9in");
+        QTest::newRow("an encoded surrogate") << QByteArray("half\xed\xa0\x80");
+        QTest::newRow("an overlong form") << QByteArray("long\xc1\xbf");
+    }
+    void namesComeBackFromOurOwnUnzipAsTheirBytes() {
+        QFETCH(QByteArray, name);
+        QTemporaryDir dir;
+        const QByteArray pack = QFile::encodeName(dir.filePath("pack"));
+        QVERIFY(::mkdir(pack.constData(), 0755) == 0 &&
+                ::mkdir((pack + "/" + name).constData(), 0755) == 0);
+        for (const QByteArray& file : {pack + "/" + name + ".txt", pack + "/" + name + "/inner"}) {
+            const int fd = ::open(file.constData(), O_WRONLY | O_CREAT, 0644);
+            QVERIFY(fd >= 0 && ::write(fd, "x", 1) == 1 && ::close(fd) == 0);
+        }
+        WorkerRun zip;
+        zip.state().selectedPath = dir.filePath("pack");
+        zip.state().zipSelected = zip.state().zipFolder = true;
+        QCOMPARE(RunZip(zip.state()), ZipOutcome::Succeeded);
+        QVERIFY(QFile::rename(dir.filePath("pack.zip"), dir.filePath("copy.zip")));
+        WorkerRun unzip;
+        unzip.state().selectedPath = dir.filePath("copy.zip");
+        unzip.state().unzipSelected = true;
+        QCOMPARE(RunUnzip(unzip.state()), UnzipOutcome::Succeeded);
+        QCOMPARE(RawNames(QFile::encodeName(dir.filePath("copy"))), RawNames(pack));
+    }
+
     void aFailureLeavesNoArchiveAndKeepsAnOldOne_data() {
         QTest::addColumn<bool>("folder");
         QTest::addColumn<QString>("milestones");
@@ -85,7 +146,8 @@ private slots:
         QFETCH(bool, folder);
         QFETCH(QString, milestones);
         QTemporaryDir dir;
-        TestTree::WriteFile(dir.filePath("gone.zip"), "an earlier archive");
+        const QByteArray earlier = ZipBytes::Build({ZipBytes::Stored("old.txt", "earlier")});
+        TestTree::WriteFile(dir.filePath("gone.zip"), earlier);
         WorkerRun run;
         run.state().selectedPath = dir.filePath("gone");
         run.state().zipSelected = true;
@@ -96,7 +158,7 @@ private slots:
         QVERIFY(run.state().failed);
         QFile old(dir.filePath("gone.zip"));
         QVERIFY(old.open(QIODevice::ReadOnly));
-        QCOMPARE(old.readAll(), QByteArray("an earlier archive"));
+        QCOMPARE(old.readAll(), earlier);
         QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
                  QStringList{"gone.zip"});
     }

@@ -23,7 +23,10 @@
 namespace {
 
 constexpr qint64 Chunk = 719'984;
-const QByteArray EarlierArchive = "an earlier archive that must survive\n";
+// A real archive, since Tarvo replaces nothing else: no entries, and a comment to tell it apart.
+const QByteArray EarlierArchive = QByteArray("PK\x05\x06", 4) + QByteArray(16, '\0') +
+                                  QByteArray("\x25\0", 2) +
+                                  "an earlier archive that must survive\n";
 // An end record alone: the archive every reader takes as holding no entries.
 const QByteArray EmptyArchive = QByteArray("PK\x05\x06", 4) + QByteArray(18, '\0');
 

@@ -1,6 +1,10 @@
 #include "app/CTarvoApp.h"
 
+#include "archive/Messages.h"
+#include "archive/PathRefusal.h"
+#include "archive/ResolvedPath.h"
 #include "ui/CTarvoDlg.h"
+#include "ui/OkBox.h"
 #include "ui/ProgressDLG.h"
 
 #include <QDir>
@@ -28,24 +32,27 @@ CTarvoApp::CTarvoApp(int& argc, char** argv) : m_application(argc, argv) {
         m_directMode = true;
         const QString path = QDir::fromNativeSeparators(CleanDirectModePath(
             CommandLineRemainder(QString::fromWCharArray(::GetCommandLineW()))));
-        m_archivePath =
-            path.isEmpty() ? QString() : QDir::cleanPath(QDir::current().absoluteFilePath(path));
+        m_archivePath = ResolvedPath(path, QDir::currentPath());
     }
 #else
-    // A launcher hands the path over without its quotes; only blanks around it are dropped.
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() > 1) {
+    // A launcher hands the path over without its quotes, as the exact bytes of the name. Qt has
+    // taken its own options out of argv by now.
+    if (argc > 1) {
         m_directMode = true;
-        const QString path = arguments.at(1).trimmed();
-        m_archivePath =
-            path.isEmpty() ? QString() : QDir::cleanPath(QDir::current().absoluteFilePath(path));
+        try {
+            m_archivePath = ArgumentPath(argv[1]);
+        } catch (const PathRefusal& refusal) {
+            m_refusal = QString::fromUtf8(refusal.what());
+        }
     }
 #endif
 }
 
 int CTarvoApp::InitInstance() {
     QDir::setCurrent(QCoreApplication::applicationDirPath());
-    if (m_directMode) {
+    if (!m_refusal.isEmpty()) {
+        ShowOkBox(nullptr, Messages::Unzipper, m_refusal);
+    } else if (m_directMode) {
         ProgressDLG window;
         window.m_path = m_archivePath;
         window.exec();

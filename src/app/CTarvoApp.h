@@ -14,5 +14,6 @@ public:
 private:
     QApplication m_application;
     QString m_archivePath; // empty in the interactive mode
+    QString m_refusal;     // why the direct mode's path cannot be used; empty when it can
     bool m_directMode = false;
 };

@@ -27,5 +27,5 @@ QString CommandLineRemainder(const QString& raw) {
 QString CleanDirectModePath(const QString& remainder) {
     if (remainder.size() < 2)
         return QString();
-    return remainder.mid(1, remainder.size() - 2).trimmed();
+    return remainder.mid(1, remainder.size() - 2);
 }

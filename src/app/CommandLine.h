@@ -12,5 +12,6 @@
 QString CommandLineRemainder(const QString& raw);
 
 // The archive path in a remainder: its first and its last character are cut, whatever they are
-// (the quotes a launcher puts around the path), and the white space around what is left.
+// (the quotes a launcher puts around the path). Nothing is trimmed: a blank in a name is part of
+// it, and trimming it would name another file.
 QString CleanDirectModePath(const QString& remainder);

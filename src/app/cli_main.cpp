@@ -1,6 +1,8 @@
 // tarvo-cli: the same unzip and zip operations as the windows, for scripts and headless machines.
 
 #include "app/ConsoleReport.h"
+#include "archive/PathRefusal.h"
+#include "archive/ResolvedPath.h"
 #include "archive/UnzipWorker.h"
 #include "archive/ZipWorker.h"
 #include "operation/OperationState.h"
@@ -33,7 +35,7 @@ const char Usage[] =
 int RunCommand(const QString& command, const QString& path) {
     OperationState& state = OperationState::Instance();
     state.reportWindow.Set(std::make_shared<ConsoleReport>());
-    state.selectedPath = path.isEmpty() ? QString() : QDir::current().absoluteFilePath(path);
+    state.selectedPath = path;
     state.busy = true; // as a start command does: one operation at a time
     if (command == QLatin1String("unzip")) {
         state.unzipSelected = true;
@@ -69,7 +71,14 @@ int main(int argc, char** argv) {
         std::fputs(Usage, stderr);
         return ExitUsage;
     }
-    const int exitCode = RunCommand(QString::fromUtf8(argv[1]), QFile::decodeName(argv[2]));
+    QString path;
+    try {
+        path = ArgumentPath(argv[2]);
+    } catch (const PathRefusal& refusal) {
+        std::fprintf(stderr, "%s\n", refusal.what());
+        return ExitUsage;
+    }
+    const int exitCode = RunCommand(QString::fromUtf8(argv[1]), path);
     // The ticker may still be asleep; EndProcessNow does not wait for it.
     EndProcessNow(exitCode);
 }

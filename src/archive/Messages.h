@@ -19,4 +19,21 @@ inline const QString SelectToZip = QStringLiteral("Please select a file or a fol
 inline const QString ZipSucceeded = QStringLiteral("Zipping completed successfully.");
 inline const QString ZipFailed =
     QStringLiteral("Error: Zipping did not complete. Make sure you have enough disk space!");
+
+// A path from the command line whose bytes have no text form; `shown` escapes them.
+inline QString UnusablePath(const QString& shown) {
+    return QStringLiteral("Error: cannot use the path %1: it is not valid UTF-8. Rename it and "
+                          "try again.")
+        .arg(shown);
+}
+
+// A relative path from the command line while the current folder cannot be named.
+inline QString UnusableFolder(const QString& why) {
+    return QStringLiteral("Error: cannot find the current folder: %1").arg(why);
+}
+
+// A failure message with its cause on a line of its own below it.
+inline QString WithCause(const QString& message, const char* cause) {
+    return message + u'\n' + QString::fromUtf8(cause);
+}
 } // namespace Messages

@@ -1,6 +1,7 @@
 #include "archive/UnzipWorker.h"
 
 #include "archive/Messages.h"
+#include "archive/ResolvedPath.h"
 #include "archive/UnzipDestination.h"
 #include "operation/ProgressProtocol.h"
 #include "operation/ProgressTicker.h"
@@ -39,7 +40,7 @@ UnzipOutcome RunUnzip(OperationState& state) {
             return UnzipOutcome::Refused;
         }
         state.busy = true;
-        const QString archivePath = state.selectedPath;
+        const QString archivePath = ResolvedPath(state.selectedPath, QDir::currentPath());
         state.tickPeriod = TickPeriodFor(MeasureFileSize(archivePath));
         const QString destination = UnzipDestinationFor(archivePath);
 

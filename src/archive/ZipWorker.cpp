@@ -1,6 +1,9 @@
 #include "archive/ZipWorker.h"
 
+#include "archive/ExistingArchive.h"
 #include "archive/Messages.h"
+#include "archive/PathRefusal.h"
+#include "archive/ResolvedPath.h"
 #include "archive/ToNarrow.h"
 #include "archive/WalkFolder.h"
 #include "operation/ProgressProtocol.h"
@@ -11,16 +14,37 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <exception>
 #include <limits>
+#include <unordered_map>
 
 namespace {
+
+// Refuses two files that would be stored under names readers take for one: the same bytes (a
+// folder changing while it is walked can list a file twice), or the same once '\' is read as
+// the separator it is where archives are often unpacked.
+void CheckNamesApart(const std::vector<std::string>& files, std::size_t prefix) {
+    std::unordered_map<std::string, const std::string*> seen;
+    for (const std::string& path : files) {
+        std::string key = path.substr(prefix);
+        std::replace(key.begin(), key.end(), '\\', '/');
+        const auto [earlier, added] = seen.emplace(std::move(key), &path);
+        if (!added)
+            throw PathRefusal("Two files would be stored under one name: " +
+                              ShownName(*earlier->second).toStdString() + " and " +
+                              ShownName(path).toStdString() + ".");
+    }
+}
 
 // Every file under the folder, stored under its path relative to the folder. A step is posted
 // as each file's data has been written, so the bar shows real progress.
 void ZipFolder(OperationState& state, const QString& folder, const QString& archivePath) {
     const std::string narrowFolder = ToNarrow(folder);
     WalkFolder(narrowFolder, state.fileList);
+    const std::size_t prefix =
+        narrowFolder.ends_with('/') ? narrowFolder.size() : narrowFolder.size() + 1;
+    CheckNamesApart(state.fileList, prefix);
 
     CZipArchive zip;
     zip.Open(archivePath, CZipArchive::zipCreate, 0);
@@ -32,8 +56,6 @@ void ZipFolder(OperationState& state, const QString& folder, const QString& arch
     state.reportWindow.Post(ProgressMessage::Reset);
     state.reportWindow.Post(ProgressMessage::Step);
 
-    const std::size_t prefix =
-        narrowFolder.ends_with('/') ? narrowFolder.size() : narrowFolder.size() + 1;
     for (const std::string& path : state.fileList)
         zip.AddNewFile(path, path.substr(prefix), -1, 65536);
     zip.SetEntryWrittenCallback(
@@ -59,7 +81,7 @@ void ZipFile(OperationState& state, const QString& file, const QString& archiveP
 } // namespace
 
 QString ZipArchivePathFor(const QString& selectedPath) {
-    return QDir::cleanPath(selectedPath) + QStringLiteral(".zip");
+    return selectedPath + QStringLiteral(".zip");
 }
 
 ZipOutcome RunZip(OperationState& state) {
@@ -73,8 +95,9 @@ ZipOutcome RunZip(OperationState& state) {
             return ZipOutcome::Refused;
         }
         state.busy = true;
-        const QString selected = QDir::cleanPath(state.selectedPath);
+        const QString selected = ResolvedPath(state.selectedPath, QDir::currentPath());
         const QString archivePath = ZipArchivePathFor(selected);
+        CheckArchiveMayBeReplaced(archivePath);
         if (state.zipFolder)
             ZipFolder(state, selected, archivePath);
         else
@@ -83,10 +106,13 @@ ZipOutcome RunZip(OperationState& state) {
         report.OpenFolder(QFileInfo(archivePath).absolutePath());
         report.Post(ProgressMessage::Finished);
         return ZipOutcome::Succeeded;
-    } catch (const std::exception&) {
+    } catch (const std::exception& failure) {
         state.failed = true;
         report.Post(ProgressMessage::Finished);
-        report.ShowMessage(Messages::ZipFailed, Messages::Zipper);
+        const auto* refusal = dynamic_cast<const PathRefusal*>(&failure);
+        report.ShowMessage(refusal ? Messages::WithCause(Messages::ZipFailed, refusal->what())
+                                   : Messages::ZipFailed,
+                           Messages::Zipper);
         return ZipOutcome::Failed;
     }
 }

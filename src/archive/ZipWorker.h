@@ -10,7 +10,8 @@ enum class ZipOutcome {
     Failed,    // an error ended the run; no archive was left behind
 };
 
-// The archive a selection is packed into: the selected path with ".zip" appended.
+// The archive a selection is packed into: the selected path (resolved, ResolvedPath) with ".zip"
+// appended.
 QString ZipArchivePathFor(const QString& selectedPath);
 
 // Packs the selected file or folder into an archive beside it, reporting to state.reportWindow.
