@@ -127,6 +127,32 @@ private slots:
         ExpectCleanEnd();
     }
 
+    // The title bar and the task bar draw the program's icon from the window's _NET_WM_ICON.
+    // The progress window is looked at while its refusal of an empty path is up.
+    void bothWindowsShowTheProgramIcon_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("main window") << QStringList{} << QString();
+        QTest::newRow("progress window") << QStringList{""} << "^Unzipper$";
+    }
+    void bothWindowsShowTheProgramIcon() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, box);
+        m_tarvo = m_session->Launch(TARVO_GUI, arguments, m_files->path());
+        if (!box.isEmpty())
+            QVERIFY2(!m_session->WaitForWindow(box).isEmpty(), qPrintable(Situation()));
+        m_window = m_session->WaitForWindow(MainTitle);
+        QVERIFY2(!m_window.isEmpty(), qPrintable(Situation()));
+        const QString icon = m_session->WindowProperty(m_window, "_NET_WM_ICON");
+        QVERIFY2(icon.contains("Icon (128 x 128)"), qPrintable(icon));
+        if (!box.isEmpty()) {
+            Answer(box);
+            ExpectCleanEnd();
+        } else {
+            CloseAndExpectCleanEnd();
+        }
+    }
+
     // Select A Folder To Zip is three tabs on from the first button, Zip one more.
     void zipAFolderByKeyboard() {
         StartInteractive();

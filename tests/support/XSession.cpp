@@ -19,7 +19,7 @@ QString ReadFile(const QString& path) {
 } // namespace
 
 XSession::XSession() {
-    for (const char* tool : {"xvfb-run", "xdotool"}) {
+    for (const char* tool : {"xvfb-run", "xdotool", "xprop"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty()) {
             m_unavailable = QStringLiteral("%1 is not installed").arg(QLatin1String(tool));
             return;
@@ -142,6 +142,18 @@ QProcess* XSession::Launch(const QString& program, const QStringList& arguments,
     process->waitForStarted();
     m_programs.push_back(std::move(process));
     return m_programs.back().get();
+}
+
+QString XSession::WindowProperty(const QString& windowId, const QString& property) const {
+    QProcess xprop;
+    xprop.setProcessEnvironment(m_environment);
+    xprop.start(QStringLiteral("xprop"), {"-id", windowId, property});
+    if (!xprop.waitForFinished(20000)) {
+        xprop.kill();
+        xprop.waitForFinished();
+        return {};
+    }
+    return QString::fromUtf8(xprop.readAllStandardOutput());
 }
 
 int XSession::Xdotool(const QStringList& arguments, QString* output) const {

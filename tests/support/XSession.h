@@ -41,6 +41,9 @@ public:
     // Types text into the focused window.
     bool Type(const QString& text);
 
+    // What xprop says of one property of a window; empty when it could not be read.
+    QString WindowProperty(const QString& windowId, const QString& property) const;
+
     // What the stand-in xdg-open was asked to open, as local paths, in order.
     QStringList Opened() const;
 
