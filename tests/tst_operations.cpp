@@ -217,7 +217,6 @@ private:
         QCOMPARE(Status()->TextColor(), QColor(200, 0, 0));
         QCOMPARE(Bar()->value(), 0);
         QVERIFY(state.selectedPath.isEmpty());
-        QVERIFY(state.fileList.empty());
         QVERIFY(!state.zipSelected);
         QVERIFY(!state.unzipSelected);
         QVERIFY(!state.busy);

@@ -2,10 +2,8 @@
 
 #include <cstdio>
 
-void ConsoleReport::ShowMessage(const QString& text, const QString&) {
-    const bool error = text.startsWith(QStringLiteral("Error")) ||
-                       text.startsWith(QStringLiteral("Please select"));
-    std::FILE* stream = error ? stderr : stdout;
+void ConsoleReport::ShowMessage(const QString& text, const QString&, MessageKind kind) {
+    std::FILE* stream = kind == MessageKind::Failure ? stderr : stdout;
     std::fprintf(stream, "%s\n", text.toUtf8().constData());
     std::fflush(stream);
 }

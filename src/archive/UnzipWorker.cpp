@@ -19,7 +19,8 @@ namespace {
 bool ExtractAll(CZipArchive& zip, const QString& destination, const ReportHandle& report) {
     for (std::uint64_t i = 0; i < zip.GetCount(); ++i) {
         if (!zip.TestFile(i, 65536)) {
-            report.ShowMessage(Messages::ZipFileCorrupted, Messages::Unzipper);
+            report.ShowMessage(Messages::ZipFileCorrupted, Messages::Unzipper,
+                               MessageKind::Failure);
             return false;
         }
         zip.ExtractFile(i, destination, true, nullptr, 65536);
@@ -36,7 +37,7 @@ UnzipOutcome RunUnzip(OperationState& state) {
         if (state.selectedPath.isEmpty() || !state.unzipSelected) {
             // The start command raised busy for this run; a refused run gives it back.
             state.busy = false;
-            report.ShowMessage(Messages::SelectZipFile, Messages::Unzipper);
+            report.ShowMessage(Messages::SelectZipFile, Messages::Unzipper, MessageKind::Failure);
             return UnzipOutcome::Refused;
         }
         state.busy = true;
@@ -59,7 +60,7 @@ UnzipOutcome RunUnzip(OperationState& state) {
         if (sound) {
             // An archive without entries still leaves the folder the user is shown.
             QDir().mkpath(destination);
-            report.ShowMessage(Messages::UnzipSucceeded, Messages::Unzipper);
+            report.ShowMessage(Messages::UnzipSucceeded, Messages::Unzipper, MessageKind::Outcome);
         }
         // When the first entry failed there is no folder to show.
         if (QFileInfo(destination).isDir())
@@ -69,7 +70,7 @@ UnzipOutcome RunUnzip(OperationState& state) {
     } catch (const std::exception&) {
         state.failed = true;
         report.Post(ProgressMessage::Finished);
-        report.ShowMessage(Messages::UnzipFailed, Messages::Unzipper);
+        report.ShowMessage(Messages::UnzipFailed, Messages::Unzipper, MessageKind::Failure);
         if (state.directMode)
             report.EndProcess(0);
         return UnzipOutcome::Failed;

@@ -17,7 +17,9 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -41,22 +43,23 @@ void CheckNamesApart(const std::vector<std::string>& files, std::size_t prefix) 
 // as each file's data has been written, so the bar shows real progress.
 void ZipFolder(OperationState& state, const QString& folder, const QString& archivePath) {
     const std::string narrowFolder = ToNarrow(folder);
-    WalkFolder(narrowFolder, state.fileList);
+    std::vector<std::string> fileList;
+    WalkFolder(narrowFolder, fileList);
     const std::size_t prefix =
         narrowFolder.ends_with('/') ? narrowFolder.size() : narrowFolder.size() + 1;
-    CheckNamesApart(state.fileList, prefix);
+    CheckNamesApart(fileList, prefix);
 
     CZipArchive zip;
     zip.Open(archivePath, CZipArchive::zipCreate, 0);
     zip.SetCompressionMethod(CZipArchive::methodBzip2);
 
-    const std::size_t files = state.fileList.size();
+    const std::size_t files = fileList.size();
     state.stepTotal = static_cast<std::int32_t>(
         std::min<std::size_t>(files + 1, std::numeric_limits<std::int32_t>::max()));
     state.reportWindow.Post(ProgressMessage::Reset);
     state.reportWindow.Post(ProgressMessage::Step);
 
-    for (const std::string& path : state.fileList)
+    for (const std::string& path : fileList)
         zip.AddNewFile(path, path.substr(prefix), -1, 65536);
     zip.SetEntryWrittenCallback(
         [&state](std::uint64_t) { state.reportWindow.Post(ProgressMessage::Step); });
@@ -91,7 +94,7 @@ ZipOutcome RunZip(OperationState& state) {
         if (!state.zipSelected) {
             // The start command raised busy for this run; a refused run gives it back.
             state.busy = false;
-            report.ShowMessage(Messages::SelectToZip, Messages::Zipper);
+            report.ShowMessage(Messages::SelectToZip, Messages::Zipper, MessageKind::Failure);
             return ZipOutcome::Refused;
         }
         state.busy = true;
@@ -102,7 +105,7 @@ ZipOutcome RunZip(OperationState& state) {
             ZipFolder(state, selected, archivePath);
         else
             ZipFile(state, selected, archivePath);
-        report.ShowMessage(Messages::ZipSucceeded, Messages::Zipper);
+        report.ShowMessage(Messages::ZipSucceeded, Messages::Zipper, MessageKind::Outcome);
         report.OpenFolder(QFileInfo(archivePath).absolutePath());
         report.Post(ProgressMessage::Finished);
         return ZipOutcome::Succeeded;
@@ -112,7 +115,7 @@ ZipOutcome RunZip(OperationState& state) {
         const auto* refusal = dynamic_cast<const PathRefusal*>(&failure);
         report.ShowMessage(refusal ? Messages::WithCause(Messages::ZipFailed, refusal->what())
                                    : Messages::ZipFailed,
-                           Messages::Zipper);
+                           Messages::Zipper, MessageKind::Failure);
         return ZipOutcome::Failed;
     }
 }

@@ -6,13 +6,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <string>
-#include <vector>
 
 // The selection and the one running operation, shared by the UI thread, the worker and the
-// ticker. Flags and counters are atomic; selectedPath and fileList are written by the UI thread
-// only while no operation runs and by the worker only while it runs, and are handed across by
-// the thread start and by posted events.
+// ticker. Flags and counters are atomic; selectedPath is written by the UI thread only while no
+// operation runs, and is handed to the worker by the thread start.
 struct OperationState {
     std::atomic<bool> busy{false};              // an operation is running
     std::atomic<std::int32_t> stepTotal{0};     // range maximum of a folder zip: files + 1
@@ -24,7 +21,6 @@ struct OperationState {
     std::atomic<bool> failed{false};            // the running operation has failed
     std::atomic<bool> directMode{false};        // started with an archive on the command line
     std::atomic<std::int32_t> progressCount{0}; // position of the progress bar
-    std::vector<std::string> fileList;          // files of the folder being zipped, walk order
     QString selectedPath; // the archive to unzip, or the file or folder to zip
 
     // Per-file mode: a folder zip is selected or running; every step then counts.

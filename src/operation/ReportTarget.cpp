@@ -17,9 +17,10 @@ void ReportHandle::Post(ProgressMessage message) const {
         target->Post(message);
 }
 
-void ReportHandle::ShowMessage(const QString& text, const QString& caption) const {
+void ReportHandle::ShowMessage(const QString& text, const QString& caption,
+                               MessageKind kind) const {
     if (auto target = Get())
-        target->ShowMessage(text, caption);
+        target->ShowMessage(text, caption, kind);
 }
 
 void ReportHandle::OpenFolder(const QString& folder) const {

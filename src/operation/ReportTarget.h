@@ -7,6 +7,10 @@
 #include <memory>
 #include <mutex>
 
+// What a message tells: how an operation ended, or that it failed or was refused. A front end
+// without windows writes failures where errors go.
+enum class MessageKind { Outcome, Failure };
+
 // Where a worker reports to: the window that started the operation, the command-line front end,
 // or a recording double in the tests. Every member may be called from any thread.
 class ReportTarget {
@@ -17,7 +21,7 @@ public:
     virtual void Post(ProgressMessage message) = 0;
 
     // Shows a message with one OK button and waits until the user has dismissed it.
-    virtual void ShowMessage(const QString& text, const QString& caption) = 0;
+    virtual void ShowMessage(const QString& text, const QString& caption, MessageKind kind) = 0;
 
     // Shows a result folder in the desktop's file browser.
     virtual void OpenFolder(const QString& folder) = 0;
@@ -34,7 +38,7 @@ public:
     std::shared_ptr<ReportTarget> Get() const;
 
     void Post(ProgressMessage message) const;
-    void ShowMessage(const QString& text, const QString& caption) const;
+    void ShowMessage(const QString& text, const QString& caption, MessageKind kind) const;
     void OpenFolder(const QString& folder) const;
     void EndProcess(int exitCode) const;
 

@@ -1,13 +1,14 @@
 #pragma once
 
-// Every thread of the program starts here: detached, never joined, ending by returning from its
-// procedure. The count of threads still running lets the process end without tearing state out
-// from under them.
+// Every worker and ticker thread starts here: detached, never joined, ending by returning from
+// its procedure. The count of those still running lets the process end without tearing state
+// out from under them. The archive class's compression and decoding pools are not counted: they
+// start and join their own threads inside one call of a worker, which is itself counted.
 using ThreadProcedure = unsigned (*)(void* parameter);
 
 void BeginThread(ThreadProcedure procedure, void* parameter);
 
-// Program threads started by BeginThread that have not yet returned.
+// Threads started by BeginThread that have not yet returned.
 int RunningThreadCount();
 
 // Ends the process with this exit code. Output is flushed first; while program threads still

@@ -137,7 +137,6 @@ void CTarvoDlg::ResetSelection() {
     m_ui->m_progress->setValue(0);
     ShowStatus(NothingSelected, 1);
     state.selectedPath.clear();
-    state.fileList.clear();
     state.zipSelected = false;
     state.unzipSelected = false;
     // Last: the selection commands may act again only once the selection is cleared.

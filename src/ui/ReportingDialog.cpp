@@ -61,7 +61,8 @@ public:
 
     void Post(ProgressMessage message) override { Send(new QEvent(EventTypeOf(message))); }
 
-    void ShowMessage(const QString& text, const QString& caption) override {
+    // The box looks the same whatever the kind: every message is a plain one with an OK button.
+    void ShowMessage(const QString& text, const QString& caption, MessageKind) override {
         std::promise<void> shown;
         std::future<void> done = shown.get_future();
         if (QThread::currentThread() == QCoreApplication::instance()->thread()) {

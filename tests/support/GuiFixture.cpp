@@ -23,7 +23,6 @@ void ResetOperationState() {
     state.failed = false;
     state.directMode = false;
     state.progressCount = 0;
-    state.fileList.clear();
     state.selectedPath.clear();
 }
 

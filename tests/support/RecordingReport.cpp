@@ -21,8 +21,8 @@ void RecordingReport::Post(ProgressMessage message) {
     }
 }
 
-void RecordingReport::ShowMessage(const QString& text, const QString& caption) {
-    Add({Record::Message, text, caption});
+void RecordingReport::ShowMessage(const QString& text, const QString& caption, MessageKind kind) {
+    Add({Record::Message, text, caption, 0, kind});
 }
 
 void RecordingReport::OpenFolder(const QString& folder) {

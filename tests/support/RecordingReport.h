@@ -16,10 +16,11 @@ public:
         QString text;    // the message or the folder
         QString caption; // the message's caption
         int code = 0;    // EndProcess's exit code
+        MessageKind messageKind = MessageKind::Outcome;
     };
 
     void Post(ProgressMessage message) override;
-    void ShowMessage(const QString& text, const QString& caption) override;
+    void ShowMessage(const QString& text, const QString& caption, MessageKind kind) override;
     void OpenFolder(const QString& folder) override;
     void EndProcess(int exitCode) override;
 
