@@ -2,6 +2,7 @@
 // and ends the run once the worker is done; after a failure it stays while the message is up.
 
 #include "operation/OperationState.h"
+#include "operation/ThreadStart.h"
 #include "support/GuiFixture.h"
 #include "support/ModalDriver.h"
 #include "support/TestTree.h"
@@ -40,7 +41,7 @@ private slots:
     }
 
     void windowLooksAsDesigned() {
-        ProgressDLG window;
+        ProgressDLG window({});
         QCOMPARE(window.windowTitle(), QStringLiteral("Tarvo 1.0"));
         QVERIFY(window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
         QVERIFY(!window.findChild<QProgressBar*>("m_progress")->isTextVisible());
@@ -64,8 +65,7 @@ private slots:
         else
             TestTree::WriteFile(Path("photos.zip"), TestTree::RandomBytes(5000, 3));
         UrlCapture urls;
-        ProgressDLG window;
-        window.m_path = Path("photos.zip");
+        ProgressDLG window(Path("photos.zip"));
         auto* bar = window.findChild<QProgressBar*>("m_progress");
         int barAtMessage = -1;
         ModalDriver driver;
@@ -89,24 +89,59 @@ private slots:
         }
     }
 
-    // A launcher that passes an empty argument: the worker says so, and the window stays until
-    // the user closes it.
-    void emptyPathIsRefusedAndTheWindowStays() {
-        ProgressDLG window;
-        bool shownAfterMessage = false;
+    // A launcher that passes an empty argument: the worker says so, and the run ends once the
+    // message is answered, as after any other failure, instead of leaving an empty window.
+    void emptyPathIsRefusedAndTheRunEnds() {
+        ProgressDLG window({});
+        bool closedByTest = false;
         ModalDriver driver;
         driver.Ignore(&window);
         driver.Then([&](QWidget* box) {
             Answers::PressOk()(box);
-            QTimer::singleShot(0, &window, [&] {
-                shownAfterMessage = window.isVisible();
+            QTimer::singleShot(10000, &window, [&] {
+                closedByTest = window.isVisible();
                 window.close();
             });
         });
         QCOMPARE(window.exec(), int(QDialog::Rejected));
         QCOMPARE(driver.Summary(),
                  QStringList{"QMessageBox|Unzipper|Error: please select a valid zip file"});
-        QVERIFY(shownAfterMessage);
+        QVERIFY(!closedByTest);
+    }
+
+    // Enter ends the window as Esc does, also while the worker still unpacks; the worker is
+    // left to the end of the process.
+    void keyEndsTheWindowMidRun_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::newRow("Esc") << int(Qt::Key_Escape) << int(Qt::NoModifier);
+        QTest::newRow("Enter") << int(Qt::Key_Return) << int(Qt::NoModifier);
+        QTest::newRow("Enter on the keypad") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+    }
+    void keyEndsTheWindowMidRun() {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QCOMPARE(TestTree::RunPython(
+                     "import sys, zipfile\n"
+                     "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                     "    for i in range(20):\n"
+                     "        z.writestr('zeros%02d.bin' % i, bytes(4 << 20))\n",
+                     {Path("big.zip")}),
+                 0);
+        UrlCapture urls;
+        ProgressDLG window(Path("big.zip"));
+        bool endedByKey = false;
+        bool workerRan = false;
+        QTimer::singleShot(0, &window, [&] {
+            workerRan = RunningThreadCount() > 0;
+            QTest::keyClick(&window, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+            endedByKey = !window.isVisible();
+            if (!endedByKey)
+                window.close();
+        });
+        QCOMPARE(window.exec(), int(QDialog::Rejected));
+        QVERIFY(endedByKey);
+        QVERIFY(workerRan);
     }
 
 private:

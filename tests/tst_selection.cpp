@@ -170,6 +170,69 @@ private slots:
         QCOMPARE(options.testFlag(QFileDialog::ShowDirsOnly), mode == QFileDialog::Directory);
     }
 
+    // The first picker opens in the home folder; the next, of either kind, in the folder that
+    // holds what was chosen last. A picker left without a choice changes nothing.
+    void pickersOpenWhereTheLastPickWas_data() {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<QString>("secondOpensIn");
+        QTest::newRow("an archive, then the folder picker opens beside it")
+            << "m_btnSelectUnzip"
+            << "photos.zip"
+            << "m_btnSelectZipFolder"
+            << "";
+        QTest::newRow("a file in a subfolder, then the archive picker opens there")
+            << "m_btnSelectZipFile"
+            << "notes/notes.txt"
+            << "m_btnSelectUnzip"
+            << "notes";
+        QTest::newRow("a folder, then the file picker opens in the folder holding it")
+            << "m_btnSelectZipFolder"
+            << "notes"
+            << "m_btnSelectZipFile"
+            << "";
+        QTest::newRow("nothing chosen: the next picker opens at home as well")
+            << "m_btnSelectZipFile"
+            << "<Esc>"
+            << "m_btnSelectZipFolder"
+            << "<home>";
+    }
+    void pickersOpenWhereTheLastPickWas() {
+        QFETCH(QString, first);
+        QFETCH(QString, chosen);
+        QFETCH(QString, second);
+        QFETCH(QString, secondOpensIn);
+        const QByteArray home = qgetenv("HOME");
+        QDir().mkpath(Path("home"));
+        qputenv("HOME", QFile::encodeName(Path("home")));
+        QString firstFolder;
+        QString secondFolder;
+        const auto openedIn = [](QString& folder) {
+            return [&folder](QWidget* modal) {
+                folder = qobject_cast<QFileDialog*>(modal)->directory().canonicalPath();
+            };
+        };
+        ModalDriver driver;
+        if (chosen == "<Esc>")
+            driver.Then(Answers::Inspect(openedIn(firstFolder), Answers::PressEscape()))
+                .Then(Answers::PressOk());
+        else
+            driver.Then(
+                Answers::Inspect(openedIn(firstFolder), Answers::TypePathAndAccept(Path(chosen))));
+        driver.Then(Answers::Inspect(openedIn(secondFolder), Answers::PressEscape()));
+        if (second != "m_btnSelectZipFolder")
+            driver.Then(Answers::PressOk());
+        QTest::mouseClick(Button(first), Qt::LeftButton);
+        QTest::mouseClick(Button(second), Qt::LeftButton);
+        qputenv("HOME", home);
+
+        QCOMPARE(driver.Pending(), 0);
+        QCOMPARE(firstFolder, QDir(Path("home")).canonicalPath());
+        const QString expected = secondOpensIn == "<home>" ? Path("home") : Path(secondOpensIn);
+        QCOMPARE(secondFolder, QDir(expected).canonicalPath());
+    }
+
     void choosingAFileMovesIntoItsFolder() {
         QDir::setCurrent(QDir::tempPath());
         ModalDriver driver;

@@ -53,8 +53,7 @@ int CTarvoApp::InitInstance() {
     if (!m_refusal.isEmpty()) {
         ShowOkBox(nullptr, Messages::Unzipper, m_refusal);
     } else if (m_directMode) {
-        ProgressDLG window;
-        window.m_path = m_archivePath;
+        ProgressDLG window(m_archivePath);
         window.exec();
     } else {
         CTarvoDlg window;

@@ -38,6 +38,9 @@ UnzipOutcome RunUnzip(OperationState& state) {
             // The start command raised busy for this run; a refused run gives it back.
             state.busy = false;
             report.ShowMessage(Messages::SelectZipFile, Messages::Unzipper, MessageKind::Failure);
+            // The progress window has nothing left to show: it ends as after any failure.
+            if (state.directMode)
+                report.EndProcess(0);
             return UnzipOutcome::Refused;
         }
         state.busy = true;

@@ -5,7 +5,6 @@
 #include "archive/Messages.h"
 #include "archive/UnzipWorker.h"
 #include "archive/ZipWorker.h"
-#include "operation/ProgressProtocol.h"
 #include "ui/AStatic.h"
 #include "ui/CAboutDlg.h"
 #include "ui/DialogUnits.h"
@@ -17,7 +16,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QGroupBox>
-#include <QIcon>
 #include <QLabel>
 
 #include <algorithm>
@@ -42,7 +40,6 @@ CTarvoDlg::CTarvoDlg(QWidget* parent) : ReportingDialog(parent), m_ui(new Ui::CT
     m_ui->setupUi(this);
     ApplyDialogUnits(this);
     FitLabelsToText(this);
-    setWindowIcon(QIcon(QStringLiteral(":/icons/tarvo.png")));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
@@ -65,14 +62,6 @@ CTarvoDlg::CTarvoDlg(QWidget* parent) : ReportingDialog(parent), m_ui(new Ui::CT
 }
 
 CTarvoDlg::~CTarvoDlg() = default;
-
-void CTarvoDlg::showEvent(QShowEvent* event) {
-    ReportingDialog::showEvent(event);
-    if (!m_initialised) {
-        m_initialised = true;
-        OnInitDialog();
-    }
-}
 
 void CTarvoDlg::OnInitDialog() {
     OperationState& state = OperationState::Instance();
@@ -116,15 +105,8 @@ void CTarvoDlg::ShowStatus(QString text, int warning) {
     m_pStatus->show();
 }
 
-void CTarvoDlg::OnProgressStep() {
-    if (const auto position = ::OnProgressStep(OperationState::Instance()))
-        m_ui->m_progress->setValue(*position);
-}
-
-void CTarvoDlg::OnProgressReset() {
-    const ProgressRange range = ::OnProgressReset(OperationState::Instance());
-    m_ui->m_progress->setRange(range.minimum, range.maximum);
-    m_ui->m_progress->setValue(0);
+QProgressBar* CTarvoDlg::ProgressBar() const {
+    return m_ui->m_progress;
 }
 
 void CTarvoDlg::OnOperationFinished() {
@@ -157,42 +139,33 @@ void CTarvoDlg::SelectNothing() {
     ShowStatus(NothingSelected, 1);
 }
 
-void CTarvoDlg::OnSelectUnzipFile() {
-    if (RefuseWhileBusy(Messages::Unzipper))
-        return;
+void CTarvoDlg::Select(Picked kind, const QString& chosen) {
     OperationState& state = OperationState::Instance();
-    state.selectedPath = PickFile(this, true);
-    if (state.selectedPath.isEmpty())
+    state.selectedPath = chosen;
+    if (chosen.isEmpty())
         return SelectNothing();
-    ShowStatus(ArchiveSelected, 0);
-    state.zipSelected = false;
-    state.unzipSelected = true;
+    const bool zip = kind != Picked::Archive;
+    ShowStatus(!zip ? ArchiveSelected : kind == Picked::File ? FileSelected : FolderSelected, 0);
+    // An archive leaves the zip side's folder flag as it was.
+    if (zip)
+        state.zipFolder = kind == Picked::Folder;
+    state.zipSelected = zip;
+    state.unzipSelected = !zip;
+}
+
+void CTarvoDlg::OnSelectUnzipFile() {
+    if (!RefuseWhileBusy(Messages::Unzipper))
+        Select(Picked::Archive, PickFile(true));
 }
 
 void CTarvoDlg::OnSelectZipFile() {
-    if (RefuseWhileBusy(Messages::Zipper))
-        return;
-    OperationState& state = OperationState::Instance();
-    state.selectedPath = PickFile(this, false);
-    if (state.selectedPath.isEmpty())
-        return SelectNothing();
-    ShowStatus(FileSelected, 0);
-    state.zipFolder = false;
-    state.zipSelected = true;
-    state.unzipSelected = false;
+    if (!RefuseWhileBusy(Messages::Zipper))
+        Select(Picked::File, PickFile(false));
 }
 
 void CTarvoDlg::OnSelectZipFolder() {
-    if (RefuseWhileBusy(Messages::Zipper))
-        return;
-    OperationState& state = OperationState::Instance();
-    state.selectedPath = PickFolder();
-    if (state.selectedPath.isEmpty())
-        return SelectNothing();
-    ShowStatus(FolderSelected, 0);
-    state.zipFolder = true;
-    state.zipSelected = true;
-    state.unzipSelected = false;
+    if (!RefuseWhileBusy(Messages::Zipper))
+        Select(Picked::Folder, PickFolder());
 }
 
 void CTarvoDlg::OnUnzip() {

@@ -29,20 +29,19 @@ public:
     void ResetSelection();
 
     // The file picker: the chosen path, or empty after a cancel, which is also told to the
-    // user in a box owned by owner. The chosen file's folder becomes the current directory.
-    static QString PickFile(QWidget* owner, bool zipFilter);
+    // user in a box owned by this window. The chosen file's folder becomes the current
+    // directory.
+    QString PickFile(bool zipFilter);
 
     // The folder picker: the chosen folder, or empty when none was chosen.
-    static QString PickFolder();
+    QString PickFolder();
 
 protected:
-    void showEvent(QShowEvent* event) override;
-    void OnProgressStep() override;
+    void OnInitDialog() override;
+    QProgressBar* ProgressBar() const override;
     void OnOperationFinished() override;
-    void OnProgressReset() override;
 
 private:
-    void OnInitDialog();
     void OnAbout();
     void OnMore();
 
@@ -54,11 +53,16 @@ private:
 
     // True, after telling the user, while an operation runs.
     bool RefuseWhileBusy(const QString& caption);
+    enum class Picked { Archive, File, Folder };
+    // Takes what a picker chose as the selection; nothing chosen selects nothing.
+    void Select(Picked kind, const QString& chosen);
     void SelectNothing();
     QPoint StatusCorner() const;
     void StartWorker(ThreadProcedure worker);
 
     std::unique_ptr<Ui::CTarvoDlg> m_ui;
     AStatic* m_pStatus = nullptr; // the status label shown now; owned as a child widget
-    bool m_initialised = false;
+    // Where the pickers open: the user's home folder at first, then the folder that holds
+    // whatever either picker chose last.
+    QString m_pickFolder;
 };

@@ -9,18 +9,31 @@
 #include <QDir>
 #include <QFileInfo>
 
-QString CTarvoDlg::PickFile(QWidget* owner, bool zipFilter) {
-    AFileDialog dialog(owner, zipFilter);
+namespace {
+
+// The folder a picker opens in: the one remembered, while it still exists, else home.
+QString StartFolder(const QString& remembered) {
+    if (!remembered.isEmpty() && QFileInfo(remembered).isDir())
+        return remembered;
+    return QDir::homePath();
+}
+
+} // namespace
+
+QString CTarvoDlg::PickFile(bool zipFilter) {
+    AFileDialog dialog(this, zipFilter);
+    dialog.setDirectory(StartFolder(m_pickFolder));
     QString path;
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
         path = dialog.selectedFiles().constFirst();
     if (path.isEmpty()) {
-        ShowOkBox(owner, QCoreApplication::applicationName(), QStringLiteral("No File Selected!"));
+        ShowOkBox(this, QCoreApplication::applicationName(), QStringLiteral("No File Selected!"));
         return {};
     }
+    m_pickFolder = QFileInfo(path).absolutePath();
     // As a desktop file dialog would, the picker leaves the process in the chosen file's
     // folder.
-    QDir::setCurrent(QFileInfo(path).absolutePath());
+    QDir::setCurrent(m_pickFolder);
     return path;
 }
 
@@ -30,12 +43,14 @@ QString CTarvoDlg::PickFolder() {
     dialog.setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setLabelText(QFileDialog::Accept, QStringLiteral("OK"));
+    dialog.setDirectory(StartFolder(m_pickFolder));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
-    const QString chosen = dialog.selectedFiles().constFirst();
+    QString chosen = dialog.selectedFiles().constFirst();
     // Blanks around a path are dropped, but not from a folder that really has them at the end
     // of its name: trimming that would name another folder, or none.
-    if (QFileInfo(chosen).isDir())
-        return chosen;
-    return chosen.trimmed();
+    if (!QFileInfo(chosen).isDir())
+        chosen = chosen.trimmed();
+    m_pickFolder = QFileInfo(QDir::cleanPath(chosen)).absolutePath();
+    return chosen;
 }

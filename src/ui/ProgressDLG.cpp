@@ -3,17 +3,16 @@
 #include "ui_ProgressDLG.h"
 
 #include "archive/UnzipWorker.h"
-#include "operation/ProgressProtocol.h"
 #include "operation/ThreadStart.h"
 #include "ui/DialogUnits.h"
 
 #include <QCoreApplication>
-#include <QIcon>
+#include <QKeyEvent>
 
-ProgressDLG::ProgressDLG(QWidget* parent) : ReportingDialog(parent), m_ui(new Ui::ProgressDLG) {
+ProgressDLG::ProgressDLG(QString path, QWidget* parent)
+    : ReportingDialog(parent), m_path(std::move(path)), m_ui(new Ui::ProgressDLG) {
     m_ui->setupUi(this);
     ApplyDialogUnits(this);
-    setWindowIcon(QIcon(QStringLiteral(":/icons/tarvo.png")));
     // Stays above other windows; no buttons but the title bar's own.
     setWindowFlags(Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -21,12 +20,16 @@ ProgressDLG::ProgressDLG(QWidget* parent) : ReportingDialog(parent), m_ui(new Ui
 
 ProgressDLG::~ProgressDLG() = default;
 
-void ProgressDLG::showEvent(QShowEvent* event) {
-    ReportingDialog::showEvent(event);
-    if (!m_started) {
-        m_started = true;
-        OnInitDialog();
+// Enter ends the window as Esc does: it has no button that Enter could press instead. Mid-run
+// that ends the process with the worker, as closing the window does.
+void ProgressDLG::keyPressEvent(QKeyEvent* event) {
+    if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+            reject();
+            return;
+        }
     }
+    ReportingDialog::keyPressEvent(event);
 }
 
 void ProgressDLG::OnInitDialog() {
@@ -38,15 +41,8 @@ void ProgressDLG::OnInitDialog() {
     BeginThread(UnzipWorker, &state);
 }
 
-void ProgressDLG::OnProgressStep() {
-    if (const auto position = ::OnProgressStep(OperationState::Instance()))
-        m_ui->m_progress->setValue(*position);
-}
-
-void ProgressDLG::OnProgressReset() {
-    const ProgressRange range = ::OnProgressReset(OperationState::Instance());
-    m_ui->m_progress->setRange(range.minimum, range.maximum);
-    m_ui->m_progress->setValue(0);
+QProgressBar* ProgressDLG::ProgressBar() const {
+    return m_ui->m_progress;
 }
 
 void ProgressDLG::OnOperationFinished() {

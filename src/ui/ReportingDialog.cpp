@@ -1,10 +1,13 @@
 #include "ui/ReportingDialog.h"
 
-#include "operation/ThreadStart.h"
+#include "operation/OperationState.h"
+#include "operation/ProgressProtocol.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QIcon>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QThread>
 #include <QUrl>
 
@@ -100,7 +103,10 @@ private:
 };
 
 ReportingDialog::ReportingDialog(QWidget* parent)
-    : QDialog(parent), m_report(std::make_shared<WindowReport>(this)) {}
+    : QDialog(parent), m_report(std::make_shared<WindowReport>(this)) {
+    // The title bar and the task bar show the program's icon on both windows.
+    setWindowIcon(QIcon(QStringLiteral(":/icons/tarvo.png")));
+}
 
 ReportingDialog::~ReportingDialog() {
     m_report->Detach();
@@ -108,6 +114,25 @@ ReportingDialog::~ReportingDialog() {
 
 std::shared_ptr<ReportTarget> ReportingDialog::Report() const {
     return m_report;
+}
+
+void ReportingDialog::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!m_initialised) {
+        m_initialised = true;
+        OnInitDialog();
+    }
+}
+
+void ReportingDialog::OnProgressStep() {
+    if (const auto position = ::OnProgressStep(OperationState::Instance()))
+        ProgressBar()->setValue(*position);
+}
+
+void ReportingDialog::OnProgressReset() {
+    const ProgressRange range = ::OnProgressReset(OperationState::Instance());
+    ProgressBar()->setRange(range.minimum, range.maximum);
+    ProgressBar()->setValue(0);
 }
 
 bool ReportingDialog::event(QEvent* event) {

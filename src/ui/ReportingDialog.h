@@ -6,10 +6,12 @@
 
 #include <memory>
 
+class QProgressBar;
 class WindowReport;
 
 // A window that runs operations: it receives the worker's and the ticker's reports as posted
-// events, shows the worker's messages, and opens result folders, all on the UI thread.
+// events, moves its progress bar, shows the worker's messages, and opens result folders, all on
+// the UI thread.
 class ReportingDialog : public QDialog {
     Q_OBJECT
 public:
@@ -21,12 +23,19 @@ public:
     std::shared_ptr<ReportTarget> Report() const;
 
 protected:
-    virtual void OnProgressStep() = 0;
+    // Runs once, as the window is first shown.
+    virtual void OnInitDialog() = 0;
+    // The bar the progress reports move.
+    virtual QProgressBar* ProgressBar() const = 0;
     virtual void OnOperationFinished() = 0;
-    virtual void OnProgressReset() = 0;
 
     bool event(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
+    void OnProgressStep();
+    void OnProgressReset();
+
     std::shared_ptr<WindowReport> m_report;
+    bool m_initialised = false;
 };

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     const bool mainSaved = main.grab().save(directory.filePath("main-window.png"));
 
     // Grabbed without being shown: showing it would start unpacking.
-    ProgressDLG progress;
+    ProgressDLG progress({});
     progress.findChild<QProgressBar*>("m_progress")->setValue(45);
     const bool progressSaved = progress.grab().save(directory.filePath("progress-window.png"));
 
