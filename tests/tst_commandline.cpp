@@ -1,12 +1,16 @@
 // How a command-line argument becomes a path: the exact bytes of an argument as tarvo-cli and
 // the direct mode take it, and the archive path the direct mode reads from a Windows command
-// line, on the strings Explorer, shortcuts and scripts really produce.
+// line, on the strings Explorer, shortcuts and scripts really produce; and the options both
+// built programs take, run as a shell runs them.
 
 #include "app/CommandLine.h"
 #include "archive/PathRefusal.h"
 #include "archive/ResolvedPath.h"
+#include "support/TestTree.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -122,6 +126,103 @@ private slots:
         QFETCH(QString, path);
         QCOMPARE(CommandLineRemainder(raw), remainder);
         QCOMPARE(CleanDirectModePath(CommandLineRemainder(raw)), path);
+    }
+
+    // "out" and "err" are what the program writes, whole, or its first line followed by "...".
+    // Options are read before any window could open: no display is offered. "made" is a file
+    // the run leaves in the folder.
+    void optionsOfBothPrograms_data() {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::addColumn<QString>("made");
+        const QString gui = TARVO_GUI;
+        const QString cli = TARVO_CLI;
+        const QString unzipped = QStringLiteral("Unzipping completed successfully.\n");
+        QTest::newRow("tarvo --version")
+            << gui << QStringList{"--version"} << 0 << "Tarvo 1.0.0.1\n"
+            << ""
+            << "";
+        QTest::newRow("tarvo-cli --version")
+            << cli << QStringList{"--version"} << 0 << "tarvo-cli 1.0.0.1\n"
+            << ""
+            << "";
+        QTest::newRow("tarvo --help")
+            << gui << QStringList{"--help"} << 0 << "Usage: tarvo [--] [ARCHIVE]..."
+            << ""
+            << "";
+        QTest::newRow("tarvo-cli --help")
+            << cli << QStringList{"--help"} << 0 << "Usage: tarvo-cli unzip [--] ARCHIVE..."
+            << ""
+            << "";
+        QTest::newRow("tarvo: an unknown option") << gui << QStringList{"-x.zip"} << 2 << ""
+                                                  << "Usage: tarvo [--] [ARCHIVE]..."
+                                                  << "";
+        QTest::newRow("tarvo: an unknown long option") << gui << QStringList{"--verbose"} << 2 << ""
+                                                       << "Usage: tarvo [--] [ARCHIVE]..."
+                                                       << "";
+        QTest::newRow("tarvo-cli: an archive named like an option")
+            << cli << QStringList{"unzip", "-x.zip"} << 2 << ""
+            << "Usage: tarvo-cli unzip [--] ARCHIVE..."
+            << "";
+        QTest::newRow("tarvo-cli: -- then an archive whose name starts with -")
+            << cli << QStringList{"unzip", "--", "-x.zip"} << 0 << unzipped << ""
+            << "-x/a.txt";
+        QTest::newRow("tarvo-cli: -- before the command")
+            << cli << QStringList{"--", "unzip", "-x.zip"} << 0 << unzipped << ""
+            << "-x/a.txt";
+        QTest::newRow("tarvo-cli: a file whose name starts with - zipped")
+            << cli << QStringList{"zip", "--", "-notes.txt"} << 0
+            << "Zipping completed successfully.\n"
+            << ""
+            << "-notes.txt.zip";
+        QTest::newRow("tarvo-cli: a failure goes to standard error")
+            << cli << QStringList{"unzip", "missing.zip"} << 1 << ""
+            << "Error: Unzipping did not complete. Make sure you have enough disk space and "
+               "the zip file is not corrupt!\n"
+            << "";
+        QTest::newRow("tarvo-cli: a refusal goes to standard error")
+            << cli << QStringList{"unzip", ""} << 2 << ""
+            << "Error: please select a valid zip file\n"
+            << "";
+    }
+    void optionsOfBothPrograms() {
+        QFETCH(QString, program);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        QFETCH(QString, made);
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        TestTree::WriteFile(folder.filePath("original/a.txt"), TestTree::TextBytes(3000, 1));
+        TestTree::WriteFile(folder.filePath("-notes.txt"), TestTree::TextBytes(3000, 2));
+        QCOMPARE(TestTree::Run("zip", {"-q", "-r", folder.filePath("-x.zip"), "."},
+                               folder.filePath("original")),
+                 0);
+
+        QProcess run;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("DISPLAY");
+        environment.remove("WAYLAND_DISPLAY");
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        run.setProcessEnvironment(environment);
+        run.setWorkingDirectory(folder.path());
+        run.start(program, arguments);
+        QVERIFY(run.waitForFinished(60000));
+        const QString standardOut = QString::fromUtf8(run.readAllStandardOutput());
+        const QString standardErr = QString::fromUtf8(run.readAllStandardError());
+        QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(run.exitCode(), exitCode);
+        const auto firstLineOr = [](const QString& written, const QString& expected) {
+            return expected.endsWith("...") ? written.section('\n', 0, 0) + "..." : written;
+        };
+        QCOMPARE(firstLineOr(standardOut, out), out);
+        QCOMPARE(firstLineOr(standardErr, err), err);
+        if (!made.isEmpty())
+            QVERIFY(QFileInfo::exists(folder.filePath(made)));
     }
 };
 

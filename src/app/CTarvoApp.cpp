@@ -16,10 +16,11 @@
 #include <windows.h>
 #endif
 
-CTarvoApp::CTarvoApp(int& argc, char** argv) : m_application(argc, argv) {
+CTarvoApp::CTarvoApp(int& argc, char** argv, const char* archiveArgument)
+    : m_application(argc, argv) {
     QCoreApplication::setOrganizationName(QStringLiteral("Kestrin Utilities"));
     QCoreApplication::setApplicationName(QStringLiteral("Tarvo"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.0.1"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TARVO_VERSION));
     // Lets the desktop match the windows to the installed desktop entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(TARVO_APP_ID));
     // A relative path means the folder Tarvo was started from, so it is resolved before the
@@ -35,12 +36,11 @@ CTarvoApp::CTarvoApp(int& argc, char** argv) : m_application(argc, argv) {
         m_archivePath = ResolvedPath(path, QDir::currentPath());
     }
 #else
-    // A launcher hands the path over without its quotes, as the exact bytes of the name. Qt has
-    // taken its own options out of argv by now.
-    if (argc > 1) {
+    // A launcher hands the path over without its quotes, as the exact bytes of the name.
+    if (archiveArgument) {
         m_directMode = true;
         try {
-            m_archivePath = ArgumentPath(argv[1]);
+            m_archivePath = ArgumentPath(archiveArgument);
         } catch (const PathRefusal& refusal) {
             m_refusal = QString::fromUtf8(refusal.what());
         }

@@ -6,7 +6,8 @@
 // argument, the progress window of the direct mode with an archive path.
 class CTarvoApp {
 public:
-    CTarvoApp(int& argc, char** argv);
+    // archiveArgument is the archive named on the command line, as given, or null.
+    CTarvoApp(int& argc, char** argv, const char* archiveArgument);
 
     // Runs the window of the mode and returns the process's exit code.
     int InitInstance();

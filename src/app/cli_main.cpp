@@ -1,6 +1,7 @@
 // tarvo-cli: the same unzip and zip operations as the windows, for scripts and headless machines.
 
 #include "app/ConsoleReport.h"
+#include "app/ProgramOptions.h"
 #include "archive/PathRefusal.h"
 #include "archive/ResolvedPath.h"
 #include "archive/UnzipWorker.h"
@@ -12,7 +13,6 @@
 #include <QFileInfo>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -22,15 +22,24 @@ constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
 const char Usage[] =
-    "Usage: tarvo-cli unzip ARCHIVE\n"
-    "       tarvo-cli zip PATH\n"
+    "Usage: tarvo-cli unzip [--] ARCHIVE\n"
+    "       tarvo-cli zip [--] PATH\n"
+    "       tarvo-cli --version | --help\n"
     "\n"
     "unzip  unpacks ARCHIVE into the folder beside it named after it\n"
     "       (photos.zip -> photos, or photos(1) when a file named photos is there)\n"
     "zip    packs the file or folder PATH into PATH.zip beside it (BZIP2)\n"
+    "--     ends the options: what follows is a name, even if it starts with -\n"
     "\n"
     "Exit status: 0 on success, 1 when the operation failed or an entry is\n"
     "corrupted, 2 on a usage error.\n";
+
+// Both workers end in one of the same three ways.
+template <typename Outcome> int ExitCodeFor(Outcome outcome) {
+    if (outcome == Outcome::Succeeded)
+        return ExitSuccess;
+    return outcome == Outcome::Refused ? ExitUsage : ExitFailure;
+}
 
 int RunCommand(const QString& command, const QString& path) {
     OperationState& state = OperationState::Instance();
@@ -39,46 +48,34 @@ int RunCommand(const QString& command, const QString& path) {
     state.busy = true; // as a start command does: one operation at a time
     if (command == QLatin1String("unzip")) {
         state.unzipSelected = true;
-        switch (RunUnzip(state)) {
-        case UnzipOutcome::Succeeded:
-            return ExitSuccess;
-        case UnzipOutcome::Refused:
-            return ExitUsage;
-        default:
-            return ExitFailure;
-        }
+        return ExitCodeFor(RunUnzip(state));
     }
     state.zipSelected = true;
     state.zipFolder = QFileInfo(state.selectedPath).isDir();
-    switch (RunZip(state)) {
-    case ZipOutcome::Succeeded:
-        return ExitSuccess;
-    case ZipOutcome::Refused:
-        return ExitUsage;
-    default:
-        return ExitFailure;
-    }
+    return ExitCodeFor(RunZip(state));
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(Usage, stdout);
-        return ExitSuccess;
-    }
-    if (argc != 3 || (std::strcmp(argv[1], "unzip") != 0 && std::strcmp(argv[1], "zip") != 0)) {
+    const ProgramOptions options = ReadProgramOptions(argc, argv);
+    if (const auto answered = AnswerProgramOptions(options, "tarvo-cli " TARVO_VERSION "\n", Usage))
+        return *answered;
+    const std::vector<const char*>& operands = options.operands;
+    const QString command = QString::fromUtf8(operands.empty() ? "" : operands.front());
+    if (operands.size() != 2 ||
+        (command != QLatin1String("unzip") && command != QLatin1String("zip"))) {
         std::fputs(Usage, stderr);
         return ExitUsage;
     }
     QString path;
     try {
-        path = ArgumentPath(argv[2]);
+        path = ArgumentPath(operands.back());
     } catch (const PathRefusal& refusal) {
         std::fprintf(stderr, "%s\n", refusal.what());
         return ExitUsage;
     }
-    const int exitCode = RunCommand(QString::fromUtf8(argv[1]), path);
+    const int exitCode = RunCommand(command, path);
     // The ticker may still be asleep; EndProcessNow does not wait for it.
     EndProcessNow(exitCode);
 }

@@ -1,0 +1,42 @@
+#include "app/ProgramOptions.h"
+
+#include <cstdio>
+#include <string_view>
+
+ProgramOptions ReadProgramOptions(int argc, const char* const* argv) {
+    ProgramOptions options;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (optionsEnded || !argument.starts_with('-')) {
+            options.operands.push_back(argv[i]);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--version") {
+            return {ProgramOptions::PrintVersion, {}};
+        } else if (argument == "--help" || argument == "-h") {
+            return {ProgramOptions::PrintHelp, {}};
+        } else {
+            return {ProgramOptions::UsageError, {}};
+        }
+    }
+    return options;
+}
+
+std::optional<int> AnswerProgramOptions(const ProgramOptions& options, const char* versionLine,
+                                        const char* usage) {
+    switch (options.action) {
+    case ProgramOptions::PrintVersion:
+        std::fputs(versionLine, stdout);
+        return 0;
+    case ProgramOptions::PrintHelp:
+        std::fputs(usage, stdout);
+        return 0;
+    case ProgramOptions::UsageError:
+        std::fputs(usage, stderr);
+        return 2;
+    case ProgramOptions::Run:
+        break;
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+#include <vector>
+
+// The options both programs take before their operands: --version, --help (or -h), and "--",
+// after which every argument is an operand, so a file whose name starts with "-" can be named.
+// Any other argument that starts with "-" is a usage error. The operands are argv's own strings,
+// untouched, in order.
+struct ProgramOptions {
+    enum Action { Run, PrintVersion, PrintHelp, UsageError };
+    Action action = Run;
+    std::vector<const char*> operands;
+};
+
+ProgramOptions ReadProgramOptions(int argc, const char* const* argv);
+
+// Answers the options that need no run: prints the version line or the usage (on stderr after a
+// usage error) and gives the exit code, 0 or 2. Empty when the program is to run.
+std::optional<int> AnswerProgramOptions(const ProgramOptions& options, const char* versionLine,
+                                        const char* usage);
