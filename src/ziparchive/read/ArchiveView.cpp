@@ -1,8 +1,8 @@
 #include "ziparchive/read/ArchiveView.h"
 
 #include "ziparchive/CZipException.h"
-#include "ziparchive/read/CentralDirectory.h"
 #include "ziparchive/fs/PositionalRead.h"
+#include "ziparchive/read/CentralDirectory.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -131,21 +131,16 @@ ZipHandle OpenArchiveView(int fd, const ArchiveLayout& layout) {
     view->length = layout.endRecord + kEndRecordSize - layout.base;
     view->commentLengthAt = layout.endRecord + kCommentLengthOffset - layout.base;
     zip_error_init(&view->error);
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* source = zip_source_function_create(ViewCallback, view, &error);
+    ZipError error;
+    zip_source_t* source = zip_source_function_create(ViewCallback, view, error.Get());
     if (!source) {
         delete view;
-        zip_error_fini(&error);
         throw CZipException("cannot open the archive: out of memory");
     }
-    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    ZipHandle archive(zip_open_from_source(source, ZIP_RDONLY, error.Get()));
     if (!archive) {
         zip_source_free(source);
-        const std::string why = zip_error_strerror(&error);
-        zip_error_fini(&error);
-        throw CZipException("the archive cannot be read: " + why);
+        throw CZipException("the archive cannot be read: " + error.Text());
     }
-    zip_error_fini(&error);
-    return ZipHandle(archive);
+    return archive;
 }
