@@ -1,8 +1,11 @@
 #include "ziparchive/write/ArchiveOutput.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/fs/DirectoryHandle.h"
+#include "ziparchive/fs/ParentFolder.h"
+#include "ziparchive/fs/RandomName.h"
+#include "ziparchive/fs/SameFile.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,7 +17,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <random>
 
 namespace {
 
@@ -55,30 +57,13 @@ void IgnoreFileSizeSignal() {
     });
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-struct DirCloser {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-std::string RandomSuffix() {
-    static const char Alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::random_device device;
-    std::string suffix(RandomLength, 'x');
-    for (char& c : suffix)
-        c = Alphabet[device() % (sizeof Alphabet - 1)];
-    return suffix;
-}
-
 } // namespace
 
 ArchiveOutput::ArchiveOutput(std::string finalPath)
     : m_finalPath(std::move(finalPath)), m_buffer(BufferCapacity) {
     zip_error_init(&m_error);
+    m_folder = ParentFolder(m_finalPath);
     const std::size_t slash = m_finalPath.rfind('/');
-    m_folder = slash == std::string::npos ? "." : slash == 0 ? "/" : m_finalPath.substr(0, slash);
     const std::string name =
         slash == std::string::npos ? m_finalPath : m_finalPath.substr(slash + 1);
     m_temporaryPrefix = "." + name.substr(0, NameInPrefix) + ".tarvo-";
@@ -110,7 +95,7 @@ void ArchiveOutput::Begin() {
 
 void ArchiveOutput::CreateTemporary() {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string path = m_folder + "/" + m_temporaryPrefix + RandomSuffix();
+        const std::string path = m_folder + "/" + m_temporaryPrefix + RandomName(RandomLength);
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST)
@@ -133,7 +118,7 @@ void ArchiveOutput::CreateTemporary() {
 }
 
 void ArchiveOutput::RemoveStaleTemporaries() const {
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(m_folder.c_str()));
+    const DirectoryHandle dir(::opendir(m_folder.c_str()));
     if (!dir)
         return; // creating the temporary will report what is wrong with the folder
     while (const dirent* entry = ::readdir(dir.get())) {
