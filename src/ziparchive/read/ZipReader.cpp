@@ -1,6 +1,7 @@
 #include "ziparchive/read/ZipReader.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/fs/ToNarrow.h"
 #include "ziparchive/read/DecodePool.h"
 #include "ziparchive/read/DestinationTree.h"
 #include "ziparchive/read/ExtractionRoot.h"
@@ -8,7 +9,6 @@
 #include "ziparchive/read/StagingArea.h"
 
 #include <QDir>
-#include <QFile>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,10 +20,6 @@
 #include <thread>
 
 namespace {
-
-std::string Narrow(const QString& path) {
-    return QFile::encodeName(path).toStdString();
-}
 
 std::span<const std::string> ParentsOf(const EntryPlan& plan) {
     return std::span<const std::string>(plan.components).first(plan.components.size() - 1);
@@ -45,7 +41,7 @@ const std::atomic<bool> kNeverCancelled{false};
 ZipReader::ZipReader(const QString& path, unsigned threads) {
     // Without O_NONBLOCK, opening a FIFO waits for a writer for ever; a device or a socket is
     // refused before anything is read from it.
-    m_file = UniqueFd(::open(Narrow(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    m_file = UniqueFd(::open(ToNarrow(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!m_file.IsOpen())
         throw CZipException("cannot open the archive: " + std::string(std::strerror(errno)));
     struct stat info {};
@@ -88,7 +84,7 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
             throw CZipException("the archive is already being extracted elsewhere");
         return;
     }
-    m_root = std::make_unique<ExtractionRoot>(Narrow(clean), m_declaredTotal);
+    m_root = std::make_unique<ExtractionRoot>(ToNarrow(clean), m_declaredTotal);
     m_destination = clean;
     m_staging = std::make_unique<StagingArea>(m_root->Fd());
     m_tree = std::make_unique<DestinationTree>(m_root->Fd());
@@ -104,7 +100,7 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
                                      DecodePool::Window{kWindowEntries, kWindowBytes}, m_threads);
 }
 
-bool ZipReader::Test(std::uint64_t index, std::size_t) {
+bool ZipReader::Test(std::uint64_t index) {
     if (index >= m_plans.size())
         throw CZipException("the archive has no entry " + std::to_string(index));
     if (m_admitted) {
@@ -161,14 +157,15 @@ bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
     return true;
 }
 
-bool ZipReader::Extract(std::uint64_t index, const QString& destination, std::size_t bufferSize) {
-    SetExtractionRoot(destination);
+bool ZipReader::Extract(std::uint64_t index) {
+    if (!m_root)
+        throw CZipException("no destination is set for the extraction");
     if (index >= m_plans.size())
         throw CZipException("the archive has no entry " + std::to_string(index));
     const bool needsStaging = m_plans[index].kind != EntryKind::Directory;
     if (!(m_admitted == index && (m_admittedStaged || !needsStaging))) {
         m_admitted.reset();
-        if (!Test(index, bufferSize))
+        if (!Test(index))
             throw CZipException("the entry failed its test and is not extracted");
     }
     m_admitted.reset();

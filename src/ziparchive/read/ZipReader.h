@@ -1,10 +1,10 @@
 #pragma once
 
+#include "ziparchive/fs/UniqueFd.h"
 #include "ziparchive/read/ArchiveView.h"
 #include "ziparchive/read/CentralDirectory.h"
 #include "ziparchive/read/EntryDecoder.h"
 #include "ziparchive/read/EntryPlan.h"
-#include "ziparchive/fs/UniqueFd.h"
 
 #include <QString>
 
@@ -41,8 +41,9 @@ public:
 
     std::uint64_t Count() const;
     void SetExtractionRoot(const QString& destination);
-    bool Test(std::uint64_t index, std::size_t bufferSize);
-    bool Extract(std::uint64_t index, const QString& destination, std::size_t bufferSize);
+    bool Test(std::uint64_t index);
+    // Puts the entry in place under the extraction root, which must be set.
+    bool Extract(std::uint64_t index);
 
 private:
     // How far the workers may decode ahead of the caller: enough entries to keep them busy on
