@@ -61,7 +61,6 @@ void IgnoreFileSizeSignal() {
 
 ArchiveOutput::ArchiveOutput(std::string finalPath)
     : m_finalPath(std::move(finalPath)), m_buffer(BufferCapacity) {
-    zip_error_init(&m_error);
     m_folder = ParentFolder(m_finalPath);
     const std::size_t slash = m_finalPath.rfind('/');
     const std::string name =
@@ -71,7 +70,6 @@ ArchiveOutput::ArchiveOutput(std::string finalPath)
 
 ArchiveOutput::~ArchiveOutput() {
     Rollback();
-    zip_error_fini(&m_error);
 }
 
 zip_source_t* ArchiveOutput::CreateSource(zip_error_t* error) {
@@ -257,11 +255,11 @@ zip_int64_t ArchiveOutput::Call(void* userdata, void* data, zip_uint64_t length,
     try {
         return output.Handle(data, length, command);
     } catch (const OutputFailure& failure) {
-        zip_error_set(&output.m_error, failure.ZipError(), failure.SystemError());
+        zip_error_set(output.m_error.Get(), failure.ZipError(), failure.SystemError());
     } catch (const std::bad_alloc&) {
-        zip_error_set(&output.m_error, ZIP_ER_MEMORY, 0);
+        zip_error_set(output.m_error.Get(), ZIP_ER_MEMORY, 0);
     } catch (...) {
-        zip_error_set(&output.m_error, ZIP_ER_INTERNAL, 0);
+        zip_error_set(output.m_error.Get(), ZIP_ER_INTERNAL, 0);
     }
     return -1;
 }
@@ -277,7 +275,7 @@ zip_int64_t ArchiveOutput::Handle(void* data, zip_uint64_t length, zip_source_cm
     case ZIP_SOURCE_STAT:
         // "Does not exist": libzip then starts an empty archive and never reads or merges
         // whatever has the final name now.
-        zip_error_set(&m_error, ZIP_ER_READ, ENOENT);
+        zip_error_set(m_error.Get(), ZIP_ER_READ, ENOENT);
         return -1;
     case ZIP_SOURCE_BEGIN_WRITE:
         Begin();
@@ -286,7 +284,7 @@ zip_int64_t ArchiveOutput::Handle(void* data, zip_uint64_t length, zip_source_cm
         Write(data, static_cast<std::size_t>(length));
         return static_cast<zip_int64_t>(length);
     case ZIP_SOURCE_SEEK_WRITE: {
-        auto* seek = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &m_error);
+        auto* seek = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, m_error.Get());
         if (!seek)
             return -1;
         Seek(*seek);
@@ -305,12 +303,12 @@ zip_int64_t ArchiveOutput::Handle(void* data, zip_uint64_t length, zip_source_cm
         // disk before the commit, and an earlier archive of the name is never removed.
         return 0;
     case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(&m_error, data, length);
+        return zip_error_to_data(m_error.Get(), data, length);
     case ZIP_SOURCE_FREE:
         return 0;
     default:
         // Reading the archive back is never needed: it is always written from scratch.
-        zip_error_set(&m_error, ZIP_ER_OPNOTSUPP, 0);
+        zip_error_set(m_error.Get(), ZIP_ER_OPNOTSUPP, 0);
         return -1;
     }
 }
