@@ -1,5 +1,6 @@
 #include "ziparchive/bzip2/BlockwiseBzip2.h"
 
+#include "ziparchive/ThreadBudget.h"
 #include "ziparchive/bzip2/Bzip2BlockDecoder.h"
 #include "ziparchive/bzip2/Bzip2Blocks.h"
 #include "ziparchive/bzip2/Bzip2Format.h"
@@ -307,8 +308,10 @@ Bzip2Workspace::~Bzip2Workspace() = default;
 
 std::optional<DecodeResult> DecodeBzip2Blockwise(zip_file_t* raw, const EntryPlan& plan,
                                                  EntryOutput& output,
-                                                 const std::atomic<bool>& cancel, unsigned threads,
-                                                 Bzip2Workspace& workspace) {
-    const unsigned used = plan.size >= kSplitFrom ? std::max(1u, threads) : 1u;
-    return BlockwiseRun(raw, plan, output, cancel, used, workspace).Run();
+                                                 const std::atomic<bool>& cancel,
+                                                 ThreadBudget& budget, Bzip2Workspace& workspace) {
+    // The calling thread is already counted; helpers come only from what is free.
+    const ThreadBudget::Lease helpers =
+        budget.Helpers(plan.size >= kSplitFrom ? budget.Total() - 1 : 0);
+    return BlockwiseRun(raw, plan, output, cancel, 1 + helpers.Count(), workspace).Run();
 }

@@ -1,5 +1,6 @@
 #include "ziparchive/read/EntryDecoder.h"
 
+#include "ziparchive/ThreadBudget.h"
 #include "ziparchive/ZipHandles.h"
 #include "ziparchive/bzip2/BlockwiseBzip2.h"
 #include "ziparchive/read/EntryOutput.h"
@@ -47,8 +48,8 @@ std::uint32_t UpdateCrc(std::uint32_t crc, const char* data, std::size_t length)
 
 } // namespace
 
-EntryDecoder::EntryDecoder(unsigned threads)
-    : m_threads(threads), m_workspace(std::make_unique<Bzip2Workspace>()), m_input(kInputBuffer),
+EntryDecoder::EntryDecoder(ThreadBudget& budget)
+    : m_budget(budget), m_workspace(std::make_unique<Bzip2Workspace>()), m_input(kInputBuffer),
       m_output(kOutputBuffer) {}
 
 EntryDecoder::~EntryDecoder() = default;
@@ -57,6 +58,7 @@ DecodeResult EntryDecoder::Decode(zip_t* archive, std::uint64_t index, const Ent
                                   EntryOutput& output, const std::atomic<bool>& cancel) {
     if (!plan.localHeaderSound)
         return Corrupt("the entry's local header is missing or damaged");
+    const ThreadBudget::Lease thread = m_budget.Worker();
     const bool ownDecoder = plan.method == ZIP_CM_BZIP2;
     if (!ownDecoder && !zip_compression_method_supported(plan.method, 0))
         return {DecodeStatus::Unsupported, 0, "the compression method is not supported"};
@@ -66,7 +68,7 @@ DecodeResult EntryDecoder::Decode(zip_t* archive, std::uint64_t index, const Ent
     if (!ownDecoder)
         return DecodeWithLibzip(file.get(), plan, output, cancel);
     if (std::optional<DecodeResult> result =
-            DecodeBzip2Blockwise(file.get(), plan, output, cancel, m_threads, *m_workspace))
+            DecodeBzip2Blockwise(file.get(), plan, output, cancel, m_budget, *m_workspace))
         return *result;
     // Something was unexpected: libbz2, decoding the entry in one piece, decides.
     if (const int error = output.Restart())

@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <cstring>
 #include <span>
-#include <thread>
 
 namespace {
 
@@ -38,7 +37,8 @@ const std::atomic<bool> kNeverCancelled{false};
 
 } // namespace
 
-ZipReader::ZipReader(const QString& path, unsigned threads) {
+ZipReader::ZipReader(const QString& path, unsigned threads)
+    : m_budget(ThreadCountFor(threads)), m_decoder(m_budget) {
     // Without O_NONBLOCK, opening a FIFO waits for a writer for ever; a device or a socket is
     // refused before anything is read from it.
     m_file = UniqueFd(::open(ToNarrow(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -53,8 +53,6 @@ ZipReader::ZipReader(const QString& path, unsigned threads) {
     // The plans carry everything needed from here on.
     m_layout.entries = {};
     m_declaredTotal = DeclaredTotal(m_plans);
-    m_threads = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
-    m_decoder = std::make_unique<EntryDecoder>(m_threads);
 }
 
 ZipReader::~ZipReader() {
@@ -92,12 +90,12 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
     if (m_plans.empty())
         return;
     std::vector<ZipHandle> archives;
-    const std::uint64_t workers = std::min<std::uint64_t>(m_threads, m_plans.size());
+    const std::uint64_t workers = std::min<std::uint64_t>(m_budget.Total(), m_plans.size());
     for (std::uint64_t i = 0; i < workers; ++i)
         archives.push_back(OpenArchiveView(m_file.Get(), m_layout));
     m_pool =
         std::make_unique<DecodePool>(std::move(archives), m_plans, m_staging->Fd(),
-                                     DecodePool::Window{kWindowEntries, kWindowBytes}, m_threads);
+                                     DecodePool::Window{kWindowEntries, kWindowBytes}, m_budget);
 }
 
 bool ZipReader::Test(std::uint64_t index) {
@@ -123,7 +121,7 @@ StagedEntry ZipReader::Decode(std::uint64_t index) {
             return std::move(*staged);
     }
     return StageEntry(m_archive.get(), index, m_plans[index], m_staging ? m_staging->Fd() : -1,
-                      *m_decoder, kNeverCancelled);
+                      m_decoder, kNeverCancelled);
 }
 
 bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {

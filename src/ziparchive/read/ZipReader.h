@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ziparchive/ThreadBudget.h"
 #include "ziparchive/fs/UniqueFd.h"
 #include "ziparchive/read/ArchiveView.h"
 #include "ziparchive/read/CentralDirectory.h"
@@ -69,8 +70,8 @@ private:
     ZipHandle m_archive;
     std::vector<EntryPlan> m_plans;
     std::uint64_t m_declaredTotal = 0;
-    unsigned m_threads = 1;
-    std::unique_ptr<EntryDecoder> m_decoder; // for entries decoded on the caller's thread
+    ThreadBudget m_budget;
+    EntryDecoder m_decoder; // for entries decoded on the caller's thread
 
     QString m_destination;
     std::unique_ptr<ExtractionRoot> m_root;

@@ -1,6 +1,7 @@
 #include "ziparchive/write/ZipWriter.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/ThreadBudget.h"
 #include "ziparchive/ZipHandles.h"
 #include "ziparchive/fs/ParentFolder.h"
 #include "ziparchive/fs/ToNarrow.h"
@@ -10,7 +11,6 @@
 #include "ziparchive/write/NameFlags.h"
 #include "ziparchive/write/PrecompressedSource.h"
 
-#include <sched.h>
 #include <sys/stat.h>
 #include <zip.h>
 
@@ -19,25 +19,11 @@
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <thread>
 
 namespace {
 
 constexpr std::uint16_t ExtendedTimestampId = 0x5455;
 constexpr std::uint8_t ModificationTimePresent = 0x01;
-
-// One worker per core this process may run on: the affinity mask, not the machine's count,
-// so a container or taskset limit is respected.
-unsigned ThreadCountFor(unsigned requested) {
-    if (requested != 0)
-        return requested;
-    cpu_set_t cores;
-    CPU_ZERO(&cores);
-    if (::sched_getaffinity(0, sizeof cores, &cores) == 0 && CPU_COUNT(&cores) > 0)
-        return static_cast<unsigned>(CPU_COUNT(&cores));
-    const unsigned online = std::thread::hardware_concurrency();
-    return online == 0 ? 1 : online;
-}
 
 // The Info-ZIP extended timestamp with the modification time only, the same in the local
 // header and the central directory: readers take the exact UTC time from it rather than the
