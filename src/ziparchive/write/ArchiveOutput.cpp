@@ -121,8 +121,7 @@ void ArchiveOutput::RemoveStaleTemporaries() const {
         return; // creating the temporary will report what is wrong with the folder
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
-        if (name.size() != m_temporaryPrefix.size() + RandomLength ||
-            name.compare(0, m_temporaryPrefix.size(), m_temporaryPrefix) != 0)
+        if (!IsPrefixedRandomName(name, m_temporaryPrefix, RandomLength))
             continue;
         const std::string path = m_folder + "/" + name;
         const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
