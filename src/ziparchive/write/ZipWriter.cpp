@@ -59,7 +59,7 @@ ZipWriter::ZipWriter(const QString& path, unsigned threads)
 
 ZipWriter::~ZipWriter() = default;
 
-bool ZipWriter::AddFile(const std::string& filePath, const std::string& entryName) {
+void ZipWriter::AddFile(const std::string& filePath, const std::string& entryName) {
     if (m_committed)
         throw CZipException("the archive was already written");
     CheckEntryName(entryName);
@@ -81,7 +81,6 @@ bool ZipWriter::AddFile(const std::string& filePath, const std::string& entryNam
     file.mode = info.st_mode & 07777;
     file.modified = info.st_mtime;
     m_files.push_back(std::move(file));
-    return true;
 }
 
 void ZipWriter::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callback) {

@@ -27,7 +27,7 @@ public:
     // Records the file with its size, permissions and modification time as they are now.
     // Throws CZipException when it cannot be read, is not a regular file, is exactly
     // 4,294,967,295 bytes long (libzip writes that size wrongly), or the name cannot be stored.
-    bool AddFile(const std::string& filePath, const std::string& entryName);
+    void AddFile(const std::string& filePath, const std::string& entryName);
     void SetEntryWrittenCallback(std::function<void(std::uint64_t index)> callback);
     // Writes the archive. On failure it throws and nothing is left at the archive's path
     // except what was there before.
