@@ -2,6 +2,7 @@
 
 #include "support/TestTree.h"
 #include "ziparchive/bzip2/Bzip2BlockJoiner.h"
+#include "ziparchive/bzip2/Bzip2Format.h"
 #include "ziparchive/write/ChunkCompressor.h"
 
 #include <QTest>
@@ -73,12 +74,13 @@ Joined CompressAndJoin(const QByteArray& data) {
 // The CRC stored in the stream's last 32 bits before the padding: found by locating the end
 // marker the way a reader would, scanning back from the end.
 std::uint32_t StoredStreamCrc(const QByteArray& stream) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(stream.constData());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(stream.constData());
+    const auto size = static_cast<std::size_t>(stream.size());
     const std::uint64_t bits = static_cast<std::uint64_t>(stream.size()) * 8;
     for (unsigned padding = 0; padding < 8; ++padding) {
         const std::uint64_t marker = bits - 80 - padding;
-        if (ReadBits(bytes, marker, 48) == Bzip2EndOfStreamMarker)
-            return static_cast<std::uint32_t>(ReadBits(bytes, marker + 48, 32));
+        if (ReadMarker(bytes, size, marker) == kBzip2EndMarker)
+            return ReadBits32(bytes, size, marker + kBzip2MarkerBits);
     }
     return 0xDEADBEEF;
 }

@@ -8,6 +8,7 @@
 #include "support/ReaderRun.h"
 #include "support/TestTree.h"
 #include "support/ZipBytes.h"
+#include "ziparchive/ThreadBudget.h"
 #include "ziparchive/bzip2/BlockwiseBzip2.h"
 #include "ziparchive/read/EntryOutput.h"
 #include "ziparchive/read/EntryPlan.h"
@@ -138,7 +139,9 @@ std::optional<DecodeResult> DecodeBlockwise(const QByteArray& content, const QBy
     MemoryOutput output;
     Bzip2Workspace workspace;
     const std::atomic<bool> cancel{false};
-    auto result = DecodeBzip2Blockwise(raw.get(), plan, output, cancel, threads, workspace);
+    ThreadBudget budget(threads);
+    const ThreadBudget::Lease caller = budget.Worker();
+    auto result = DecodeBzip2Blockwise(raw.get(), plan, output, cancel, budget, workspace);
     decoded = QByteArray::fromStdString(output.Bytes());
     return result;
 }

@@ -1,11 +1,11 @@
 // Archives written by CZipArchive, and by tarvo-cli through the zip worker, read back by the
 // outside readers: the tree that comes out must be the tree that went in.
 
-#include "archive/ToNarrow.h"
 #include "archive/WalkFolder.h"
 #include "support/TestTree.h"
 #include "support/ZipTools.h"
 #include "ziparchive/CZipArchive.h"
+#include "ziparchive/fs/ToNarrow.h"
 
 #include <QDateTime>
 #include <QDir>

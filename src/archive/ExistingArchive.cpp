@@ -1,8 +1,8 @@
 #include "archive/ExistingArchive.h"
 
 #include "archive/PathRefusal.h"
-#include "archive/ToNarrow.h"
 #include "ziparchive/CZipArchive.h"
+#include "ziparchive/fs/ToNarrow.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

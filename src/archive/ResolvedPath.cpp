@@ -2,7 +2,7 @@
 
 #include "archive/Messages.h"
 #include "archive/PathRefusal.h"
-#include "archive/ToNarrow.h"
+#include "ziparchive/fs/ToNarrow.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
 #include "archive/UnzipDestination.h"
 
-#include "archive/ToNarrow.h"
+#include "ziparchive/fs/ToNarrow.h"
 
 #include <sys/stat.h>
 

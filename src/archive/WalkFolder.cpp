@@ -1,6 +1,7 @@
 #include "archive/WalkFolder.h"
 
 #include "ziparchive/CZipArchive.h"
+#include "ziparchive/fs/DirectoryHandle.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,18 +18,13 @@ namespace {
 
 using DirectoryId = std::pair<dev_t, ino_t>;
 
-struct DirCloser {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
 [[noreturn]] void CannotRead(const std::string& path) {
     throw CZipException("cannot read " + path + ": " + std::strerror(errno));
 }
 
 void Walk(const std::string& folder, std::set<DirectoryId>& visited,
           std::vector<std::string>& fileList) {
-    DirHandle dir(::opendir(folder.c_str()));
+    DirectoryHandle dir(::opendir(folder.c_str()));
     if (!dir)
         CannotRead(folder);
     const std::string prefix = folder.ends_with('/') ? folder : folder + '/';

@@ -4,12 +4,12 @@
 #include "archive/Messages.h"
 #include "archive/PathRefusal.h"
 #include "archive/ResolvedPath.h"
-#include "archive/ToNarrow.h"
 #include "archive/WalkFolder.h"
 #include "operation/ProgressProtocol.h"
 #include "operation/ProgressTicker.h"
 #include "operation/ThreadStart.h"
 #include "ziparchive/CZipArchive.h"
+#include "ziparchive/fs/ToNarrow.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -3,6 +3,10 @@
 #include "ziparchive/read/ZipReader.h"
 #include "ziparchive/write/ZipWriter.h"
 
+#include <zip.h>
+
+static_assert(CZipArchive::methodBzip2 == ZIP_CM_BZIP2);
+
 CZipArchive::CZipArchive() = default;
 CZipArchive::~CZipArchive() = default;
 
@@ -47,24 +51,30 @@ void CZipArchive::SetExtractionRoot(const QString& destination) {
     Reading(m_reader).SetExtractionRoot(destination);
 }
 
-bool CZipArchive::TestFile(std::uint64_t index, std::size_t bufferSize) {
-    return Reading(m_reader).Test(index, bufferSize);
+bool CZipArchive::TestFile(std::uint64_t index, std::size_t) {
+    return Reading(m_reader).Test(index);
 }
 
 bool CZipArchive::ExtractFile(std::uint64_t index, const QString& destination, bool fullPath,
-                              const QString* newName, std::size_t bufferSize) {
+                              const QString* newName, std::size_t) {
     if (!fullPath || newName)
         throw CZipException("entries are extracted only under their stored path");
-    return Reading(m_reader).Extract(index, destination, bufferSize);
+    ZipReader& reader = Reading(m_reader);
+    reader.SetExtractionRoot(destination);
+    reader.Extract(index);
+    return true;
 }
 
+// Every entry is written with BZIP2; any other method is refused.
 bool CZipArchive::SetCompressionMethod(int method) {
-    return Writing(m_writer).SetCompressionMethod(method);
+    Writing(m_writer);
+    return method == methodBzip2;
 }
 
-bool CZipArchive::AddNewFile(const std::string& filePath, const std::string& entryName, int level,
-                             std::size_t bufferSize) {
-    return Writing(m_writer).AddFile(filePath, entryName, level, bufferSize);
+bool CZipArchive::AddNewFile(const std::string& filePath, const std::string& entryName, int,
+                             std::size_t) {
+    Writing(m_writer).AddFile(filePath, entryName);
+    return true;
 }
 
 void CZipArchive::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callback) {

@@ -30,8 +30,8 @@ public:
     // archive at path, which appears there only when Close succeeds. Only unsplit archives.
     void Open(const QString& path, int mode = zipOpen, std::int64_t volumeSize = 0);
 
-    // Worker threads used to decompress or compress; 0 means one per core. The bytes written
-    // never depend on it.
+    // Worker threads used to decompress or compress; 0 means one per core this process may run
+    // on. The bytes written never depend on it.
     void SetThreadCount(unsigned threads);
 
     // ---- Reading ----

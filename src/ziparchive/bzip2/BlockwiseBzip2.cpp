@@ -1,7 +1,9 @@
 #include "ziparchive/bzip2/BlockwiseBzip2.h"
 
+#include "ziparchive/ThreadBudget.h"
 #include "ziparchive/bzip2/Bzip2BlockDecoder.h"
 #include "ziparchive/bzip2/Bzip2Blocks.h"
+#include "ziparchive/bzip2/Bzip2Format.h"
 #include "ziparchive/read/EntryOutput.h"
 #include "ziparchive/read/EntryPlan.h"
 
@@ -18,10 +20,6 @@
 namespace {
 
 constexpr std::size_t kReadChunk = 1 << 20;
-constexpr std::uint64_t kHeaderBits = 32;
-constexpr std::uint64_t kMarkerBits = 48;
-constexpr std::uint64_t kBlockMarker = 0x314159265359;
-constexpr std::uint64_t kEndMarker = 0x177245385090;
 // More than the largest block's compressed size (900,000 symbols of at most 20 bits, plus
 // tables and selectors), so a block read in order is always whole.
 constexpr std::uint64_t kLargestBlockBits = 24ull * 1024 * 1024;
@@ -75,9 +73,7 @@ public:
     std::uint64_t Local(std::uint64_t bit) const { return bit - m_origin * 8; }
     std::uint64_t Stream(std::uint64_t local) const { return local + m_origin * 8; }
     std::uint64_t Marker(std::uint64_t bit) const {
-        const std::uint64_t local = Local(bit);
-        return std::uint64_t{ReadBits32(Bytes(), Size(), local)} << 16 |
-               ReadBits32(Bytes(), Size(), local + 32) >> 16;
+        return ReadMarker(Bytes(), Size(), Local(bit));
     }
     const std::vector<Bzip2Boundary>& Boundaries() const { return m_boundaries; }
 
@@ -131,7 +127,7 @@ struct Progress {
 // Checks the end marker's stream CRC and the entry's size and CRC-32.
 bool EndsSound(RawStream& stream, std::uint64_t endMarker, const EntryPlan& plan,
                const Progress& progress) {
-    const std::uint64_t crcAt = endMarker + kMarkerBits;
+    const std::uint64_t crcAt = endMarker + kBzip2MarkerBits;
     return stream.BitsHeld() >= crcAt + 32 &&
            ReadBits32(stream.Bytes(), stream.Size(), stream.Local(crcAt)) == progress.combined &&
            progress.total == plan.size && progress.crc == plan.crc;
@@ -151,7 +147,7 @@ public:
     }
 
     std::optional<DecodeResult> Run() {
-        if (!m_stream.Hold(kHeaderBits))
+        if (!m_stream.Hold(kBzip2HeaderBits))
             return ReadFailed();
         const unsigned char* header = m_stream.Bytes();
         if (m_stream.Size() < 4 || header[0] != 'B' || header[1] != 'Z' || header[2] != 'h' ||
@@ -189,21 +185,21 @@ private:
     std::optional<DecodeResult> RunInOrder() {
         Bzip2BlockDecoder& decoder = *m_decoders.front();
         std::vector<char>& block = m_block;
-        std::uint64_t at = kHeaderBits;
+        std::uint64_t at = kBzip2HeaderBits;
         for (;;) {
             if (m_cancel.load(std::memory_order_relaxed))
                 return DecodeResult{DecodeStatus::Cancelled, 0, {}};
             if (!m_stream.Hold(at + kLargestBlockBits))
                 return ReadFailed();
-            if (m_stream.BitsHeld() < at + kMarkerBits)
+            if (m_stream.BitsHeld() < at + kBzip2MarkerBits)
                 return std::nullopt;
             const std::uint64_t marker = m_stream.Marker(at);
-            if (marker == kEndMarker) {
+            if (marker == kBzip2EndMarker) {
                 if (!EndsSound(m_stream, at, m_plan, m_progress))
                     return std::nullopt;
                 return DecodeResult{};
             }
-            if (marker != kBlockMarker)
+            if (marker != kBzip2BlockMarker)
                 return std::nullopt;
             block.clear();
             Bzip2BlockDecoder::Block decoded;
@@ -219,7 +215,7 @@ private:
 
     std::optional<DecodeResult> RunSplit() {
         const std::size_t batch = std::size_t{m_threads} * 3;
-        std::uint64_t expected = kHeaderBits; // where the next block must start
+        std::uint64_t expected = kBzip2HeaderBits; // where the next block must start
         std::vector<std::vector<char>> outputs;
         std::vector<Bzip2BlockDecoder::Block> blocks;
         for (;;) {
@@ -239,7 +235,7 @@ private:
             if (boundaries.empty() || boundaries.front().bit != expected)
                 return std::nullopt;
             if (boundaries.front().endOfStream) {
-                if (!m_stream.Hold(expected + kMarkerBits + 32))
+                if (!m_stream.Hold(expected + kBzip2MarkerBits + 32))
                     return ReadFailed();
                 if (!EndsSound(m_stream, expected, m_plan, m_progress))
                     return std::nullopt;
@@ -312,8 +308,10 @@ Bzip2Workspace::~Bzip2Workspace() = default;
 
 std::optional<DecodeResult> DecodeBzip2Blockwise(zip_file_t* raw, const EntryPlan& plan,
                                                  EntryOutput& output,
-                                                 const std::atomic<bool>& cancel, unsigned threads,
-                                                 Bzip2Workspace& workspace) {
-    const unsigned used = plan.size >= kSplitFrom ? std::max(1u, threads) : 1u;
-    return BlockwiseRun(raw, plan, output, cancel, used, workspace).Run();
+                                                 const std::atomic<bool>& cancel,
+                                                 ThreadBudget& budget, Bzip2Workspace& workspace) {
+    // The calling thread is already counted; helpers come only from what is free.
+    const ThreadBudget::Lease helpers =
+        budget.Helpers(plan.size >= kSplitFrom ? budget.Total() - 1 : 0);
+    return BlockwiseRun(raw, plan, output, cancel, 1 + helpers.Count(), workspace).Run();
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 class Bzip2BlockDecoder;
+class ThreadBudget;
 
 struct EntryPlan;
 class EntryOutput;
@@ -26,10 +27,10 @@ struct Bzip2Workspace {
 };
 
 // Decodes a BZIP2 entry's stream block by block with Bzip2BlockDecoder: in order on this thread,
-// or, for a large entry and several threads, by reading ahead, splitting the stream at its block
-// markers and decoding batches of blocks side by side, then writing them in order. Every block's
-// CRC, the stream's combined CRC, the entry's size and its CRC-32 must all come out right, and
-// each block must end exactly where the next begins.
+// or, for a large entry and helper threads free in the budget, by reading ahead, splitting the
+// stream at its block markers and decoding batches of blocks side by side, then writing them in
+// order. Every block's CRC, the stream's combined CRC, the entry's size and its CRC-32 must all
+// come out right, and each block must end exactly where the next begins.
 //
 // Nothing when anything is unexpected (damaged data, a marker that occurs by chance inside a
 // block, a form the block decoder leaves alone): the caller then decodes the entry again from
@@ -37,5 +38,5 @@ struct Bzip2Workspace {
 // output are final and come back as they are.
 std::optional<DecodeResult> DecodeBzip2Blockwise(zip_file_t* raw, const EntryPlan& plan,
                                                  EntryOutput& output,
-                                                 const std::atomic<bool>& cancel, unsigned threads,
-                                                 Bzip2Workspace& workspace);
+                                                 const std::atomic<bool>& cancel,
+                                                 ThreadBudget& budget, Bzip2Workspace& workspace);

@@ -1,5 +1,7 @@
 #include "ziparchive/bzip2/Bzip2BlockDecoder.h"
 
+#include "ziparchive/bzip2/Bzip2Format.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -7,7 +9,6 @@
 
 namespace {
 
-constexpr std::uint64_t kBlockMarker = 0x314159265359;
 constexpr int kMaxGroups = 6;
 constexpr int kMinGroups = 2;
 constexpr int kMaxAlphabet = 258;
@@ -194,7 +195,7 @@ bool Bzip2BlockDecoder::Decode(const unsigned char* bytes, std::size_t size, std
     const std::uint64_t endBit = std::uint64_t{size} * 8;
     BitReader header(bytes, bit, endBit);
     const std::uint64_t marker = std::uint64_t{header.Take(24)} << 24 | header.Take(24);
-    if (marker != kBlockMarker)
+    if (marker != kBzip2BlockMarker)
         return false;
     block.storedCrc = header.Take(32);
     if (header.Take(1) != 0)

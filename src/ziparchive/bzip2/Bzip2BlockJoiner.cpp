@@ -1,13 +1,14 @@
 #include "ziparchive/bzip2/Bzip2BlockJoiner.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/bzip2/Bzip2Format.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace {
 
-constexpr std::size_t HeaderBytes = 4;
+constexpr std::size_t HeaderBytes = kBzip2HeaderBits / 8;
 constexpr std::uint8_t Header[HeaderBytes] = {'B', 'Z', 'h', '9'};
 
 } // namespace
@@ -27,13 +28,13 @@ void Bzip2BlockJoiner::Append(const CompressedBlock& block) {
     PutAlignedBytes(bits, wholeBytes);
     if (tailBits > 0)
         PutBits(bits[wholeBytes] >> (8 - tailBits), tailBits);
-    m_streamCrc = ((m_streamCrc << 1) | (m_streamCrc >> 31)) ^ block.blockCrc;
+    m_streamCrc = CombineBlockCrc(m_streamCrc, block.blockCrc);
 }
 
 void Bzip2BlockJoiner::Finish() {
     if (m_finished)
         return;
-    PutBits(Bzip2EndOfStreamMarker, 48);
+    PutBits(kBzip2EndMarker, kBzip2MarkerBits);
     PutBits(m_streamCrc, 32);
     m_bitsInLastByte = 0; // the padding bits are already zero
     m_finished = true;

@@ -1,11 +1,10 @@
 #include "ziparchive/bzip2/Bzip2Blocks.h"
 
+#include "ziparchive/bzip2/Bzip2Format.h"
+
 namespace {
 
-constexpr std::uint64_t kBlockMarker = 0x314159265359;
-constexpr std::uint64_t kEndMarker = 0x177245385090;
-constexpr std::uint64_t kMarkerMask = (std::uint64_t{1} << 48) - 1;
-constexpr std::uint64_t kMarkerBits = 48;
+constexpr std::uint64_t kMarkerMask = (std::uint64_t{1} << kBzip2MarkerBits) - 1;
 
 } // namespace
 
@@ -19,16 +18,9 @@ void Bzip2BoundaryScanner::Scan(const unsigned char* bytes, std::size_t count, s
         const std::uint64_t end = (first + i + 1) * 8;
         for (unsigned k = 0; k < 8; ++k) {
             const std::uint64_t value = (m_register >> k) & kMarkerMask;
-            if ((value == kBlockMarker || value == kEndMarker) && end >= kMarkerBits + k)
-                found.push_back({end - k - kMarkerBits, value == kEndMarker});
+            if ((value == kBzip2BlockMarker || value == kBzip2EndMarker) &&
+                end >= kBzip2MarkerBits + k)
+                found.push_back({end - k - kBzip2MarkerBits, value == kBzip2EndMarker});
         }
     }
-}
-
-std::uint32_t ReadBits32(const unsigned char* bytes, std::size_t size, std::uint64_t bit) {
-    const unsigned shift = static_cast<unsigned>(bit % 8);
-    std::uint64_t window = 0;
-    for (std::uint64_t i = bit / 8; i < bit / 8 + 5; ++i)
-        window = (window << 8) | (i < size ? bytes[i] : 0);
-    return static_cast<std::uint32_t>(window >> (8 - shift));
 }

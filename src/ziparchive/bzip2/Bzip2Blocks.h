@@ -27,11 +27,3 @@ private:
     std::uint64_t m_register = 0;
     std::uint64_t m_seen = 0;
 };
-
-// The 32 bits at `bit` of the `size` bytes, most significant first; bits past the end read as 0.
-std::uint32_t ReadBits32(const unsigned char* bytes, std::size_t size, std::uint64_t bit);
-
-// How a stream's CRC combines its blocks' CRCs, in order.
-inline std::uint32_t CombineBlockCrc(std::uint32_t combined, std::uint32_t block) {
-    return ((combined << 1) | (combined >> 31)) ^ block;
-}

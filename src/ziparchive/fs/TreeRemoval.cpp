@@ -1,6 +1,8 @@
 #include "ziparchive/fs/TreeRemoval.h"
 
-#include <dirent.h>
+#include "ziparchive/fs/DirectoryHandle.h"
+#include "ziparchive/fs/UniqueFd.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,20 +11,18 @@
 
 std::optional<std::vector<std::string>> NamesIn(int dirFd) {
     // A descriptor of its own, since closedir closes the one it reads from.
-    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0)
+    UniqueFd listFd(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listFd.IsOpen())
         return std::nullopt;
-    DIR* listing = ::fdopendir(listFd);
-    if (!listing) {
-        ::close(listFd);
+    const DirectoryHandle listing(::fdopendir(listFd.Get()));
+    if (!listing)
         return std::nullopt;
-    }
+    listFd.Release(); // the stream closes it now
     std::vector<std::string> names;
-    while (const dirent* item = ::readdir(listing)) {
+    while (const dirent* item = ::readdir(listing.get())) {
         if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0)
             names.emplace_back(item->d_name);
     }
-    ::closedir(listing);
     return names;
 }
 
@@ -41,11 +41,9 @@ bool RemoveTreeAt(int parentFd, const std::string& name) {
         return true;
     if (errno != EISDIR && errno != EPERM)
         return false;
-    const int dirFd =
-        ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dirFd < 0)
+    const UniqueFd dirFd(
+        ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dirFd.IsOpen())
         return false;
-    const bool emptied = EmptyDirectory(dirFd);
-    ::close(dirFd);
-    return emptied && ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0;
+    return EmptyDirectory(dirFd.Get()) && ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0;
 }

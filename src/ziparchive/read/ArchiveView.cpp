@@ -1,8 +1,8 @@
 #include "ziparchive/read/ArchiveView.h"
 
 #include "ziparchive/CZipException.h"
-#include "ziparchive/read/CentralDirectory.h"
 #include "ziparchive/fs/PositionalRead.h"
+#include "ziparchive/read/CentralDirectory.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,7 +26,7 @@ struct ViewState {
     std::uint64_t position = 0;
     std::vector<unsigned char> cache;
     std::uint64_t cacheStart = 0; // relative to start
-    zip_error_t error{};
+    ZipError error;
 };
 
 constexpr std::size_t kCacheSize = 64 * 1024;
@@ -37,11 +37,11 @@ constexpr std::size_t kSmallRead = 16 * 1024;
 bool ReadFile(ViewState& view, unsigned char* bytes, std::uint64_t count, std::uint64_t position) {
     const ssize_t got = ReadUpTo(view.fd, view.start + position, bytes, count);
     if (got < 0) {
-        zip_error_set(&view.error, ZIP_ER_READ, errno);
+        zip_error_set(view.error.Get(), ZIP_ER_READ, errno);
         return false;
     }
     if (static_cast<std::uint64_t>(got) != count) {
-        zip_error_set(&view.error, ZIP_ER_EOF, 0);
+        zip_error_set(view.error.Get(), ZIP_ER_EOF, 0);
         return false;
     }
     return true;
@@ -97,14 +97,13 @@ zip_int64_t ViewCallback(void* state, void* data, zip_uint64_t length, zip_sourc
         return sizeof(zip_stat_t);
     }
     case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(&view.error, data, length);
+        return zip_error_to_data(view.error.Get(), data, length);
     case ZIP_SOURCE_FREE:
-        zip_error_fini(&view.error);
         delete &view;
         return 0;
     case ZIP_SOURCE_SEEK: {
-        const zip_int64_t to =
-            zip_source_seek_compute_offset(view.position, view.length, data, length, &view.error);
+        const zip_int64_t to = zip_source_seek_compute_offset(view.position, view.length, data,
+                                                              length, view.error.Get());
         if (to < 0)
             return -1;
         view.position = static_cast<std::uint64_t>(to);
@@ -117,7 +116,7 @@ zip_int64_t ViewCallback(void* state, void* data, zip_uint64_t length, zip_sourc
             ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR,
             ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS, -1);
     default:
-        zip_error_set(&view.error, ZIP_ER_OPNOTSUPP, 0);
+        zip_error_set(view.error.Get(), ZIP_ER_OPNOTSUPP, 0);
         return -1;
     }
 }
@@ -130,22 +129,16 @@ ZipHandle OpenArchiveView(int fd, const ArchiveLayout& layout) {
     view->start = layout.base;
     view->length = layout.endRecord + kEndRecordSize - layout.base;
     view->commentLengthAt = layout.endRecord + kCommentLengthOffset - layout.base;
-    zip_error_init(&view->error);
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* source = zip_source_function_create(ViewCallback, view, &error);
+    ZipError error;
+    zip_source_t* source = zip_source_function_create(ViewCallback, view, error.Get());
     if (!source) {
         delete view;
-        zip_error_fini(&error);
         throw CZipException("cannot open the archive: out of memory");
     }
-    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    ZipHandle archive(zip_open_from_source(source, ZIP_RDONLY, error.Get()));
     if (!archive) {
         zip_source_free(source);
-        const std::string why = zip_error_strerror(&error);
-        zip_error_fini(&error);
-        throw CZipException("the archive cannot be read: " + why);
+        throw CZipException("the archive cannot be read: " + error.Text());
     }
-    zip_error_fini(&error);
-    return ZipHandle(archive);
+    return archive;
 }

@@ -1,16 +1,8 @@
 #pragma once
 
-#include <zip.h>
-
-#include <cstdint>
-#include <memory>
+#include "ziparchive/ZipHandles.h"
 
 struct ArchiveLayout;
-
-struct ZipCloser {
-    void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-using ZipHandle = std::unique_ptr<zip_t, ZipCloser>;
 
 // Opens the archive in fd read-only with libzip, through a view that shows libzip the archive
 // as the directory parse found it: from its offset 0 (past anything put in front of it) to the

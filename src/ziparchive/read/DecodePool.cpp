@@ -9,9 +9,9 @@
 #include <exception>
 
 DecodePool::DecodePool(std::vector<ZipHandle> archives, const std::vector<EntryPlan>& plans,
-                       int stagingFd, Window window, unsigned blockThreads)
+                       int stagingFd, Window window, ThreadBudget& budget)
     : m_archives(std::move(archives)), m_plans(plans), m_stagingFd(stagingFd), m_window(window),
-      m_blockThreads(blockThreads) {}
+      m_budget(budget) {}
 
 DecodePool::~DecodePool() {
     {
@@ -49,7 +49,7 @@ void DecodePool::Drop(std::uint64_t index, const StagedEntry& result) {
 }
 
 void DecodePool::Work(zip_t* archive) {
-    EntryDecoder decoder(m_blockThreads);
+    EntryDecoder decoder(m_budget);
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_workAvailable.wait(lock, [this] { return m_stop || CanClaim(); });

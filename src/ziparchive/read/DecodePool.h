@@ -13,6 +13,7 @@
 #include <vector>
 
 struct EntryPlan;
+class ThreadBudget;
 
 // Decodes entries ahead of the caller on worker threads, each with its own read-only libzip
 // handle, staging them in the staging folder. Entries are claimed in index order and only within
@@ -26,9 +27,9 @@ public:
         std::uint64_t bytes;
     };
 
-    // One worker per archive handle; `blockThreads` threads decode a large entry's blocks.
+    // One worker per archive handle; the workers and a large entry's helpers share `budget`.
     DecodePool(std::vector<ZipHandle> archives, const std::vector<EntryPlan>& plans, int stagingFd,
-               Window window, unsigned blockThreads);
+               Window window, ThreadBudget& budget);
     // Cancels work in progress and waits for the workers; what they staged stays for the staging
     // folder's removal.
     ~DecodePool();
@@ -54,7 +55,7 @@ private:
     const std::vector<EntryPlan>& m_plans;
     const int m_stagingFd;
     const Window m_window;
-    const unsigned m_blockThreads;
+    ThreadBudget& m_budget;
 
     std::mutex m_mutex;
     std::condition_variable m_workAvailable;

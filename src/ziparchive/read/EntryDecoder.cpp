@@ -1,5 +1,7 @@
 #include "ziparchive/read/EntryDecoder.h"
 
+#include "ziparchive/ThreadBudget.h"
+#include "ziparchive/ZipHandles.h"
 #include "ziparchive/bzip2/BlockwiseBzip2.h"
 #include "ziparchive/read/EntryOutput.h"
 #include "ziparchive/read/EntryPlan.h"
@@ -14,12 +16,6 @@ namespace {
 
 constexpr std::size_t kInputBuffer = 256 * 1024;
 constexpr std::size_t kOutputBuffer = 1024 * 1024;
-constexpr std::uint16_t kMethodBzip2 = 12;
-
-struct ZipFileCloser {
-    void operator()(zip_file_t* file) const { zip_fclose(file); }
-};
-using ZipFile = std::unique_ptr<zip_file_t, ZipFileCloser>;
 
 struct Bzip2StreamEnd {
     void operator()(bz_stream* stream) const { BZ2_bzDecompressEnd(stream); }
@@ -52,8 +48,8 @@ std::uint32_t UpdateCrc(std::uint32_t crc, const char* data, std::size_t length)
 
 } // namespace
 
-EntryDecoder::EntryDecoder(unsigned threads)
-    : m_threads(threads), m_workspace(std::make_unique<Bzip2Workspace>()), m_input(kInputBuffer),
+EntryDecoder::EntryDecoder(ThreadBudget& budget)
+    : m_budget(budget), m_workspace(std::make_unique<Bzip2Workspace>()), m_input(kInputBuffer),
       m_output(kOutputBuffer) {}
 
 EntryDecoder::~EntryDecoder() = default;
@@ -62,7 +58,8 @@ DecodeResult EntryDecoder::Decode(zip_t* archive, std::uint64_t index, const Ent
                                   EntryOutput& output, const std::atomic<bool>& cancel) {
     if (!plan.localHeaderSound)
         return Corrupt("the entry's local header is missing or damaged");
-    const bool ownDecoder = plan.method == kMethodBzip2;
+    const ThreadBudget::Lease thread = m_budget.Worker();
+    const bool ownDecoder = plan.method == ZIP_CM_BZIP2;
     if (!ownDecoder && !zip_compression_method_supported(plan.method, 0))
         return {DecodeStatus::Unsupported, 0, "the compression method is not supported"};
     ZipFile file(zip_fopen_index(archive, index, ownDecoder ? ZIP_FL_COMPRESSED : 0));
@@ -71,7 +68,7 @@ DecodeResult EntryDecoder::Decode(zip_t* archive, std::uint64_t index, const Ent
     if (!ownDecoder)
         return DecodeWithLibzip(file.get(), plan, output, cancel);
     if (std::optional<DecodeResult> result =
-            DecodeBzip2Blockwise(file.get(), plan, output, cancel, m_threads, *m_workspace))
+            DecodeBzip2Blockwise(file.get(), plan, output, cancel, m_budget, *m_workspace))
         return *result;
     // Something was unexpected: libbz2, decoding the entry in one piece, decides.
     if (const int error = output.Restart())

@@ -1,7 +1,8 @@
 #include "ziparchive/read/EntryPath.h"
 
+#include "ziparchive/fs/RandomName.h"
+
 #include <climits>
-#include <cstring>
 
 namespace {
 
@@ -111,14 +112,5 @@ bool LinkTargetStaysInside(const std::string& target, std::size_t depth) {
 }
 
 bool IsStagingFolderName(const std::string& name) {
-    const std::size_t prefix = std::strlen(kStagingPrefix);
-    if (name.size() != prefix + kStagingSuffixLength ||
-        name.compare(0, prefix, kStagingPrefix) != 0)
-        return false;
-    for (std::size_t i = prefix; i < name.size(); ++i) {
-        const char c = name[i];
-        if (!IsLetter(c) && !(c >= '0' && c <= '9'))
-            return false;
-    }
-    return true;
+    return IsPrefixedRandomName(name, kStagingPrefix, kStagingSuffixLength);
 }

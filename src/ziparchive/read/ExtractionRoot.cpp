@@ -1,6 +1,7 @@
 #include "ziparchive/read/ExtractionRoot.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/fs/ParentFolder.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,15 +13,6 @@
 
 namespace {
 
-std::string ParentOf(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The nearest path, from `path` upwards, that exists; the missing ones go to `missing`,
 // outermost first.
 std::string NearestExisting(const std::string& path, std::vector<std::string>& missing) {
@@ -31,7 +23,7 @@ std::string NearestExisting(const std::string& path, std::vector<std::string>& m
             throw CZipException("cannot reach the destination " + path + ": " +
                                 std::strerror(errno));
         missing.insert(missing.begin(), at);
-        const std::string parent = ParentOf(at);
+        const std::string parent = ParentFolder(at);
         if (parent == at)
             break;
         at = parent;

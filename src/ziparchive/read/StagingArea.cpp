@@ -1,8 +1,10 @@
 #include "ziparchive/read/StagingArea.h"
 
 #include "ziparchive/CZipException.h"
-#include "ziparchive/read/EntryPath.h"
+#include "ziparchive/fs/RandomName.h"
+#include "ziparchive/fs/SameFile.h"
 #include "ziparchive/fs/TreeRemoval.h"
+#include "ziparchive/read/EntryPath.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +12,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <random>
 #include <vector>
 
 namespace {
@@ -23,23 +24,11 @@ std::vector<std::string> StagingFoldersIn(int rootFd) {
     return names;
 }
 
-std::string RandomSuffix() {
-    static constexpr char kAlphabet[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::random_device device;
-    std::mt19937 engine(device());
-    std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
-    std::string suffix;
-    for (std::size_t i = 0; i < kStagingSuffixLength; ++i)
-        suffix += kAlphabet[pick(engine)];
-    return suffix;
-}
-
 bool SameDirectory(int rootFd, const std::string& name, int fd) {
     struct stat byName {
     }, byFd{};
     return ::fstatat(rootFd, name.c_str(), &byName, AT_SYMLINK_NOFOLLOW) == 0 &&
-           ::fstat(fd, &byFd) == 0 && byName.st_dev == byFd.st_dev && byName.st_ino == byFd.st_ino;
+           ::fstat(fd, &byFd) == 0 && SameFile(byName, byFd);
 }
 
 } // namespace
@@ -73,7 +62,7 @@ void StagingArea::RemoveAbandoned() const {
 }
 
 bool StagingArea::TryCreate() {
-    std::string name = kStagingPrefix + RandomSuffix();
+    std::string name = kStagingPrefix + RandomName(kStagingSuffixLength);
     if (::mkdirat(m_root, name.c_str(), 0700) != 0) {
         if (errno == EEXIST)
             return false;

@@ -1,6 +1,7 @@
 #include "ziparchive/read/ZipReader.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/fs/ToNarrow.h"
 #include "ziparchive/read/DecodePool.h"
 #include "ziparchive/read/DestinationTree.h"
 #include "ziparchive/read/ExtractionRoot.h"
@@ -8,7 +9,6 @@
 #include "ziparchive/read/StagingArea.h"
 
 #include <QDir>
-#include <QFile>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,13 +17,8 @@
 #include <cerrno>
 #include <cstring>
 #include <span>
-#include <thread>
 
 namespace {
-
-std::string Narrow(const QString& path) {
-    return QFile::encodeName(path).toStdString();
-}
 
 std::span<const std::string> ParentsOf(const EntryPlan& plan) {
     return std::span<const std::string>(plan.components).first(plan.components.size() - 1);
@@ -42,10 +37,11 @@ const std::atomic<bool> kNeverCancelled{false};
 
 } // namespace
 
-ZipReader::ZipReader(const QString& path, unsigned threads) {
+ZipReader::ZipReader(const QString& path, unsigned threads)
+    : m_budget(ThreadCountFor(threads)), m_decoder(m_budget) {
     // Without O_NONBLOCK, opening a FIFO waits for a writer for ever; a device or a socket is
     // refused before anything is read from it.
-    m_file = UniqueFd(::open(Narrow(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    m_file = UniqueFd(::open(ToNarrow(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!m_file.IsOpen())
         throw CZipException("cannot open the archive: " + std::string(std::strerror(errno)));
     struct stat info {};
@@ -57,8 +53,6 @@ ZipReader::ZipReader(const QString& path, unsigned threads) {
     // The plans carry everything needed from here on.
     m_layout.entries = {};
     m_declaredTotal = DeclaredTotal(m_plans);
-    m_threads = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
-    m_decoder = std::make_unique<EntryDecoder>(m_threads);
 }
 
 ZipReader::~ZipReader() {
@@ -88,7 +82,7 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
             throw CZipException("the archive is already being extracted elsewhere");
         return;
     }
-    m_root = std::make_unique<ExtractionRoot>(Narrow(clean), m_declaredTotal);
+    m_root = std::make_unique<ExtractionRoot>(ToNarrow(clean), m_declaredTotal);
     m_destination = clean;
     m_staging = std::make_unique<StagingArea>(m_root->Fd());
     m_tree = std::make_unique<DestinationTree>(m_root->Fd());
@@ -96,15 +90,15 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
     if (m_plans.empty())
         return;
     std::vector<ZipHandle> archives;
-    const std::uint64_t workers = std::min<std::uint64_t>(m_threads, m_plans.size());
+    const std::uint64_t workers = std::min<std::uint64_t>(m_budget.Total(), m_plans.size());
     for (std::uint64_t i = 0; i < workers; ++i)
         archives.push_back(OpenArchiveView(m_file.Get(), m_layout));
     m_pool =
         std::make_unique<DecodePool>(std::move(archives), m_plans, m_staging->Fd(),
-                                     DecodePool::Window{kWindowEntries, kWindowBytes}, m_threads);
+                                     DecodePool::Window{kWindowEntries, kWindowBytes}, m_budget);
 }
 
-bool ZipReader::Test(std::uint64_t index, std::size_t) {
+bool ZipReader::Test(std::uint64_t index) {
     if (index >= m_plans.size())
         throw CZipException("the archive has no entry " + std::to_string(index));
     if (m_admitted) {
@@ -127,7 +121,7 @@ StagedEntry ZipReader::Decode(std::uint64_t index) {
             return std::move(*staged);
     }
     return StageEntry(m_archive.get(), index, m_plans[index], m_staging ? m_staging->Fd() : -1,
-                      *m_decoder, kNeverCancelled);
+                      m_decoder, kNeverCancelled);
 }
 
 bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
@@ -161,23 +155,23 @@ bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
     return true;
 }
 
-bool ZipReader::Extract(std::uint64_t index, const QString& destination, std::size_t bufferSize) {
-    SetExtractionRoot(destination);
+void ZipReader::Extract(std::uint64_t index) {
+    if (!m_root)
+        throw CZipException("no destination is set for the extraction");
     if (index >= m_plans.size())
         throw CZipException("the archive has no entry " + std::to_string(index));
     const bool needsStaging = m_plans[index].kind != EntryKind::Directory;
     if (!(m_admitted == index && (m_admittedStaged || !needsStaging))) {
         m_admitted.reset();
-        if (!Test(index, bufferSize))
+        if (!Test(index))
             throw CZipException("the entry failed its test and is not extracted");
     }
     m_admitted.reset();
     // A folder entry for the destination itself has nothing to put in place.
     if (m_plans[index].components.empty())
-        return true;
+        return;
     Commit(index);
     m_root->MarkUsed();
-    return true;
 }
 
 void ZipReader::Commit(std::uint64_t index) {

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "ziparchive/ThreadBudget.h"
+#include "ziparchive/fs/UniqueFd.h"
 #include "ziparchive/read/ArchiveView.h"
 #include "ziparchive/read/CentralDirectory.h"
 #include "ziparchive/read/EntryDecoder.h"
 #include "ziparchive/read/EntryPlan.h"
-#include "ziparchive/fs/UniqueFd.h"
 
 #include <QString>
 
@@ -41,8 +42,9 @@ public:
 
     std::uint64_t Count() const;
     void SetExtractionRoot(const QString& destination);
-    bool Test(std::uint64_t index, std::size_t bufferSize);
-    bool Extract(std::uint64_t index, const QString& destination, std::size_t bufferSize);
+    bool Test(std::uint64_t index);
+    // Puts the entry in place under the extraction root, which must be set.
+    void Extract(std::uint64_t index);
 
 private:
     // How far the workers may decode ahead of the caller: enough entries to keep them busy on
@@ -68,8 +70,8 @@ private:
     ZipHandle m_archive;
     std::vector<EntryPlan> m_plans;
     std::uint64_t m_declaredTotal = 0;
-    unsigned m_threads = 1;
-    std::unique_ptr<EntryDecoder> m_decoder; // for entries decoded on the caller's thread
+    ThreadBudget m_budget;
+    EntryDecoder m_decoder; // for entries decoded on the caller's thread
 
     QString m_destination;
     std::unique_ptr<ExtractionRoot> m_root;

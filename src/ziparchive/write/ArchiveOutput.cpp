@@ -1,8 +1,11 @@
 #include "ziparchive/write/ArchiveOutput.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/fs/DirectoryHandle.h"
+#include "ziparchive/fs/ParentFolder.h"
+#include "ziparchive/fs/RandomName.h"
+#include "ziparchive/fs/SameFile.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,7 +17,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <random>
 
 namespace {
 
@@ -55,30 +57,12 @@ void IgnoreFileSizeSignal() {
     });
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-struct DirCloser {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-std::string RandomSuffix() {
-    static const char Alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::random_device device;
-    std::string suffix(RandomLength, 'x');
-    for (char& c : suffix)
-        c = Alphabet[device() % (sizeof Alphabet - 1)];
-    return suffix;
-}
-
 } // namespace
 
 ArchiveOutput::ArchiveOutput(std::string finalPath)
     : m_finalPath(std::move(finalPath)), m_buffer(BufferCapacity) {
-    zip_error_init(&m_error);
+    m_folder = ParentFolder(m_finalPath);
     const std::size_t slash = m_finalPath.rfind('/');
-    m_folder = slash == std::string::npos ? "." : slash == 0 ? "/" : m_finalPath.substr(0, slash);
     const std::string name =
         slash == std::string::npos ? m_finalPath : m_finalPath.substr(slash + 1);
     m_temporaryPrefix = "." + name.substr(0, NameInPrefix) + ".tarvo-";
@@ -86,7 +70,6 @@ ArchiveOutput::ArchiveOutput(std::string finalPath)
 
 ArchiveOutput::~ArchiveOutput() {
     Rollback();
-    zip_error_fini(&m_error);
 }
 
 zip_source_t* ArchiveOutput::CreateSource(zip_error_t* error) {
@@ -110,7 +93,7 @@ void ArchiveOutput::Begin() {
 
 void ArchiveOutput::CreateTemporary() {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string path = m_folder + "/" + m_temporaryPrefix + RandomSuffix();
+        const std::string path = m_folder + "/" + m_temporaryPrefix + RandomName(RandomLength);
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST)
@@ -133,13 +116,12 @@ void ArchiveOutput::CreateTemporary() {
 }
 
 void ArchiveOutput::RemoveStaleTemporaries() const {
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(m_folder.c_str()));
+    const DirectoryHandle dir(::opendir(m_folder.c_str()));
     if (!dir)
         return; // creating the temporary will report what is wrong with the folder
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
-        if (name.size() != m_temporaryPrefix.size() + RandomLength ||
-            name.compare(0, m_temporaryPrefix.size(), m_temporaryPrefix) != 0)
+        if (!IsPrefixedRandomName(name, m_temporaryPrefix, RandomLength))
             continue;
         const std::string path = m_folder + "/" + name;
         const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
@@ -272,11 +254,11 @@ zip_int64_t ArchiveOutput::Call(void* userdata, void* data, zip_uint64_t length,
     try {
         return output.Handle(data, length, command);
     } catch (const OutputFailure& failure) {
-        zip_error_set(&output.m_error, failure.ZipError(), failure.SystemError());
+        zip_error_set(output.m_error.Get(), failure.ZipError(), failure.SystemError());
     } catch (const std::bad_alloc&) {
-        zip_error_set(&output.m_error, ZIP_ER_MEMORY, 0);
+        zip_error_set(output.m_error.Get(), ZIP_ER_MEMORY, 0);
     } catch (...) {
-        zip_error_set(&output.m_error, ZIP_ER_INTERNAL, 0);
+        zip_error_set(output.m_error.Get(), ZIP_ER_INTERNAL, 0);
     }
     return -1;
 }
@@ -292,7 +274,7 @@ zip_int64_t ArchiveOutput::Handle(void* data, zip_uint64_t length, zip_source_cm
     case ZIP_SOURCE_STAT:
         // "Does not exist": libzip then starts an empty archive and never reads or merges
         // whatever has the final name now.
-        zip_error_set(&m_error, ZIP_ER_READ, ENOENT);
+        zip_error_set(m_error.Get(), ZIP_ER_READ, ENOENT);
         return -1;
     case ZIP_SOURCE_BEGIN_WRITE:
         Begin();
@@ -301,7 +283,7 @@ zip_int64_t ArchiveOutput::Handle(void* data, zip_uint64_t length, zip_source_cm
         Write(data, static_cast<std::size_t>(length));
         return static_cast<zip_int64_t>(length);
     case ZIP_SOURCE_SEEK_WRITE: {
-        auto* seek = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &m_error);
+        auto* seek = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, m_error.Get());
         if (!seek)
             return -1;
         Seek(*seek);
@@ -320,12 +302,12 @@ zip_int64_t ArchiveOutput::Handle(void* data, zip_uint64_t length, zip_source_cm
         // disk before the commit, and an earlier archive of the name is never removed.
         return 0;
     case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(&m_error, data, length);
+        return zip_error_to_data(m_error.Get(), data, length);
     case ZIP_SOURCE_FREE:
         return 0;
     default:
         // Reading the archive back is never needed: it is always written from scratch.
-        zip_error_set(&m_error, ZIP_ER_OPNOTSUPP, 0);
+        zip_error_set(m_error.Get(), ZIP_ER_OPNOTSUPP, 0);
         return -1;
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ziparchive/ZipHandles.h"
+
 #include <zip.h>
 
 #include <cstddef>
@@ -69,5 +71,5 @@ private:
     std::uint64_t m_position = 0;
     std::uint64_t m_end = 0;
 
-    zip_error_t m_error{};
+    ZipError m_error;
 };

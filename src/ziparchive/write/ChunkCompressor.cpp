@@ -1,15 +1,14 @@
 #include "ziparchive/write/ChunkCompressor.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/bzip2/Bzip2Format.h"
 
 #include <string>
 
 namespace {
 
 constexpr int Level = 9;
-constexpr unsigned HeaderBits = 32;       // "BZh9"
-constexpr unsigned BlockMagicBits = 48;   // 0x314159265359, then the block CRC
-constexpr unsigned TrailerBits = 48 + 32; // end-of-stream marker and combined CRC
+constexpr std::uint64_t TrailerBits = kBzip2MarkerBits + 32; // end marker and combined CRC
 
 // libbz2 promises that 1% more than the input plus 600 bytes always suffices.
 std::size_t CompressBound(std::size_t size) {
@@ -38,15 +37,6 @@ private:
 
 } // namespace
 
-std::uint64_t ReadBits(const std::uint8_t* bytes, std::uint64_t position, unsigned count) {
-    std::uint64_t value = 0;
-    for (unsigned i = 0; i < count; ++i) {
-        const std::uint64_t bit = position + i;
-        value = (value << 1) | ((bytes[bit / 8] >> (7 - bit % 8)) & 1u);
-    }
-    return value;
-}
-
 void ChunkCompressor::Compress(const std::uint8_t* data, std::size_t size, CompressedBlock& block) {
     if (size == 0 || size > MaxChunk)
         throw CZipException("chunk size out of range");
@@ -74,14 +64,15 @@ void ChunkCompressor::Compress(const std::uint8_t* data, std::size_t size, Compr
     // equality, so this also proves the chunk made exactly one block.
     const std::uint8_t* bytes = block.stream.get();
     const std::uint64_t totalBits = static_cast<std::uint64_t>(block.streamLength) * 8;
-    if (totalBits < HeaderBits + BlockMagicBits + 32 + TrailerBits)
+    const std::size_t length = block.streamLength;
+    if (totalBits < kBzip2HeaderBits + kBzip2MarkerBits + 32 + TrailerBits)
         throw CZipException("bzip2 produced a stream too short to hold a block");
-    block.blockCrc = static_cast<std::uint32_t>(ReadBits(bytes, HeaderBits + BlockMagicBits, 32));
+    block.blockCrc = ReadBits32(bytes, length, kBzip2HeaderBits + kBzip2MarkerBits);
     for (unsigned padding = 0; padding < 8; ++padding) {
         const std::uint64_t marker = totalBits - TrailerBits - padding;
-        if (ReadBits(bytes, marker, 48) == Bzip2EndOfStreamMarker &&
-            ReadBits(bytes, marker + 48, 32) == block.blockCrc) {
-            block.blockBits = marker - HeaderBits;
+        if (ReadMarker(bytes, length, marker) == kBzip2EndMarker &&
+            ReadBits32(bytes, length, marker + kBzip2MarkerBits) == block.blockCrc) {
+            block.blockBits = marker - kBzip2HeaderBits;
             return;
         }
     }

@@ -36,10 +36,3 @@ public:
 private:
     Bzip2Arena m_arena;
 };
-
-// Reads count (at most 64) bits starting at bit position, most significant bit first, as
-// bzip2 writes them.
-std::uint64_t ReadBits(const std::uint8_t* bytes, std::uint64_t position, unsigned count);
-
-// The 48-bit marker that ends a bzip2 stream, followed by the stream's combined CRC.
-inline constexpr std::uint64_t Bzip2EndOfStreamMarker = 0x177245385090ULL;

@@ -23,13 +23,9 @@ PrecompressedSource::PrecompressedSource(const FileToPack& file, std::uint64_t i
                                          CompressionPool& pool,
                                          const std::function<void(std::uint64_t)>& entryWritten)
     : m_file(file), m_index(index), m_pool(pool), m_entryWritten(entryWritten),
-      m_chunksLeft(CompressionPool::ChunkCountOf(file.size)) {
-    zip_error_init(&m_error);
-}
+      m_chunksLeft(CompressionPool::ChunkCountOf(file.size)) {}
 
-PrecompressedSource::~PrecompressedSource() {
-    zip_error_fini(&m_error);
-}
+PrecompressedSource::~PrecompressedSource() = default;
 
 zip_int64_t PrecompressedSource::Call(void* userdata, void* data, zip_uint64_t length,
                                       zip_source_cmd_t command) {
@@ -57,12 +53,12 @@ zip_int64_t PrecompressedSource::Call(void* userdata, void* data, zip_uint64_t l
         case ZIP_SOURCE_GET_FILE_ATTRIBUTES:
             return source.Attributes(data, length);
         case ZIP_SOURCE_ERROR:
-            return zip_error_to_data(&source.m_error, data, length);
+            return zip_error_to_data(source.m_error.Get(), data, length);
         case ZIP_SOURCE_FREE:
             // The writer owns the source object; libzip only lets go of it.
             return 0;
         default:
-            zip_error_set(&source.m_error, ZIP_ER_OPNOTSUPP, 0);
+            zip_error_set(source.m_error.Get(), ZIP_ER_OPNOTSUPP, 0);
             return -1;
         }
     } catch (const std::exception& error) {
@@ -139,7 +135,7 @@ zip_int64_t PrecompressedSource::Stat(void* data, zip_uint64_t length) {
     // the entry: libzip ignores what CLOSE returns but not this.
     if (m_failed)
         return -1;
-    auto* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &m_error);
+    auto* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, m_error.Get());
     if (!stat)
         return -1;
     zip_stat_init(stat);
@@ -165,7 +161,7 @@ zip_int64_t PrecompressedSource::Stat(void* data, zip_uint64_t length) {
 }
 
 zip_int64_t PrecompressedSource::Attributes(void* data, zip_uint64_t length) {
-    auto* attributes = ZIP_SOURCE_GET_ARGS(zip_file_attributes_t, data, length, &m_error);
+    auto* attributes = ZIP_SOURCE_GET_ARGS(zip_file_attributes_t, data, length, m_error.Get());
     if (!attributes)
         return -1;
     attributes->valid |=
@@ -176,7 +172,7 @@ zip_int64_t PrecompressedSource::Attributes(void* data, zip_uint64_t length) {
 }
 
 zip_int64_t PrecompressedSource::Fail(int zipError, const std::string& message) noexcept {
-    zip_error_set(&m_error, zipError, 0);
+    zip_error_set(m_error.Get(), zipError, 0);
     if (!m_failed) {
         m_failed = true;
         try {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ziparchive/ZipHandles.h"
 #include "ziparchive/bzip2/Bzip2BlockJoiner.h"
 #include "ziparchive/write/CompressionPool.h"
 #include "ziparchive/write/FileToPack.h"
@@ -58,7 +59,7 @@ private:
     bool m_opened = false;
     bool m_complete = false; // the whole stream was handed to libzip
 
-    zip_error_t m_error{};
+    ZipError m_error;
     bool m_failed = false;
     std::string m_failureMessage;
     std::exception_ptr m_callbackFailure;

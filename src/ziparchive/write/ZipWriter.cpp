@@ -1,15 +1,16 @@
 #include "ziparchive/write/ZipWriter.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/ThreadBudget.h"
+#include "ziparchive/ZipHandles.h"
+#include "ziparchive/fs/ParentFolder.h"
+#include "ziparchive/fs/ToNarrow.h"
 #include "ziparchive/write/ArchiveOutput.h"
 #include "ziparchive/write/CompressionPool.h"
 #include "ziparchive/write/EntryName.h"
 #include "ziparchive/write/NameFlags.h"
 #include "ziparchive/write/PrecompressedSource.h"
 
-#include <QFile>
-
-#include <sched.h>
 #include <sys/stat.h>
 #include <zip.h>
 
@@ -18,44 +19,11 @@
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <thread>
 
 namespace {
 
-constexpr int MethodBzip2 = 12;
 constexpr std::uint16_t ExtendedTimestampId = 0x5455;
 constexpr std::uint8_t ModificationTimePresent = 0x01;
-
-struct ZipDiscarder {
-    void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-using ZipHandle = std::unique_ptr<zip_t, ZipDiscarder>;
-
-class ZipError {
-public:
-    ZipError() { zip_error_init(&m_error); }
-    ~ZipError() { zip_error_fini(&m_error); }
-    ZipError(const ZipError&) = delete;
-    ZipError& operator=(const ZipError&) = delete;
-    zip_error_t* operator&() { return &m_error; }
-    std::string Text() { return zip_error_strerror(&m_error); }
-
-private:
-    zip_error_t m_error;
-};
-
-// One worker per core this process may run on: the affinity mask, not the machine's count,
-// so a container or taskset limit is respected.
-unsigned ThreadCountFor(unsigned requested) {
-    if (requested != 0)
-        return requested;
-    cpu_set_t cores;
-    CPU_ZERO(&cores);
-    if (::sched_getaffinity(0, sizeof cores, &cores) == 0 && CPU_COUNT(&cores) > 0)
-        return static_cast<unsigned>(CPU_COUNT(&cores));
-    const unsigned online = std::thread::hardware_concurrency();
-    return online == 0 ? 1 : online;
-}
 
 // The Info-ZIP extended timestamp with the modification time only, the same in the local
 // header and the central directory: readers take the exact UTC time from it rather than the
@@ -78,14 +46,11 @@ std::string ArchiveError(zip_t* archive) {
 } // namespace
 
 ZipWriter::ZipWriter(const QString& path, unsigned threads)
-    : m_path(QFile::encodeName(path).toStdString()), m_threads(ThreadCountFor(threads)) {
+    : m_path(ToNarrow(path)), m_threads(ThreadCountFor(threads)) {
     if (m_path.empty())
         throw CZipException("no archive path given");
     // Fail now rather than after compressing everything when the folder is not there.
-    const std::size_t slash = m_path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : m_path.substr(0, slash);
+    const std::string folder = ParentFolder(m_path);
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
         throw CZipException("cannot create " + m_path + ": the folder " + folder +
@@ -94,12 +59,7 @@ ZipWriter::ZipWriter(const QString& path, unsigned threads)
 
 ZipWriter::~ZipWriter() = default;
 
-bool ZipWriter::SetCompressionMethod(int method) {
-    return method == MethodBzip2;
-}
-
-bool ZipWriter::AddFile(const std::string& filePath, const std::string& entryName, int,
-                        std::size_t) {
+void ZipWriter::AddFile(const std::string& filePath, const std::string& entryName) {
     if (m_committed)
         throw CZipException("the archive was already written");
     CheckEntryName(entryName);
@@ -121,7 +81,6 @@ bool ZipWriter::AddFile(const std::string& filePath, const std::string& entryNam
     file.mode = info.st_mode & 07777;
     file.modified = info.st_mtime;
     m_files.push_back(std::move(file));
-    return true;
 }
 
 void ZipWriter::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callback) {
@@ -160,10 +119,10 @@ void ZipWriter::CommitEntries() {
     std::deque<PrecompressedSource> sources;
 
     ZipError error;
-    zip_source_t* outputSource = output.CreateSource(&error);
+    zip_source_t* outputSource = output.CreateSource(error.Get());
     if (!outputSource)
         throw CZipException("cannot create " + m_path + ": " + error.Text());
-    ZipHandle archive(zip_open_from_source(outputSource, ZIP_CREATE | ZIP_TRUNCATE, &error));
+    ZipHandle archive(zip_open_from_source(outputSource, ZIP_CREATE | ZIP_TRUNCATE, error.Get()));
     if (!archive) {
         zip_source_free(outputSource);
         throw CZipException("cannot create " + m_path + ": " + error.Text());

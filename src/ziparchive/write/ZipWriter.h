@@ -24,13 +24,10 @@ public:
     ZipWriter(const ZipWriter&) = delete;
     ZipWriter& operator=(const ZipWriter&) = delete;
 
-    // Only BZIP2 is written; any other method is refused with false.
-    bool SetCompressionMethod(int method);
     // Records the file with its size, permissions and modification time as they are now.
     // Throws CZipException when it cannot be read, is not a regular file, is exactly
     // 4,294,967,295 bytes long (libzip writes that size wrongly), or the name cannot be stored.
-    bool AddFile(const std::string& filePath, const std::string& entryName, int level,
-                 std::size_t bufferSize);
+    void AddFile(const std::string& filePath, const std::string& entryName);
     void SetEntryWrittenCallback(std::function<void(std::uint64_t index)> callback);
     // Writes the archive. On failure it throws and nothing is left at the archive's path
     // except what was there before.

@@ -1,4 +1,4 @@
-#include "archive/ToNarrow.h"
+#include "ziparchive/fs/ToNarrow.h"
 
 #include <QFile>
 
