@@ -60,26 +60,51 @@ private slots:
 
     void successReportsInOrderAndTheBarEndsFull_data() {
         QTest::addColumn<QByteArray>("archive");
-        QTest::addColumn<bool>("fileInTheWay");
-        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QStringList>("existing"); // beside the archive: "path=content", "path/"
+        QTest::addColumn<QString>("folder");       // or "path -> target"; all left as they were
         QTest::addColumn<QStringList>("entries");
         QTest::addColumn<qint64>("tickPeriod"); // from the archive's size
-        QTest::newRow("entries") << MakeArchive() << false << "photos" << kAllEntries << qint64{3};
-        QTest::newRow("a file in the way: the (1) folder, the file untouched")
-            << MakeArchive() << true << "photos(1)" << kAllEntries << qint64{3};
+        const QByteArray archive = MakeArchive();
+        const auto row = [&](const char* name, const QStringList& existing, const char* folder,
+                             const QStringList& entries = kAllEntries) {
+            QTest::newRow(name) << archive << existing << folder << entries << qint64{3};
+        };
+        row("entries", {}, "photos");
+        row("a file in the way: the (1) folder, the file untouched", {"photos=plain"}, "photos(1)");
+        row("files in the way of photos and photos(1): photos(2)",
+            {"photos=plain", "photos(1)=plain"}, "photos(2)");
+        row("a folder without clashes is merged into", {"photos/mine.txt=mine"}, "photos",
+            {"dir", "dir/two.txt", "mine.txt", "one.txt", "three.txt", "zeros.bin"});
+        row("a folder holding a file an entry would replace: the (1) folder",
+            {"photos/one.txt=edited"}, "photos(1)");
+        row("a folder holding a link where an entry goes", {"photos/one.txt -> elsewhere"},
+            "photos(1)");
+        row("a folder holding a file where the archive has a folder", {"photos/dir=mine"},
+            "photos(1)");
+        row("a folder holding a link where the archive has a folder", {"photos/dir -> /tmp"},
+            "photos(1)");
+        row("photos and photos(1) both clash", {"photos/one.txt=edited", "photos(1)=plain"},
+            "photos(2)");
         QTest::newRow("no entries: the folder all the same")
-            << ZipBytes::Build({}) << false << "photos" << QStringList() << qint64{1};
+            << ZipBytes::Build({}) << QStringList() << "photos" << QStringList() << qint64{1};
     }
     void successReportsInOrderAndTheBarEndsFull() {
         QFETCH(QByteArray, archive);
-        QFETCH(bool, fileInTheWay);
+        QFETCH(QStringList, existing);
         QFETCH(QString, folder);
         QFETCH(QStringList, entries);
         QFETCH(qint64, tickPeriod);
         QTemporaryDir dir;
         TestTree::WriteFile(dir.filePath("photos.zip"), archive);
-        if (fileInTheWay)
-            TestTree::WriteFile(dir.filePath("photos"), "a plain file");
+        for (const QString& item : existing) {
+            const QString path = dir.filePath(item.section(" -> ", 0, 0).section('=', 0, 0));
+            QDir().mkpath(QFileInfo(path).path());
+            if (item.contains(" -> "))
+                QFile::link(item.section(" -> ", 1), path);
+            else
+                TestTree::WriteFile(path, item.section('=', 1).toUtf8());
+        }
+        const auto before = TestTree::Snapshot(dir.path(), false);
         WorkerRun run;
         run.state().selectedPath = dir.filePath("photos.zip");
         run.state().unzipSelected = true;
@@ -92,15 +117,17 @@ private slots:
         QCOMPARE(run.state().tickPeriod.load(), tickPeriod);
         QVERIFY(run.state().busy);
         QVERIFY(!run.state().failed);
+        // The folder shown is the one written.
         const auto records = run.report().Records();
         QVERIFY(std::any_of(records.begin(), records.end(), [&](const auto& record) {
             return record.kind == Kind::Folder && record.text == dir.filePath(folder);
         }));
         QVERIFY(QFileInfo(dir.filePath(folder)).isDir());
         QCOMPARE(TestTree::Snapshot(dir.filePath(folder), false).keys(), entries);
-        QFile inTheWay(dir.filePath("photos"));
-        QVERIFY(!fileInTheWay ||
-                (inTheWay.open(QIODevice::ReadOnly) && inTheWay.readAll() == "a plain file"));
+        // Whatever stood there before stands there still, as it was.
+        auto after = TestTree::Snapshot(dir.path(), false);
+        for (auto it = before.begin(); it != before.end(); ++it)
+            QCOMPARE(after.value(it.key()), it.value());
     }
 
     void aCorruptedEntryStopsTheRunAfterTheOnesBeforeIt() {
@@ -155,8 +182,8 @@ private slots:
         QTest::newRow("nothing beside it") << "photos.zip" << QStringList{} << "photos";
         QTest::newRow("a file of that name")
             << "photos.zip" << QStringList{"f photos"} << "photos(1)";
-        QTest::newRow("only one (1), ever")
-            << "photos.zip" << QStringList{"f photos", "f photos(1)"} << "photos(1)";
+        QTest::newRow("counting on past (1)")
+            << "photos.zip" << QStringList{"f photos", "l photos(1)", "f photos(2)"} << "photos(3)";
         QTest::newRow("an existing directory is unpacked into")
             << "photos.zip" << QStringList{"d photos"} << "photos";
         QTest::newRow("a link is not taken for a directory")

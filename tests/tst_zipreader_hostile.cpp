@@ -247,8 +247,8 @@ private slots:
             existing, existing);
         Row("a folder entry over a link already there", Build({Directory("link/", 040700)}),
             "corrupted", existing, existing);
-        Row("a file entry replaces a link already there, not what it points to",
-            Build({Stored("link", "replaced", 0100600)}), "succeeded", {"link=replaced"}, existing);
+        Row("a file entry keeps a link already there and what it points to",
+            Build({Stored("link", "replaced", 0100600)}), "corrupted", existing, existing);
     }
     void links() { CheckUnpack(); }
 
@@ -278,9 +278,9 @@ private slots:
             Build({Directory("a/"), Stored("a/f", "x"), Directory("a/")}), "succeeded",
             {"a/", "a/f=x"});
 
-        // What stands in the destination already.
-        Row("a file is replaced by a sound entry", Build({Stored("a", "new")}), "succeeded",
-            {"a=new"}, {"a=old"});
+        // What stands in the destination already is never replaced.
+        Row("a file is kept when a sound entry names it", Build({Stored("a", "new")}), "corrupted",
+            {"a=old"}, {"a=old"});
         Row("a file is kept when the entry is corrupt", Build({WithCrcFlipped(Stored("a", "new"))}),
             "corrupted", {"a=old"}, {"a=old"});
         Row("a folder is kept when the entry is a file", Build({Stored("a", "new")}), "corrupted",
@@ -289,8 +289,8 @@ private slots:
             {"a=old"}, {"a=old"});
         Row("a file is kept when a file should go below it", Build({Stored("a/b", "new")}),
             "corrupted", {"a=old"}, {"a=old"});
-        Row("a file is replaced by a link entry", Build({Link("a", "elsewhere")}), "succeeded",
-            {"a -> elsewhere"}, {"a=old"});
+        Row("a file is kept when a link entry names it", Build({Link("a", "elsewhere")}),
+            "corrupted", {"a=old"}, {"a=old"});
     }
     void conflicts() { CheckUnpack(); }
 

@@ -4,6 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <stdexcept>
+
 namespace {
 
 // The name cut before its extension. A stem of dots alone would name the archive's own folder
@@ -18,13 +21,24 @@ QString Stem(const QString& fileName) {
 
 } // namespace
 
-QString UnzipDestinationFor(const QString& archivePath) {
-    const qsizetype slash = archivePath.lastIndexOf(u'/');
-    QString destination = archivePath.left(slash + 1) + Stem(archivePath.mid(slash + 1));
+bool NothingOrFolderStandsAt(const QString& folder) {
     // A symbolic link is not taken for a directory: unpacking through it would write wherever
     // it points.
     struct stat info {};
-    if (::lstat(ToNarrow(destination).c_str(), &info) == 0 && !S_ISDIR(info.st_mode))
-        destination += QStringLiteral("(1)");
-    return destination;
+    if (::lstat(ToNarrow(folder).c_str(), &info) == 0)
+        return S_ISDIR(info.st_mode);
+    return errno == ENOENT;
+}
+
+QString UnzipDestinationFor(const QString& archivePath, const UnzipFolderUsable& usable) {
+    const qsizetype slash = archivePath.lastIndexOf(u'/');
+    const QString base = archivePath.left(slash + 1) + Stem(archivePath.mid(slash + 1));
+    // Each name passed over is something that stands there; a limit still ends the search.
+    constexpr int kMostTried = 10000;
+    for (int n = 0; n < kMostTried; ++n) {
+        const QString candidate = n == 0 ? base : base + QStringLiteral("(%1)").arg(n);
+        if (usable(candidate))
+            return candidate;
+    }
+    throw std::runtime_error("no free folder name to unpack into");
 }

@@ -46,12 +46,16 @@ UnzipOutcome RunUnzip(OperationState& state) {
         state.busy = true;
         const QString archivePath = ResolvedPath(state.selectedPath, QDir::currentPath());
         state.tickPeriod = TickPeriodFor(MeasureFileSize(archivePath));
-        const QString destination = UnzipDestinationFor(archivePath);
 
         bool sound = false;
+        QString destination;
         {
             CZipArchive zip;
             zip.Open(archivePath, CZipArchive::zipOpen, 0);
+            // An existing folder is unpacked into only when no entry would replace or write
+            // through anything in it; otherwise the archive goes into a folder of its own.
+            destination = UnzipDestinationFor(
+                archivePath, [&zip](const QString& folder) { return zip.FitsInto(folder); });
             zip.SetExtractionRoot(destination);
             report.Post(ProgressMessage::Reset);
             BeginThread(ProgressTicker, &state);

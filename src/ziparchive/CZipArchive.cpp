@@ -47,6 +47,10 @@ std::uint64_t CZipArchive::GetCount() const {
     return Reading(m_reader).Count();
 }
 
+bool CZipArchive::FitsInto(const QString& destination) const {
+    return Reading(m_reader).FitsInto(destination);
+}
+
 void CZipArchive::SetExtractionRoot(const QString& destination) {
     Reading(m_reader).SetExtractionRoot(destination);
 }

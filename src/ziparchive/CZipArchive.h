@@ -38,6 +38,13 @@ public:
 
     std::uint64_t GetCount() const;
 
+    // Whether every entry can go below destination without replacing or writing through
+    // anything that stands there now: true when nothing stands there, false when it is not a
+    // folder (a link to one included), or when a file, a link or anything but a folder stands
+    // where an entry would go (a folder where the archive has a folder is merged into). Entries
+    // that would be refused anyway are not counted. Throws when the folder cannot be looked into.
+    bool FitsInto(const QString& destination) const;
+
     // The directory the entries go to. Refuses, by throwing, an archive whose declared sizes do
     // not fit in the free space there. Once it is set, TestFile stages each entry's data in the
     // destination so that ExtractFile only has to put it in place.

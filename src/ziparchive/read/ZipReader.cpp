@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <span>
 
@@ -24,13 +25,36 @@ std::span<const std::string> ParentsOf(const EntryPlan& plan) {
     return std::span<const std::string>(plan.components).first(plan.components.size() - 1);
 }
 
-// Whether the entry can take its place given what stands there now: a directory entry over a
-// directory, anything else over a file or a link, which it replaces.
+// Whether the entry can take its place given what stands there now without replacing anything:
+// a directory entry where nothing or a directory stands, anything else where nothing does.
 bool FitsWhatStands(EntryKind kind, DestinationTree::Standing standing) {
     using Standing = DestinationTree::Standing;
     if (kind == EntryKind::Directory)
         return standing == Standing::Absent || standing == Standing::Directory;
-    return standing != Standing::Directory;
+    return standing == Standing::Absent;
+}
+
+// Moves `from` to `to` unless something stands at `to`, which is never replaced; EEXIST then.
+// Where the file system cannot rename that way, a hard link and the removal of the old name do
+// the same.
+int RenameWithoutReplacing(int fromFd, const char* from, int toFd, const char* to) {
+    if (::renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    if (::linkat(fromFd, from, toFd, to, 0) == 0) {
+        ::unlinkat(fromFd, from, 0);
+        return 0;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP)
+        return -1;
+    // Nor hard links: look first; only a file made in between could then be replaced.
+    struct stat info {};
+    if (::fstatat(toFd, to, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::renameat(fromFd, from, toFd, to);
 }
 
 const std::atomic<bool> kNeverCancelled{false};
@@ -115,6 +139,27 @@ bool ZipReader::Test(std::uint64_t index) {
     return Admit(index, staged);
 }
 
+bool ZipReader::FitsInto(const QString& destination) {
+    const std::string path = ToNarrow(QDir::cleanPath(destination));
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT)
+            return true;
+        throw CZipException("cannot inspect the folder " + path + ": " + std::strerror(errno));
+    }
+    if (!S_ISDIR(info.st_mode))
+        return false;
+    const UniqueFd root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!root.IsOpen())
+        throw CZipException("cannot open the folder " + path + ": " + std::strerror(errno));
+    DestinationTree tree(root.Get());
+    return std::all_of(m_plans.begin(), m_plans.end(), [&](const EntryPlan& plan) {
+        return !plan.refusal.empty() || plan.components.empty() ||
+               (tree.ParentsUsable(ParentsOf(plan)) &&
+                FitsWhatStands(plan.kind, tree.Inspect(plan.components)));
+    });
+}
+
 StagedEntry ZipReader::Decode(std::uint64_t index) {
     if (m_pool) {
         if (std::optional<StagedEntry> staged = m_pool->Take(index))
@@ -185,7 +230,7 @@ void ZipReader::Commit(std::uint64_t index) {
         return;
     }
     const std::string temporary = StagingArea::TemporaryName(index);
-    if (::renameat(m_staging->Fd(), temporary.c_str(), parentFd, leaf.c_str()) != 0) {
+    if (RenameWithoutReplacing(m_staging->Fd(), temporary.c_str(), parentFd, leaf.c_str()) != 0) {
         const int error = errno;
         DiscardStaged(index);
         throw CZipException("cannot put " + leaf + " in place: " + std::strerror(error));

@@ -28,8 +28,9 @@ struct StagedEntry;
 // Setting the destination checks the declared sizes against its free space, creates it, and
 // starts decoding ahead on a pool of workers into a staging folder there. Test takes an entry's
 // decoded, checked data and checks its path against the destination as it stands; Extract
-// renames it into place. Results are taken strictly in order, so what ends up on disk is what a
-// one-entry-at-a-time reader would leave.
+// renames it into place. Nothing that stands in the destination is ever replaced or written
+// through: an entry whose place is taken fails its test. Results are taken strictly in order, so
+// what ends up on disk is what a one-entry-at-a-time reader would leave.
 class ZipReader {
 public:
     ZipReader(const QString& path, unsigned threads);
@@ -41,6 +42,7 @@ public:
     ZipReader& operator=(const ZipReader&) = delete;
 
     std::uint64_t Count() const;
+    bool FitsInto(const QString& destination);
     void SetExtractionRoot(const QString& destination);
     bool Test(std::uint64_t index);
     // Puts the entry in place under the extraction root, which must be set.
