@@ -294,6 +294,83 @@ private slots:
     }
     void conflicts() { CheckUnpack(); }
 
+    // The directory parse and libzip must read one and the same archive, or what is checked is
+    // not what is extracted, and other tools show other files.
+    void oneReadingOfTheArchive_data() {
+        AddColumns();
+        const QByteArray readme = TestTree::TextBytes(60, 1);
+        // A script of the same size and CRC as readme.txt, under a name as long.
+        const QByteArray script = ZipBytes::WithCrc(
+            QByteArray("#!/bin/sh\necho planted\n").leftJustified(readme.size() - 4, '#'),
+            ZipBytes::Crc32(readme));
+        const Entry planted = Stored("install.sh", script, 0100755);
+        ZipBytes::Options appended;
+        appended.prefix = Build({planted});
+        appended.prefixCounted = true;
+        Row("two end records, the first one's entry with a forged CRC",
+            Build({Stored("readme.txt", readme)}, appended), "failed", {});
+
+        // The ZIP64 end record points to one directory, the plain one to another.
+        const QByteArray first = appended.prefix;
+        appended.prefix.chop(22);
+        appended.zip64EndRecords = true;
+        QByteArray twoDirectories = Build({Stored("readme.txt", readme)}, appended);
+        twoDirectories.replace(twoDirectories.size() - 14, 12, first.right(14).left(12));
+        Row("ZIP64 and plain end records pointing to different directories", twoDirectories,
+            "failed", {});
+
+        const QByteArray alpha = TestTree::TextBytes(40, 2);
+        const QByteArray beta =
+            ZipBytes::WithCrc(TestTree::TextBytes(36, 3), ZipBytes::Crc32(alpha));
+        appended = {};
+        appended.prefix = Build({Stored("a.txt", alpha), Stored("b.txt", beta)});
+        appended.prefixCounted = true;
+        Row("the same entries listed again in another order",
+            Build({Stored("b.txt", beta), Stored("a.txt", alpha)}, appended), "failed", {});
+
+        const auto namedAlso = [](Entry entry, const QByteArray& field) {
+            entry.centralExtra = field;
+            return entry;
+        };
+        Row("a Unicode path field naming another file",
+            Build({namedAlso(Stored("readme.txt", "r"),
+                             ZipBytes::UnicodePath("readme.txt", "install.sh"))}),
+            "failed", {});
+        Row("a stale Unicode path field naming another file",
+            Build({namedAlso(Stored("readme.txt", "r"),
+                             ZipBytes::UnicodePath("readme.txt", "install.sh", true))}),
+            "failed", {});
+        Row("a Unicode path field giving a CP437 name in UTF-8",
+            Build({namedAlso(Stored("caf\x82.txt", "c"),
+                             ZipBytes::UnicodePath("caf\x82.txt", "caf\xc3\xa9.txt"))}),
+            "succeeded", {QString::fromUtf8("caf\xc3\xa9.txt=c")});
+        Row("a Unicode path field giving a Shift JIS name in UTF-8",
+            Build({namedAlso(Stored("\x95\x5c.txt", "s"),
+                             ZipBytes::UnicodePath("\x95\x5c.txt", "\xe8\xa1\xa8.txt"))}),
+            "succeeded", {QString::fromUtf8("\xe8\xa1\xa8.txt=s")});
+
+        // An archive stored in the last entry brings its own end record, which is content.
+        // Its bytes all ASCII, as the table holds contents as text.
+        QByteArray inner;
+        for (int i = 0; inner.isEmpty() ||
+                        std::any_of(inner.begin(), inner.end(), [](char c) { return c < 0; });
+             ++i)
+            inner = Build({MadeOnDos(Stored("inner.txt", "inner " + QByteArray::number(i)))});
+        Row("an archive stored in the last entry",
+            Build({Stored("first.txt", "first"), Stored("inner.zip", inner)}), "succeeded",
+            {"first.txt=first", "inner.zip=" + QString::fromLatin1(inner)});
+
+        // Encrypted with AES: refused as encrypted when its turn comes, not as unreadable.
+        Entry aes = Stored("secret.txt", TestTree::RandomBytes(100, 4));
+        aes.method = 99;
+        aes.flags |= 0x0001;
+        aes.localExtra = aes.centralExtra = ZipBytes::AesField(8);
+        Row("an AES-encrypted entry ends the run when its turn comes",
+            Build({Stored("first.txt", "first"), aes}), "failed",
+            {"first.txt=first", "secret.txt=kept"}, {"secret.txt=kept"});
+    }
+    void oneReadingOfTheArchive() { CheckUnpack(); }
+
     void bombsAreRefusedBeforeAnythingIsWritten_data() {
         AddColumns();
         const QByteArray body = TestTree::TextBytes(4000, 1);

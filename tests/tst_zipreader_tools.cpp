@@ -192,8 +192,11 @@ private slots:
         const int unzipCode = UnpackBoth(outcome);
         const auto ours = ReaderRun::Tree(m_top.filePath("archive"));
         const auto theirs = ReaderRun::Tree(m_top.filePath("expected"));
-        // unzip's exit codes 0 and 1 (warnings only) mean every entry came out.
-        if (unzipCode <= 1 && !HasLinkOutside(theirs)) {
+        // unzip's exit codes 0 and 1 (warnings only) mean every entry came out. An archive
+        // holding a second directory is refused although unzip takes the last one: readers that
+        // scan forward take the other, and show other files.
+        const bool twoDirectories = source.endsWith("/comment-truncated.zip");
+        if (unzipCode <= 1 && !HasLinkOutside(theirs) && !twoDirectories) {
             QCOMPARE(outcome, "succeeded");
             QCOMPARE(ours, theirs);
         } else {

@@ -115,8 +115,72 @@ QByteArray ExtendedTimestamp(std::int64_t mtime) {
     return field;
 }
 
+QByteArray UnicodePath(const QByteArray& storedName, const QByteArray& unicodeName, bool stale) {
+    QByteArray field;
+    Put(field, 0x7075, 2);
+    Put(field, static_cast<std::uint64_t>(5 + unicodeName.size()), 2);
+    Put(field, 1, 1);
+    Put(field, Crc32(storedName) ^ (stale ? 1u : 0u), 4);
+    return field + unicodeName;
+}
+
+QByteArray AesField(std::uint16_t method) {
+    QByteArray field;
+    Put(field, 0x9901, 2);
+    Put(field, 7, 2);
+    Put(field, 2, 2); // AE-2
+    field += "AE";
+    Put(field, 3, 1); // 256-bit
+    Put(field, method, 2);
+    return field;
+}
+
+// The CRC is linear in the appended bytes: find which of their 32 bits flip which bits of the
+// CRC, then solve for the bits that turn the CRC of four zero bytes into the one wanted.
+QByteArray WithCrc(const QByteArray& content, std::uint32_t crc) {
+    const auto crcWith = [&](std::uint32_t tail) {
+        QByteArray bytes = content;
+        Put(bytes, tail, 4);
+        return Crc32(bytes);
+    };
+    const std::uint32_t zero = crcWith(0);
+    std::uint32_t effects[32];
+    std::uint32_t tails[32];
+    for (int bit = 0; bit < 32; ++bit) {
+        effects[bit] = crcWith(1u << bit) ^ zero;
+        tails[bit] = 1u << bit;
+    }
+    std::uint32_t wanted = crc ^ zero;
+    std::uint32_t tail = 0;
+    for (int bit = 31, row = 0; bit >= 0; --bit) {
+        int pivot = row;
+        while (pivot < 32 && !((effects[pivot] >> bit) & 1))
+            ++pivot;
+        if (pivot == 32)
+            continue;
+        std::swap(effects[pivot], effects[row]);
+        std::swap(tails[pivot], tails[row]);
+        for (int other = 0; other < 32; ++other) {
+            if (other != row && ((effects[other] >> bit) & 1)) {
+                effects[other] ^= effects[row];
+                tails[other] ^= tails[row];
+            }
+        }
+        if ((wanted >> bit) & 1) {
+            wanted ^= effects[row];
+            tail ^= tails[row];
+        }
+        ++row;
+    }
+    QByteArray forged = content;
+    Put(forged, tail, 4);
+    return forged;
+}
+
 QByteArray Build(const QList<Entry>& entries, const Options& options) {
     QByteArray archive;
+    if (options.prefixCounted)
+        archive = options.prefix;
     QList<std::uint64_t> offsets;
     for (const Entry& entry : entries) {
         if (entry.sharesLocalHeaderOf) {
@@ -176,7 +240,7 @@ QByteArray Build(const QList<Entry>& entries, const Options& options) {
     Put(archive, full ? 0xffffffff : directorySize, 4);
     Put(archive, full ? 0xffffffff : directoryStart, 4);
     Put(archive, 0, 2);
-    return options.prefix + archive + options.suffix;
+    return (options.prefixCounted ? QByteArray() : options.prefix) + archive + options.suffix;
 }
 
 } // namespace ZipBytes

@@ -43,10 +43,20 @@ std::uint32_t Crc32(const QByteArray& content);
 
 // An extended-timestamp field holding a modification time.
 QByteArray ExtendedTimestamp(std::int64_t mtime);
+// A Unicode path field giving `unicodeName` for an entry stored as `storedName`; its check value
+// matches the stored name unless `stale`.
+QByteArray UnicodePath(const QByteArray& storedName, const QByteArray& unicodeName,
+                       bool stale = false);
+// The AES field of an encrypted entry (method 99) compressed with `method`.
+QByteArray AesField(std::uint16_t method);
+
+// `content` followed by four bytes that give the whole the CRC `crc`.
+QByteArray WithCrc(const QByteArray& content, std::uint32_t crc);
 
 struct Options {
-    QByteArray prefix; // junk before the archive; offsets are not adjusted for it
-    QByteArray suffix; // junk after the end record
+    QByteArray prefix;          // junk before the archive; offsets are not adjusted for it, unless
+    bool prefixCounted = false; // as in an archive appended to another
+    QByteArray suffix;          // junk after the end record
     std::optional<std::uint64_t> declaredCount; // the entry count in the end records
     bool zip64EndRecords = false;
 };

@@ -5,9 +5,11 @@
 #include "ziparchive/read/LittleEndian.h"
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -42,26 +44,38 @@ bool HasSignature(int fd, std::uint64_t position, std::uint32_t signature) {
     return ReadAt(fd, position, bytes, 4) == 4 && ReadLe32(bytes) == signature;
 }
 
+// Whether the directory the pointer describes lies in the file when the archive's offset 0 is at
+// `base`: before the end records, and starting with a directory header unless it is empty.
+bool DirectoryAt(int fd, const DirectoryPointer& pointer, std::uint64_t base) {
+    const std::uint64_t start = base + pointer.offset;
+    if (start < base || start > pointer.limit || pointer.size > pointer.limit - start)
+        return false;
+    return pointer.entries == 0 || HasSignature(fd, start, kCentralHeaderSignature);
+}
+
+// Where the archive's offset 0 would be if something had been put in front of it: the
+// directory ends where the end records begin.
+std::optional<std::uint64_t> ShiftedBase(const DirectoryPointer& pointer) {
+    if (pointer.limit >= pointer.size && pointer.limit - pointer.size >= pointer.offset) {
+        const std::uint64_t base = pointer.limit - pointer.size - pointer.offset;
+        if (base > 0)
+            return base;
+    }
+    return std::nullopt;
+}
+
 // Finds the archive's offset 0: stored offsets are either positions in the file, or positions
 // after something put in front of the archive, which the directory's distance from the end
 // records reveals.
 bool LocateBase(int fd, DirectoryPointer& pointer) {
-    auto directoryAt = [&](std::uint64_t base) {
-        const std::uint64_t start = base + pointer.offset;
-        if (start < base || start > pointer.limit || pointer.size > pointer.limit - start)
-            return false;
-        return pointer.entries == 0 || HasSignature(fd, start, kCentralHeaderSignature);
-    };
-    if (directoryAt(0)) {
+    if (DirectoryAt(fd, pointer, 0)) {
         pointer.base = 0;
         return true;
     }
-    if (pointer.limit >= pointer.size && pointer.limit - pointer.size >= pointer.offset) {
-        const std::uint64_t base = pointer.limit - pointer.size - pointer.offset;
-        if (base > 0 && directoryAt(base)) {
-            pointer.base = base;
-            return true;
-        }
+    const std::optional<std::uint64_t> base = ShiftedBase(pointer);
+    if (base && DirectoryAt(fd, pointer, *base)) {
+        pointer.base = *base;
+        return true;
     }
     return false;
 }
@@ -102,10 +116,13 @@ bool ReadZip64Pointer(int fd, std::uint64_t endRecord, DirectoryPointer& pointer
     return true;
 }
 
-// Reads the end record at `at` and what it points to; false when it does not lead to a central
-// directory (a stray signature in trailing data or in a comment). Without a ZIP64 locator the
-// record's own fields count, even at their maximum: 65,535 entries fit them exactly.
-bool ReadPointer(int fd, std::uint64_t at, DirectoryPointer& pointer) {
+// Reads the fields of the end record at `at`, and those of the ZIP64 end record when a locator
+// precedes it; false when they cannot describe a directory of a single-file archive. Without a
+// ZIP64 locator the record's own fields count, even at their maximum: 65,535 entries fit them
+// exactly. With one, every field of the plain record that is not at its maximum must say what
+// the ZIP64 record says: otherwise the two point to different directories, and readers that
+// trust different records see different archives.
+bool ReadRecords(int fd, std::uint64_t at, DirectoryPointer& pointer) {
     unsigned char record[kEndRecordSize];
     if (ReadAt(fd, at, record, sizeof record) != sizeof record)
         return false;
@@ -119,12 +136,21 @@ bool ReadPointer(int fd, std::uint64_t at, DirectoryPointer& pointer) {
     pointer.endRecord = at;
     DirectoryPointer zip64 = pointer;
     if (ReadZip64Pointer(fd, at, zip64)) {
+        const bool agree = (pointer.entries == 0xffff || pointer.entries == zip64.entries) &&
+                           (pointer.size == 0xffffffff || pointer.size == zip64.size) &&
+                           (pointer.offset == 0xffffffff || pointer.offset == zip64.offset);
+        if (!agree)
+            Fail("its two end records point to different directories");
         pointer = zip64;
-        return LocateBase(fd, pointer);
+        return true;
     }
-    if (disk != 0 || directoryDisk != 0 || entriesHere != pointer.entries)
-        return false; // split over several files
-    return LocateBase(fd, pointer);
+    return disk == 0 && directoryDisk == 0 && entriesHere == pointer.entries;
+}
+
+// Reads the end record at `at` and what it points to; false when it does not lead to a central
+// directory (a stray signature in trailing data or in a comment).
+bool ReadPointer(int fd, std::uint64_t at, DirectoryPointer& pointer) {
+    return ReadRecords(fd, at, pointer) && LocateBase(fd, pointer);
 }
 
 // Scans back from the end of the file for the last end record that leads to a directory, as
@@ -192,6 +218,11 @@ std::optional<std::int64_t> ReadLocalMtime(const unsigned char* extra, std::size
     return extended ? extended : oldUnix;
 }
 
+std::uint32_t NameChecksum(const std::string& name) {
+    return static_cast<std::uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(name.data()), static_cast<uInt>(name.size())));
+}
+
 std::vector<CentralEntry> ReadEntries(int fd, const DirectoryPointer& pointer,
                                       std::uint64_t directoryStart) {
     if (pointer.entries > kMaxEntries)
@@ -239,8 +270,11 @@ std::vector<CentralEntry> ReadEntries(int fd, const DirectoryPointer& pointer,
                 if (id == 0x0001 && !zip64Seen) {
                     zip64Seen = true;
                     ApplyZip64Field(data, length, entry, sizeFull, compressedFull, offsetFull);
-                } else if (id == 0x7075 && length > 5) {
-                    entry.unicodeNameHasNul = std::memchr(data + 5, 0, length - 5) != nullptr;
+                } else if (id == 0x7075 && length > 5 && data[0] == 1 && !entry.unicodeName) {
+                    entry.unicodeName.emplace(reinterpret_cast<const char*>(data + 5), length - 5);
+                    entry.unicodeNameCurrent = ReadLe32(data + 1) == NameChecksum(entry.rawName);
+                } else if (id == 0x9901 && length >= 7 && !entry.aesMethod) {
+                    entry.aesMethod = ReadLe16(data + 5);
                 }
             });
         if ((sizeFull || compressedFull || offsetFull) && !zip64Seen)
@@ -294,6 +328,48 @@ void ReadLocalHeaders(int fd, ArchiveLayout& layout) {
     }
 }
 
+bool InsideEntryData(const ArchiveLayout& layout, std::uint64_t position) {
+    return std::any_of(layout.entries.begin(), layout.entries.end(), [&](const CentralEntry& e) {
+        return e.localHeaderSound && position >= e.dataStart &&
+               position - e.dataStart < e.compressedSize;
+    });
+}
+
+// Refuses the archive when another end record before the chosen one leads to a directory of its
+// own with entries in it. Readers that scan back from the end take the last end record; libzip
+// scans forward through the same stretch and takes the first that reads (our view of the file
+// shows it everything up to the chosen record, from the archive's offset 0). An end record
+// inside an entry's data is an archive stored in this one, harmless unless libzip could take it.
+void RefuseRivalEndRecords(int fd, const ArchiveLayout& layout) {
+    const std::uint64_t reach = kLongestComment + kEndRecordSize + 4096;
+    const std::uint64_t end = layout.endRecord;
+    const std::uint64_t start = end + kEndRecordSize > reach ? end + kEndRecordSize - reach : 0;
+    const std::vector<unsigned char> stretch =
+        ReadBlock(fd, start, static_cast<std::size_t>(end - start + 3));
+    const std::uint64_t entries = layout.entries.size();
+    const std::uint64_t size = layout.directoryEnd - layout.directoryStart;
+    for (std::size_t i = 0; i + 4 <= stretch.size() && start + i < end; ++i) {
+        if (ReadLe32(&stretch[i]) != kEndRecordSignature)
+            continue;
+        const std::uint64_t at = start + i;
+        DirectoryPointer pointer;
+        if (!ReadRecords(fd, at, pointer) || pointer.entries == 0)
+            continue;
+        const auto differs = [&](std::uint64_t base) {
+            return base + pointer.offset != layout.directoryStart || pointer.size != size ||
+                   pointer.entries != entries;
+        };
+        const bool libzipMayTakeIt =
+            at >= layout.base && DirectoryAt(fd, pointer, layout.base) && differs(layout.base);
+        const std::optional<std::uint64_t> shifted = ShiftedBase(pointer);
+        const bool endReadersMayTakeIt =
+            (DirectoryAt(fd, pointer, 0) && differs(0)) ||
+            (shifted && DirectoryAt(fd, pointer, *shifted) && differs(*shifted));
+        if (libzipMayTakeIt || (endReadersMayTakeIt && !InsideEntryData(layout, at)))
+            Fail("it holds a second directory that other readers may take for its own");
+    }
+}
+
 } // namespace
 
 ArchiveLayout ReadArchiveLayout(int fd) {
@@ -309,5 +385,6 @@ ArchiveLayout ReadArchiveLayout(int fd) {
     layout.endRecord = pointer.endRecord;
     layout.entries = ReadEntries(fd, pointer, layout.directoryStart);
     ReadLocalHeaders(fd, layout);
+    RefuseRivalEndRecords(fd, layout);
     return layout;
 }

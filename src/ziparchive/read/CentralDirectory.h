@@ -18,8 +18,12 @@ struct CentralEntry {
     std::uint64_t compressedSize = 0;
     std::uint64_t size = 0;
     std::uint64_t localHeader = 0; // position in the file
-    // The Unicode path field's name holds a NUL: libzip would hand it on as a space.
-    bool unicodeNameHasNul = false;
+    // The name the Unicode path field (0x7075) gives, and whether its check value matches the
+    // stored name (readers that honour the field use it only then).
+    std::optional<std::string> unicodeName;
+    bool unicodeNameCurrent = false;
+    // The method an AES-encrypted entry (method 99) was compressed with, from its 0x9901 field.
+    std::optional<std::uint16_t> aesMethod;
     // The modification time the local header's extra fields give (extended timestamp, else the
     // old Unix field). Extractors read these from the local header only; a time in the central
     // directory alone is ignored, as they ignore it.
@@ -29,7 +33,9 @@ struct CentralEntry {
     bool localHeaderSound = false;
     std::uint64_t dataStart = 0;
 
-    bool IsEncrypted() const { return (flags & 0x0001) != 0; }
+    // Method 99 is AES encryption whatever the flags say; readers treat it so.
+    bool IsEncrypted() const { return (flags & 0x0001) != 0 || method == kAesMethod; }
+    static constexpr std::uint16_t kAesMethod = 99;
 };
 
 // Where the archive lies in its file and what its directory lists. `base` is where the archive's
@@ -46,9 +52,12 @@ struct ArchiveLayout {
 
 // Parses the end record, the ZIP64 records and the central directory of the archive in fd, and
 // reads each entry's local header. Throws CZipException for anything that is not a readable
-// archive, for an entry count the directory cannot hold, and when any two entries' byte ranges
-// (local header to end of data) overlap each other or the directory: overlapping entries are how
-// small archives expand to huge outputs.
+// archive, for an entry count the directory cannot hold, when any two entries' byte ranges
+// (local header to end of data) overlap each other or the directory (overlapping entries are how
+// small archives expand to huge outputs), and when the file holds a second directory that some
+// reader could take for the archive's: end records pointing to different directories, or ZIP64
+// and plain end records that disagree. Readers that scan from the end and readers that scan
+// forward would each show different files.
 ArchiveLayout ReadArchiveLayout(int fd);
 
 // The most entries an archive may list; more is taken as an attack, not an archive.

@@ -28,7 +28,9 @@ struct EntryPlan {
 // names made on DOS and Windows, else the raw bytes), checked against the raw bytes for a NUL
 // libzip would hide; the kind, permissions and time; and a refusal for a file or link whose path
 // an earlier entry already took. Throws CZipException when libzip and the directory parse
-// disagree about the entries, since two readers seeing different content is how archives
+// disagree about the archive (the end record taken, or any entry's name, sizes, CRC, method or
+// encryption) and when a Unicode path field names another file than the stored name: two
+// readers seeing different content is how archives
 // smuggle files past checks.
 std::vector<EntryPlan> PlanEntries(zip_t* archive, const ArchiveLayout& layout);
 
