@@ -555,6 +555,17 @@ private slots:
                               ".tarvo-unzip-mine!/data", "a.txt"}));
     }
 
+    void aFolderAlreadyThereKeepsItsMode() {
+        QDir().mkpath(Destination() + "/a");
+        const QByteArray folder = QFile::encodeName(Destination() + "/a");
+        ::chmod(folder.constData(), 0751);
+        TestTree::WriteFile(Archive(), Build({Directory("a/", 040700), Stored("a/f", "x")}));
+        QCOMPARE(Unpack(), "succeeded");
+        struct stat info {};
+        QCOMPARE(::stat(folder.constData(), &info), 0);
+        QCOMPARE(static_cast<int>(info.st_mode & 07777), 0751);
+    }
+
     void theStagingFolderLivesOnlyWhileOpen() {
         TestTree::WriteFile(Archive(), Build({Stored("a.txt", "a"), Stored("b.txt", "b")}));
         {

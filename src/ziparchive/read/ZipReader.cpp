@@ -111,6 +111,13 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
     m_staging = std::make_unique<StagingArea>(m_root->Fd());
     m_tree = std::make_unique<DestinationTree>(m_root->Fd());
     m_admitted.reset();
+    // Folders that stand already are the user's: they take entries, but keep their modes.
+    for (std::uint64_t i = 0; i < m_plans.size(); ++i) {
+        const EntryPlan& plan = m_plans[i];
+        if (plan.kind == EntryKind::Directory && plan.refusal.empty() && !plan.components.empty() &&
+            m_tree->Inspect(plan.components) == DestinationTree::Standing::Directory)
+            m_foldersStanding.insert(i);
+    }
     if (m_plans.empty())
         return;
     std::vector<ZipHandle> archives;
@@ -226,7 +233,8 @@ void ZipReader::Commit(std::uint64_t index) {
     if (plan.kind == EntryKind::Directory) {
         if (::mkdirat(parentFd, leaf.c_str(), 0777) != 0 && errno != EEXIST)
             throw CZipException("cannot create the folder " + leaf + ": " + std::strerror(errno));
-        m_directories.push_back({plan.components, plan.permissions, plan.mtime});
+        if (!m_foldersStanding.count(index))
+            m_directories.push_back({plan.components, plan.permissions, plan.mtime});
         return;
     }
     const std::string temporary = StagingArea::TemporaryName(index);

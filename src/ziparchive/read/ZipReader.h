@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 class DecodePool;
@@ -83,4 +84,5 @@ private:
     std::optional<std::uint64_t> m_admitted; // tested, staged and waiting for Extract
     bool m_admittedStaged = false;
     std::vector<DeferredDirectory> m_directories;
+    std::unordered_set<std::uint64_t> m_foldersStanding; // folder entries already on disk
 };
