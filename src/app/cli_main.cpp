@@ -7,6 +7,7 @@
 #include "archive/UnzipWorker.h"
 #include "archive/ZipWorker.h"
 #include "operation/OperationState.h"
+#include "operation/StopSignals.h"
 #include "operation/ThreadStart.h"
 
 #include <QDir>
@@ -33,7 +34,8 @@ const char Usage[] =
     "--     ends the options: what follows is a name, even if it starts with -\n"
     "\n"
     "Exit status: 0 on success, 1 when the operation failed or an entry is\n"
-    "corrupted, 2 on a usage error.\n";
+    "corrupted, 2 on a usage error, 130 or 143 when stopped by SIGINT or SIGTERM\n"
+    "(nothing of the stopped run is left behind).\n";
 
 // Both workers end in one of the same three ways.
 template <typename Outcome> int ExitCodeFor(Outcome outcome) {
@@ -76,7 +78,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", refusal.what());
         return ExitUsage;
     }
-    const int exitCode = RunCommand(command, path);
+    // Ctrl-C or a TERM signal stops the operation, which takes back what it wrote, and the
+    // exit code says which signal it was, as if it had ended the process.
+    CatchStopSignals(&OperationState::Instance().stopRequested);
+    int exitCode = RunCommand(command, path);
+    if (StopSignal() != 0)
+        exitCode = StopExitCode(StopSignal());
     // The ticker may still be asleep; EndProcessNow does not wait for it.
     EndProcessNow(exitCode);
 }

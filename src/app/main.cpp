@@ -1,5 +1,6 @@
 #include "app/CTarvoApp.h"
 #include "app/ProgramOptions.h"
+#include "operation/StopSignals.h"
 #include "operation/ThreadStart.h"
 
 namespace {
@@ -22,6 +23,8 @@ int main(int argc, char** argv) {
     // The arguments are read: Qt is given none of its own to interpret, so no archive name is
     // ever taken for one of its options.
     int applicationArgc = 1;
+    // The windows watch for Ctrl-C and TERM themselves, to stop a run before the process ends.
+    CatchStopSignals(nullptr);
     int exitCode = 0;
     {
         CTarvoApp app(applicationArgc, argv,

@@ -51,6 +51,7 @@ UnzipOutcome RunUnzip(OperationState& state) {
         QString destination;
         {
             CZipArchive zip;
+            zip.SetStopFlag(&state.stopRequested);
             zip.Open(archivePath, CZipArchive::zipOpen, 0);
             // An existing folder is unpacked into only when no entry would replace or write
             // through anything in it; otherwise the archive goes into a folder of its own.
@@ -74,6 +75,12 @@ UnzipOutcome RunUnzip(OperationState& state) {
             report.OpenFolder(destination);
         report.Post(ProgressMessage::Finished);
         return sound ? UnzipOutcome::Succeeded : UnzipOutcome::Corrupted;
+    } catch (const CZipStopped&) {
+        // Whoever asked for the stop ends the process once this is posted; there is nothing
+        // to tell the user.
+        state.failed = true;
+        report.Post(ProgressMessage::Finished);
+        return UnzipOutcome::Stopped;
     } catch (const std::exception&) {
         state.failed = true;
         report.Post(ProgressMessage::Finished);

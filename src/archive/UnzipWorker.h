@@ -7,6 +7,7 @@ enum class UnzipOutcome {
     Succeeded, // every entry passed its test and was extracted
     Corrupted, // an entry failed its test; the entries before it were extracted
     Failed,    // an error ended the run
+    Stopped,   // stopped from outside; nothing of the run is left
 };
 
 // Unpacks the selected archive into the folder beside it, reporting to state.reportWindow.

@@ -50,6 +50,7 @@ void ZipFolder(OperationState& state, const QString& folder, const QString& arch
     CheckNamesApart(fileList, prefix);
 
     CZipArchive zip;
+    zip.SetStopFlag(&state.stopRequested);
     zip.Open(archivePath, CZipArchive::zipCreate, 0);
     zip.SetCompressionMethod(CZipArchive::methodBzip2);
 
@@ -70,6 +71,7 @@ void ZipFolder(OperationState& state, const QString& folder, const QString& arch
 // does not matter. The ticker moves the bar meanwhile.
 void ZipFile(OperationState& state, const QString& file, const QString& archivePath) {
     CZipArchive zip;
+    zip.SetStopFlag(&state.stopRequested);
     zip.Open(archivePath, CZipArchive::zipCreate, 0);
     zip.SetCompressionMethod(CZipArchive::methodBzip2);
     state.tickPeriod = TickPeriodFor(MeasureFileSize(file));
@@ -109,6 +111,12 @@ ZipOutcome RunZip(OperationState& state) {
         report.OpenFolder(QFileInfo(archivePath).absolutePath());
         report.Post(ProgressMessage::Finished);
         return ZipOutcome::Succeeded;
+    } catch (const CZipStopped&) {
+        // Whoever asked for the stop ends the process once this is posted; there is nothing
+        // to tell the user.
+        state.failed = true;
+        report.Post(ProgressMessage::Finished);
+        return ZipOutcome::Stopped;
     } catch (const std::exception& failure) {
         state.failed = true;
         report.Post(ProgressMessage::Finished);

@@ -8,6 +8,7 @@ enum class ZipOutcome {
     Refused,   // nothing was selected for zipping
     Succeeded, // the archive was written
     Failed,    // an error ended the run; no archive was left behind
+    Stopped,   // stopped from outside; no archive was left behind
 };
 
 // The archive a selection is packed into: the selected path (resolved, ResolvedPath) with ".zip"

@@ -21,6 +21,10 @@ struct OperationState {
     std::atomic<bool> failed{false};            // the running operation has failed
     std::atomic<bool> directMode{false};        // started with an archive on the command line
     std::atomic<std::int32_t> progressCount{0}; // position of the progress bar
+    // Raised to stop the running operation (the window closed, a signal): the worker stops and
+    // takes back what it wrote. Lock-free, so a signal handler may raise it; never lowered, as
+    // the process ends after a stop.
+    std::atomic<bool> stopRequested{false};
     QString selectedPath; // the archive to unzip, or the file or folder to zip
 
     // Per-file mode: a folder zip is selected or running; every step then counts.

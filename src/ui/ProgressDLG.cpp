@@ -21,7 +21,7 @@ ProgressDLG::ProgressDLG(QString path, QWidget* parent)
 ProgressDLG::~ProgressDLG() = default;
 
 // Enter ends the window as Esc does: it has no button that Enter could press instead. Mid-run
-// that ends the process with the worker, as closing the window does.
+// the run is stopped and taken back first, as when the window is closed.
 void ProgressDLG::keyPressEvent(QKeyEvent* event) {
     if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
         if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
@@ -45,7 +45,14 @@ QProgressBar* ProgressDLG::ProgressBar() const {
     return m_ui->m_progress;
 }
 
+// The worker starts as the window shows and keeps busy raised in this mode; only its report of
+// the end says it is done. A refused archive ends the process from the worker instead.
+bool ProgressDLG::RunGoing() const {
+    return !m_finished;
+}
+
 void ProgressDLG::OnOperationFinished() {
+    m_finished = true;
     // After a failure the worker still has its message to show; it ends the process itself.
     if (!OperationState::Instance().failed)
         QCoreApplication::exit(0);

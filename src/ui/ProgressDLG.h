@@ -22,9 +22,11 @@ protected:
     void OnInitDialog() override;
     void keyPressEvent(QKeyEvent* event) override;
     QProgressBar* ProgressBar() const override;
+    bool RunGoing() const override;
     void OnOperationFinished() override;
 
 private:
     const QString m_path; // the archive to unpack
     std::unique_ptr<Ui::ProgressDLG> m_ui;
+    bool m_finished = false; // the worker has reported its end
 };

@@ -2,14 +2,19 @@
 
 #include "operation/OperationState.h"
 #include "operation/ProgressProtocol.h"
+#include "operation/StopSignals.h"
+#include "operation/ThreadStart.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QIcon>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QUrl>
+
+#include <unistd.h>
 
 #include <future>
 #include <mutex>
@@ -106,6 +111,16 @@ ReportingDialog::ReportingDialog(QWidget* parent)
     : QDialog(parent), m_report(std::make_shared<WindowReport>(this)) {
     // The title bar and the task bar show the program's icon on both windows.
     setWindowIcon(QIcon(QStringLiteral(":/icons/tarvo.png")));
+    // A stop signal is noted by its handler; here, on the UI thread, it stops the run.
+    if (StopSignalFd() >= 0) {
+        auto* notifier = new QSocketNotifier(StopSignalFd(), QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            char bytes[16];
+            while (::read(StopSignalFd(), bytes, sizeof bytes) > 0) {
+            }
+            StopRunThenEnd(StopExitCode(StopSignal()));
+        });
+    }
 }
 
 ReportingDialog::~ReportingDialog() {
@@ -135,26 +150,64 @@ void ReportingDialog::OnProgressReset() {
     ProgressBar()->setValue(0);
 }
 
+bool ReportingDialog::RunGoing() const {
+    return OperationState::Instance().busy;
+}
+
+void ReportingDialog::reject() {
+    StopRunThenEnd(std::nullopt);
+}
+
+void ReportingDialog::StopRunThenEnd(std::optional<int> exitCode) {
+    if (exitCode)
+        m_exitCode = exitCode;
+    if (!RunGoing())
+        return EndNow();
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    OperationState::Instance().stopRequested = true;
+    // A worker waiting on its message goes on to its end.
+    if (m_openBox)
+        m_openBox->reject();
+}
+
+// The worker has posted its end, after its archive object took back what it wrote.
+void ReportingDialog::EndNow() {
+    if (m_exitCode)
+        EndProcessNow(*m_exitCode);
+    QDialog::reject();
+}
+
 bool ReportingDialog::event(QEvent* event) {
     switch (static_cast<int>(event->type())) {
     case static_cast<int>(ProgressMessage::Step):
         OnProgressStep();
         return true;
     case static_cast<int>(ProgressMessage::Finished):
-        OnOperationFinished();
+        if (m_stopping)
+            EndNow();
+        else
+            OnOperationFinished();
         return true;
     case static_cast<int>(ProgressMessage::Reset):
         OnProgressReset();
         return true;
     case ShowMessageType: {
+        // A stopping window shows nothing more; deleting the event lets the worker go on.
+        if (m_stopping)
+            return true;
         const auto* message = static_cast<ShowMessageEvent*>(event);
         QMessageBox box(QMessageBox::NoIcon, message->caption, message->text, QMessageBox::Ok,
                         this);
+        m_openBox = &box;
         box.exec();
+        m_openBox = nullptr;
         return true;
     }
     case OpenFolderType:
-        QDesktopServices::openUrl(QUrl::fromLocalFile(static_cast<TextEvent*>(event)->text));
+        if (!m_stopping)
+            QDesktopServices::openUrl(QUrl::fromLocalFile(static_cast<TextEvent*>(event)->text));
         return true;
     case EndProcessType:
         QCoreApplication::exit(static_cast<CodeEvent*>(event)->code);

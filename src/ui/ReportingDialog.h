@@ -5,8 +5,10 @@
 #include <QDialog>
 
 #include <memory>
+#include <optional>
 
 class QProgressBar;
+class QMessageBox;
 class WindowReport;
 
 // A window that runs operations: it receives the worker's and the ticker's reports as posted
@@ -22,11 +24,18 @@ public:
     // worker waiting on a message box it can no longer show goes on.
     std::shared_ptr<ReportTarget> Report() const;
 
+    // Esc, the close box, and Enter where it closes the window. While an operation runs, the
+    // window asks it to stop and stays until the worker has taken back what it wrote; then it
+    // closes.
+    void reject() override;
+
 protected:
     // Runs once, as the window is first shown.
     virtual void OnInitDialog() = 0;
     // The bar the progress reports move.
     virtual QProgressBar* ProgressBar() const = 0;
+    // Whether the worker may still write: from the start command until it reports the end.
+    virtual bool RunGoing() const;
     virtual void OnOperationFinished() = 0;
 
     bool event(QEvent* event) override;
@@ -35,7 +44,14 @@ protected:
 private:
     void OnProgressStep();
     void OnProgressReset();
+    // Stops the operation if one runs, and once it has stopped closes the window, or ends the
+    // process with exitCode when one is given (a stop signal).
+    void StopRunThenEnd(std::optional<int> exitCode);
+    void EndNow();
 
     std::shared_ptr<WindowReport> m_report;
     bool m_initialised = false;
+    bool m_stopping = false; // the run was asked to stop; its end closes the window
+    std::optional<int> m_exitCode;
+    QMessageBox* m_openBox = nullptr; // a worker's message shown now
 };

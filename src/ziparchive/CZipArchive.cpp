@@ -18,9 +18,11 @@ void CZipArchive::Open(const QString& path, int mode, std::int64_t volumeSize) {
     switch (mode) {
     case zipOpen:
         m_reader = std::make_unique<ZipReader>(path, m_threads);
+        m_reader->SetStopFlag(m_stop);
         break;
     case zipCreate:
         m_writer = std::make_unique<ZipWriter>(path, m_threads);
+        m_writer->SetStopFlag(m_stop);
         break;
     default:
         throw CZipException("unknown open mode");
@@ -29,6 +31,14 @@ void CZipArchive::Open(const QString& path, int mode, std::int64_t volumeSize) {
 
 void CZipArchive::SetThreadCount(unsigned threads) {
     m_threads = threads;
+}
+
+void CZipArchive::SetStopFlag(const std::atomic<bool>* stop) {
+    m_stop = stop;
+    if (m_reader)
+        m_reader->SetStopFlag(stop);
+    if (m_writer)
+        m_writer->SetStopFlag(stop);
 }
 
 static ZipReader& Reading(const std::unique_ptr<ZipReader>& reader) {

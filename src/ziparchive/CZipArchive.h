@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -33,6 +34,12 @@ public:
     // Worker threads used to decompress or compress; 0 means one per core this process may run
     // on. The bytes written never depend on it.
     void SetThreadCount(unsigned threads);
+
+    // A flag another thread (or a signal handler) may raise to stop the work. Once it is up,
+    // reading and writing throw CZipStopped, and the archive undoes this run as it goes: a new
+    // archive is not written, and an extraction takes back what it staged, put in place or
+    // created, the destination folder included. The flag must outlive the archive.
+    void SetStopFlag(const std::atomic<bool>* stop);
 
     // ---- Reading ----
 
@@ -83,4 +90,5 @@ private:
     std::unique_ptr<ZipReader> m_reader;
     std::unique_ptr<ZipWriter> m_writer;
     unsigned m_threads = 0;
+    const std::atomic<bool>* m_stop = nullptr;
 };

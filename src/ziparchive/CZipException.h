@@ -8,3 +8,10 @@ class CZipException : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// The operation was asked to stop (CZipArchive::SetStopFlag). By the time the archive object is
+// gone, whatever this run wrote is gone with it.
+class CZipStopped : public CZipException {
+public:
+    using CZipException::CZipException;
+};

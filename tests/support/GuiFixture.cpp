@@ -24,6 +24,7 @@ void ResetOperationState() {
     state.directMode = false;
     state.progressCount = 0;
     state.selectedPath.clear();
+    state.stopRequested = false;
 }
 
 bool WaitForProgramThreads() {

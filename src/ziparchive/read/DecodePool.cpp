@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <exception>
 
 DecodePool::DecodePool(std::vector<ZipHandle> archives, const std::vector<EntryPlan>& plans,
@@ -95,10 +96,19 @@ std::optional<StagedEntry> DecodePool::Take(std::uint64_t index) {
     if (m_next < index)
         m_next = index;
     m_workAvailable.notify_all();
-    m_resultReady.wait(lock, [&] {
+    const auto ready = [&] {
         const auto it = m_slots.find(index);
         return it != m_slots.end() && it->second.done;
-    });
+    };
+    // A large entry takes seconds; a stop is looked for while it decodes.
+    while (!m_resultReady.wait_for(lock, std::chrono::milliseconds(20), ready)) {
+        if (m_stopRequest && m_stopRequest->load()) {
+            m_cancel.store(true);
+            StagedEntry stopped;
+            stopped.decode = {DecodeStatus::Cancelled, 0, "stopped"};
+            return stopped;
+        }
+    }
     StagedEntry result = std::move(m_slots[index].result);
     m_slots.erase(index);
     m_bytesAhead -= m_plans[index].size;

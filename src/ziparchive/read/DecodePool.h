@@ -36,6 +36,10 @@ public:
     DecodePool(const DecodePool&) = delete;
     DecodePool& operator=(const DecodePool&) = delete;
 
+    // A flag raised from outside to stop: Take stops waiting and answers Cancelled, and the
+    // workers give up what they decode. Set before the first Take; nullptr: never stopped.
+    void SetStopFlag(const std::atomic<bool>* stop) { m_stopRequest = stop; }
+
     // Waits for the entry's result. Entries before it that were not taken are dropped. Nothing
     // when the entry was taken (or dropped) before: the caller then decodes it itself.
     std::optional<StagedEntry> Take(std::uint64_t index);
@@ -61,6 +65,7 @@ private:
     std::condition_variable m_workAvailable;
     std::condition_variable m_resultReady;
     std::atomic<bool> m_cancel{false};
+    const std::atomic<bool>* m_stopRequest = nullptr;
     bool m_stop = false;            // guarded by m_mutex, as is everything below
     std::uint64_t m_next = 0;       // the next entry a worker claims
     std::uint64_t m_taken = 0;      // entries before this one were taken or dropped

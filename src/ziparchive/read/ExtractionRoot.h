@@ -23,6 +23,8 @@ public:
 
     // Something was extracted: the folder is the user's now.
     void MarkUsed() { m_used = true; }
+    // What was extracted was taken back (a stopped run): the folders created for it go again.
+    void TakeBack() { m_used = false; }
 
 private:
     void RemoveCreated();

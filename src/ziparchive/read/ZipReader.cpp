@@ -86,13 +86,31 @@ ZipReader::~ZipReader() {
 void ZipReader::Release() {
     m_pool.reset();
     try {
-        ApplyDirectoryAttributes();
+        if (m_stopped)
+            TakeBack();
+        else
+            ApplyDirectoryAttributes();
     } catch (const std::exception&) {
         // Modes and times of folders are not worth failing a teardown for.
     }
     m_tree.reset();
     m_staging.reset();
+    if (m_stopped && m_root)
+        m_root->TakeBack();
     m_root.reset();
+}
+
+void ZipReader::SetStopFlag(const std::atomic<bool>* stop) {
+    m_stop = stop;
+    if (m_pool)
+        m_pool->SetStopFlag(stop);
+}
+
+void ZipReader::ThrowIfStopped() {
+    if (m_stopped || (m_stop && m_stop->load())) {
+        m_stopped = true;
+        throw CZipStopped("the extraction was stopped");
+    }
 }
 
 std::uint64_t ZipReader::Count() const {
@@ -127,9 +145,11 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
     m_pool =
         std::make_unique<DecodePool>(std::move(archives), m_plans, m_staging->Fd(),
                                      DecodePool::Window{kWindowEntries, kWindowBytes}, m_budget);
+    m_pool->SetStopFlag(m_stop);
 }
 
 bool ZipReader::Test(std::uint64_t index) {
+    ThrowIfStopped();
     if (index >= m_plans.size())
         throw CZipException("the archive has no entry " + std::to_string(index));
     if (m_admitted) {
@@ -173,7 +193,7 @@ StagedEntry ZipReader::Decode(std::uint64_t index) {
             return std::move(*staged);
     }
     return StageEntry(m_archive.get(), index, m_plans[index], m_staging ? m_staging->Fd() : -1,
-                      m_decoder, kNeverCancelled);
+                      m_decoder, m_stop ? *m_stop : kNeverCancelled);
 }
 
 bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
@@ -190,6 +210,7 @@ bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
         throw CZipException("cannot write to the destination: " +
                             std::string(std::strerror(decode.error)));
     case DecodeStatus::Cancelled:
+        ThrowIfStopped();
         throw CZipException("the extraction was cancelled");
     }
     if (!staged.refusal.empty())
@@ -222,16 +243,20 @@ void ZipReader::Extract(std::uint64_t index) {
     // A folder entry for the destination itself has nothing to put in place.
     if (m_plans[index].components.empty())
         return;
+    ThrowIfStopped();
     Commit(index);
     m_root->MarkUsed();
 }
 
 void ZipReader::Commit(std::uint64_t index) {
     const EntryPlan& plan = m_plans[index];
+    NoteCreatedParents(ParentsOf(plan));
     const int parentFd = m_tree->OpenParents(ParentsOf(plan));
     const std::string& leaf = plan.components.back();
     if (plan.kind == EntryKind::Directory) {
-        if (::mkdirat(parentFd, leaf.c_str(), 0777) != 0 && errno != EEXIST)
+        if (::mkdirat(parentFd, leaf.c_str(), 0777) == 0)
+            m_createdFolders.push_back(plan.components);
+        else if (errno != EEXIST)
             throw CZipException("cannot create the folder " + leaf + ": " + std::strerror(errno));
         if (!m_foldersStanding.count(index))
             m_directories.push_back({plan.components, plan.permissions, plan.mtime});
@@ -243,6 +268,41 @@ void ZipReader::Commit(std::uint64_t index) {
         DiscardStaged(index);
         throw CZipException("cannot put " + leaf + " in place: " + std::strerror(error));
     }
+    // Nothing was replaced: what stands there now is this run's to take back.
+    m_placed.push_back(plan.components);
+}
+
+// The folders on the way that are missing now are the ones OpenParents is about to create.
+void ZipReader::NoteCreatedParents(std::span<const std::string> parents) {
+    std::size_t existing = parents.size();
+    while (existing > 0 && m_tree->OpenExisting(parents.first(existing)) < 0)
+        --existing;
+    for (std::size_t depth = existing + 1; depth <= parents.size(); ++depth)
+        m_createdFolders.emplace_back(parents.begin(), parents.begin() + depth);
+}
+
+// Newest first, then the folders deepest first, so each is empty by the time it is removed; a
+// folder something else was put into meanwhile stays. Nothing is followed through a link.
+void ZipReader::TakeBack() {
+    m_directories.clear();
+    if (!m_tree)
+        return;
+    for (auto it = m_placed.rbegin(); it != m_placed.rend(); ++it) {
+        const std::span<const std::string> path(*it);
+        const int parentFd = m_tree->OpenExisting(path.first(path.size() - 1));
+        if (parentFd >= 0)
+            ::unlinkat(parentFd, path.back().c_str(), 0);
+    }
+    std::stable_sort(m_createdFolders.begin(), m_createdFolders.end(),
+                     [](const auto& a, const auto& b) { return a.size() > b.size(); });
+    for (const std::vector<std::string>& folder : m_createdFolders) {
+        const std::span<const std::string> path(folder);
+        const int parentFd = m_tree->OpenExisting(path.first(path.size() - 1));
+        if (parentFd >= 0)
+            ::unlinkat(parentFd, path.back().c_str(), AT_REMOVEDIR);
+    }
+    m_placed.clear();
+    m_createdFolders.clear();
 }
 
 void ZipReader::DiscardStaged(std::uint64_t index) {

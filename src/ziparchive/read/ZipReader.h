@@ -9,10 +9,12 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_set>
 #include <vector>
 
@@ -37,10 +39,14 @@ public:
     ZipReader(const QString& path, unsigned threads);
     // Stops the workers, gives extracted directories their modes and times, and removes
     // everything not handed over: the staging folder, and the destination when it was created
-    // here and nothing was extracted.
+    // here and nothing was extracted. After a stop, what this run extracted and the folders it
+    // created go too.
     ~ZipReader();
     ZipReader(const ZipReader&) = delete;
     ZipReader& operator=(const ZipReader&) = delete;
+
+    // Once the flag is up, Test and Extract throw CZipStopped and the run is taken back.
+    void SetStopFlag(const std::atomic<bool>* stop);
 
     std::uint64_t Count() const;
     bool FitsInto(const QString& destination);
@@ -66,6 +72,9 @@ private:
     void Commit(std::uint64_t index);
     void DiscardStaged(std::uint64_t index);
     void ApplyDirectoryAttributes();
+    void ThrowIfStopped();
+    void NoteCreatedParents(std::span<const std::string> parents);
+    void TakeBack();
     void Release();
 
     UniqueFd m_file;
@@ -85,4 +94,10 @@ private:
     bool m_admittedStaged = false;
     std::vector<DeferredDirectory> m_directories;
     std::unordered_set<std::uint64_t> m_foldersStanding; // folder entries already on disk
+
+    const std::atomic<bool>* m_stop = nullptr;
+    bool m_stopped = false; // a stop ended the run: it is taken back
+    // What this run put in place and the folders it created, for a stop to take back.
+    std::vector<std::vector<std::string>> m_placed;
+    std::vector<std::vector<std::string>> m_createdFolders;
 };

@@ -141,6 +141,8 @@ void ArchiveOutput::RemoveStaleTemporaries() const {
 void ArchiveOutput::Write(const void* data, std::size_t size) {
     if (m_fd < 0)
         throw OutputFailure("the archive is not being written", ZIP_ER_INTERNAL, 0);
+    if (m_stop && m_stop->load(std::memory_order_relaxed))
+        throw OutputFailure("writing the archive was stopped", ZIP_ER_CANCELLED, 0);
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     // Outside the gathered range, or past its room: write out what was gathered first.
     if (m_position < m_bufferStart || m_position > m_bufferStart + m_buffered ||

@@ -4,6 +4,7 @@
 
 #include <zip.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -41,6 +42,9 @@ public:
     // commit like a failed write.
     void SetBeforeCommit(std::function<void(int fd)> step) { m_beforeCommit = std::move(step); }
 
+    // A write made once the flag is up fails, so libzip gives up and rolls the archive back.
+    void SetStopFlag(const std::atomic<bool>* stop) { m_stop = stop; }
+
     // Temporaries of this archive's name in its folder, as the next run would see them.
     std::string TemporaryPrefix() const { return m_temporaryPrefix; }
 
@@ -62,6 +66,7 @@ private:
     int m_fd = -1;
     bool m_replacing = false; // a file of the final name existed when writing began
     std::function<void(int fd)> m_beforeCommit;
+    const std::atomic<bool>* m_stop = nullptr;
 
     // Writes are gathered here; a seek back into the gathered range (libzip rewriting the
     // header of a small entry) patches it in memory instead of costing two system calls.

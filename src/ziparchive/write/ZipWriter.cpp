@@ -91,10 +91,20 @@ void ZipWriter::Commit() {
     if (m_committed)
         throw CZipException("the archive was already written");
     m_committed = true;
+    ThrowIfStopped();
     if (m_files.empty())
         CommitEmpty();
     else
         CommitEntries();
+}
+
+bool ZipWriter::Stopped() const {
+    return m_stop && m_stop->load();
+}
+
+void ZipWriter::ThrowIfStopped() const {
+    if (Stopped())
+        throw CZipStopped("writing " + m_path + " was stopped");
 }
 
 void ZipWriter::CommitEmpty() {
@@ -111,6 +121,7 @@ void ZipWriter::CommitEntries() {
     // The pool starts compressing at once, while libzip is being set up.
     CompressionPool pool(m_files, m_threads, Window);
     ArchiveOutput output(m_path);
+    output.SetStopFlag(m_stop);
     if (std::any_of(m_files.begin(), m_files.end(),
                     [](const FileToPack& file) { return LibzipFlagsFalsely(file.entryName); }))
         output.SetBeforeCommit(ClearFalseUtf8Flags);
@@ -156,6 +167,8 @@ void ZipWriter::CommitEntries() {
         archive.release(); // zip_close freed it
         return;
     }
+    // A stop fails the write wherever it finds it; the temporary is gone either way.
+    ThrowIfStopped();
     // libzip's message does not say which file failed; the source that failed does.
     std::string message = ArchiveError(archive.get());
     for (const PrecompressedSource& source : sources) {

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -29,11 +30,16 @@ public:
     // 4,294,967,295 bytes long (libzip writes that size wrongly), or the name cannot be stored.
     void AddFile(const std::string& filePath, const std::string& entryName);
     void SetEntryWrittenCallback(std::function<void(std::uint64_t index)> callback);
+    // Once the flag is up, Commit stops writing, leaves nothing at the archive's path but what
+    // was there before, and throws CZipStopped. nullptr: never stopped.
+    void SetStopFlag(const std::atomic<bool>* stop) { m_stop = stop; }
     // Writes the archive. On failure it throws and nothing is left at the archive's path
     // except what was there before.
     void Commit();
 
 private:
+    bool Stopped() const;
+    void ThrowIfStopped() const;
     void CommitEmpty();
     void CommitEntries();
 
@@ -42,4 +48,5 @@ private:
     std::vector<FileToPack> m_files;
     std::function<void(std::uint64_t)> m_entryWritten;
     bool m_committed = false;
+    const std::atomic<bool>* m_stop = nullptr;
 };
