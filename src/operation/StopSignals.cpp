@@ -17,8 +17,13 @@ static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler raises t
 extern "C" void OnStopSignal(int signal) {
     const int savedErrno = errno;
     g_signal = signal;
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    for (const int caught : {SIGINT, SIGTERM}) {
+        struct sigaction current {};
+        if (::sigaction(caught, nullptr, &current) == 0 && current.sa_handler == OnStopSignal)
+            ::sigaction(caught, &fallback, nullptr);
+    }
     if (g_stop)
         g_stop->store(true);
     const char byte = 1;
@@ -40,8 +45,14 @@ void CatchStopSignals(std::atomic<bool>* stop) {
     sigaddset(&action.sa_mask, SIGINT);
     sigaddset(&action.sa_mask, SIGTERM);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        // A signal ignored from the start stays ignored: a script's background job is not
+        // meant to stop on the terminal's Ctrl-C.
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 int StopSignal() {
