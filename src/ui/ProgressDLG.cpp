@@ -38,6 +38,9 @@ void ProgressDLG::OnInitDialog() {
     state.selectedPath = m_path;
     state.unzipSelected = true;
     state.reportWindow.Set(Report());
+    // Raised before the worker starts, as the main window's start commands do, so that Esc
+    // right away still waits for the run to stop; a refused archive clears it again.
+    state.busy = true;
     BeginThread(UnzipWorker, &state);
 }
 
@@ -45,10 +48,9 @@ QProgressBar* ProgressDLG::ProgressBar() const {
     return m_ui->m_progress;
 }
 
-// The worker starts as the window shows and keeps busy raised in this mode; only its report of
-// the end says it is done. A refused archive ends the process from the worker instead.
+// busy stays raised in this mode; the worker's report of its end is what says it is done.
 bool ProgressDLG::RunGoing() const {
-    return !m_finished;
+    return OperationState::Instance().busy && !m_finished;
 }
 
 void ProgressDLG::OnOperationFinished() {
