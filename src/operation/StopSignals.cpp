@@ -8,11 +8,13 @@
 
 namespace {
 
-volatile std::sig_atomic_t g_signal = 0;
+// Atomics, not sig_atomic_t: the handler may run on any thread, and the UI or main thread reads.
+std::atomic<int> g_signal{0};
 std::atomic<bool>* g_stop = nullptr;
 int g_pipe[2] = {-1, -1};
 
-static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler raises the stop flag");
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "a signal handler writes them");
 
 extern "C" void OnStopSignal(int signal) {
     const int savedErrno = errno;
