@@ -269,7 +269,7 @@ void ZipReader::Commit(std::uint64_t index) {
         throw CZipException("cannot put " + leaf + " in place: " + std::strerror(error));
     }
     // Nothing was replaced: what stands there now is this run's to take back.
-    m_placed.push_back(plan.components);
+    m_placed.push_back(index);
 }
 
 // The folders on the way that are missing now are the ones OpenParents is about to create.
@@ -288,7 +288,7 @@ void ZipReader::TakeBack() {
     if (!m_tree)
         return;
     for (auto it = m_placed.rbegin(); it != m_placed.rend(); ++it) {
-        const std::span<const std::string> path(*it);
+        const std::span<const std::string> path(m_plans[*it].components);
         const int parentFd = m_tree->OpenExisting(path.first(path.size() - 1));
         if (parentFd >= 0)
             ::unlinkat(parentFd, path.back().c_str(), 0);

@@ -97,7 +97,7 @@ private:
 
     const std::atomic<bool>* m_stop = nullptr;
     bool m_stopped = false; // a stop ended the run: it is taken back
-    // What this run put in place and the folders it created, for a stop to take back.
-    std::vector<std::vector<std::string>> m_placed;
+    // The entries this run put in place and the folders it created, for a stop to take back.
+    std::vector<std::uint64_t> m_placed;
     std::vector<std::vector<std::string>> m_createdFolders;
 };
