@@ -34,8 +34,8 @@ const char Usage[] =
     "--     ends the options: what follows is a name, even if it starts with -\n"
     "\n"
     "Exit status: 0 on success, 1 when the operation failed or an entry is\n"
-    "corrupted, 2 on a usage error, 130 or 143 when stopped by SIGINT or SIGTERM\n"
-    "(nothing of the stopped run is left behind).\n";
+    "corrupted, 2 on a usage error, 130 or 143 when SIGINT or SIGTERM stopped\n"
+    "it (nothing of the stopped run is left behind).\n";
 
 // Both workers end in one of the same three ways.
 template <typename Outcome> int ExitCodeFor(Outcome outcome) {
