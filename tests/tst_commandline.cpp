@@ -154,7 +154,7 @@ private slots:
             << ""
             << "";
         QTest::newRow("tarvo-cli --help")
-            << cli << QStringList{"--help"} << 0 << "Usage: tarvo-cli unzip [--] ARCHIVE..."
+            << cli << QStringList{"--help"} << 0 << "Usage: tarvo-cli [-q] unzip [--] ARCHIVE..."
             << ""
             << "";
         QTest::newRow("tarvo: an unknown option") << gui << QStringList{"-x.zip"} << 2 << ""
@@ -165,7 +165,7 @@ private slots:
                                                        << "";
         QTest::newRow("tarvo-cli: an archive named like an option")
             << cli << QStringList{"unzip", "-x.zip"} << 2 << ""
-            << "Usage: tarvo-cli unzip [--] ARCHIVE..."
+            << "Usage: tarvo-cli [-q] unzip [--] ARCHIVE..."
             << "";
         QTest::newRow("tarvo-cli: -- then an archive whose name starts with -")
             << cli << QStringList{"unzip", "--", "-x.zip"} << 0 << unzipped << ""
@@ -181,7 +181,7 @@ private slots:
         QTest::newRow("tarvo-cli: a failure goes to standard error")
             << cli << QStringList{"unzip", "missing.zip"} << 1 << ""
             << "Error: Unzipping did not complete. Make sure you have enough disk space and "
-               "the zip file is not corrupt!\n"
+               "the zip file is not corrupt!..."
             << "";
         QTest::newRow("tarvo-cli: a refusal goes to standard error")
             << cli << QStringList{"unzip", ""} << 2 << ""
@@ -223,6 +223,44 @@ private slots:
         QCOMPARE(firstLineOr(standardErr, err), err);
         if (!made.isEmpty())
             QVERIFY(QFileInfo::exists(folder.filePath(made)));
+    }
+
+    // The progress line is for someone watching: on a terminal, and not asked to be quiet. It
+    // rewrites itself in place and is gone before the closing message.
+    void progressLineOnlyOnATerminal_data() {
+        QTest::addColumn<bool>("terminal");
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("on a terminal") << true << "" << true;
+        QTest::newRow("on a terminal, quiet") << true << "-q" << false;
+        QTest::newRow("on a terminal, --quiet") << true << "--quiet" << false;
+        QTest::newRow("into a pipe") << false << "" << false;
+    }
+    void progressLineOnlyOnATerminal() {
+        QFETCH(bool, terminal);
+        QFETCH(QString, options);
+        QFETCH(bool, shown);
+        QTemporaryDir folder;
+        TestTree::WriteFile(folder.filePath("original/a.txt"), TestTree::TextBytes(300000, 3));
+        QCOMPARE(TestTree::Run("zip", {"-q", "-r", folder.filePath("photos.zip"), "."},
+                               folder.filePath("original")),
+                 0);
+        const QString command = QStringLiteral("'%1' %2 unzip photos.zip").arg(TARVO_CLI, options);
+        QString output;
+        // script gives the program a terminal of its own and copies what it writes there.
+        const int exitCode =
+            terminal
+                ? TestTree::Run("script", {"-qec", command, "/dev/null"}, folder.path(), &output)
+                : TestTree::Run("bash", {"-c", command}, folder.path(), &output);
+        QCOMPARE(exitCode, 0);
+        const QString redraw = QStringLiteral("\r\x1b[K");
+        QCOMPARE(output.contains(redraw + QStringLiteral("100%  ")), shown);
+        QCOMPARE(output.contains(redraw), shown);
+        QVERIFY2(output.endsWith(QStringLiteral("Unzipping completed successfully.\r\n")) ||
+                     output.endsWith(QStringLiteral("Unzipping completed successfully.\n")),
+                 qPrintable(output));
+        // Whatever was drawn was wiped before the message: it starts a clean line.
+        QVERIFY(!shown || output.contains(redraw + QStringLiteral("Unzipping completed")));
     }
 };
 

@@ -77,38 +77,33 @@ private slots:
         }
     }
 
-    void tickPeriodGrowsOneMillisecondPer495000Bytes_data() {
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<qint64>("period");
-        QTest::newRow("empty") << qint64(0) << qint64(1);
-        QTest::newRow("just below a step") << qint64(494999) << qint64(1);
-        QTest::newRow("one step") << qint64(495000) << qint64(2);
-        QTest::newRow("100 MiB") << qint64(104857600) << qint64(212);
-        QTest::newRow("5 GiB, past 32 bits") << qint64(5368709120) << qint64(10846);
-        QTest::newRow("negative size") << qint64(-5) << qint64(1);
-    }
-    void tickPeriodGrowsOneMillisecondPer495000Bytes() {
-        QFETCH(qint64, size);
-        QFETCH(qint64, period);
-        QCOMPARE(TickPeriodFor(size), period);
-    }
-
-    void tickerSteps_data() {
-        QTest::addColumn<bool>("busy");
-        QTest::addColumn<int>("steps");
-        QTest::newRow("at most 95 steps while the operation runs") << true << 95;
-        QTest::newRow("once more after the end, then it stops") << false << 1;
-    }
-    void tickerSteps() {
-        QFETCH(bool, busy);
-        QFETCH(int, steps);
+    // The ticker posts the steps the bytes earn, never past its cap; the worker gets what is
+    // left; and a ticker whose work has ended claims nothing in the next one.
+    void tickerFollowsTheBytes() {
         OperationState state;
         auto report = std::make_shared<RecordingReport>();
         state.reportWindow.Set(report);
-        state.busy = busy;
-        state.tickPeriod = 1;
-        ProgressTicker(&state);
-        QCOMPARE(report->Count(RecordingReport::Record::Step), steps);
+        state.busy = true;
+        const auto steps = [&report] { return report->Count(RecordingReport::Record::Step); };
+        {
+            TickedWork work(state, 1000, 95);
+            QTest::qWait(100);
+            QCOMPARE(steps(), 0);
+            work.Counter()->store(427);
+            QTRY_COMPARE(steps(), 42);
+            work.Counter()->store(1200); // a read counted twice does not pass the total
+            QTRY_COMPARE(steps(), 95);
+            QCOMPARE(work.Finish(), 5);
+        }
+        {
+            TickedWork next(state, 100, 100);
+            next.Counter()->store(10);
+            QTRY_COMPARE(steps(), 95 + 10);
+            QTest::qWait(100); // the first ticker, had it gone on, would have stepped by now
+            QCOMPARE(steps(), 95 + 10);
+        }
+        state.busy = false;
+        QTRY_COMPARE(RunningThreadCount(), 0);
     }
 
     void startedThreadsAreCountedUntilTheyReturn() {

@@ -63,11 +63,10 @@ private slots:
         QTest::addColumn<QStringList>("existing"); // beside the archive: "path=content", "path/"
         QTest::addColumn<QString>("folder");       // or "path -> target"; all left as they were
         QTest::addColumn<QStringList>("entries");
-        QTest::addColumn<qint64>("tickPeriod"); // from the archive's size
         const QByteArray archive = MakeArchive();
         const auto row = [&](const char* name, const QStringList& existing, const char* folder,
                              const QStringList& entries = kAllEntries) {
-            QTest::newRow(name) << archive << existing << folder << entries << qint64{3};
+            QTest::newRow(name) << archive << existing << folder << entries;
         };
         row("entries", {}, "photos");
         row("a file in the way: the (1) folder, the file untouched", {"photos=plain"}, "photos(1)");
@@ -86,14 +85,13 @@ private slots:
         row("photos and photos(1) both clash", {"photos/one.txt=edited", "photos(1)=plain"},
             "photos(2)");
         QTest::newRow("no entries: the folder all the same")
-            << ZipBytes::Build({}) << QStringList() << "photos" << QStringList() << qint64{1};
+            << ZipBytes::Build({}) << QStringList() << "photos" << QStringList();
     }
     void successReportsInOrderAndTheBarEndsFull() {
         QFETCH(QByteArray, archive);
         QFETCH(QStringList, existing);
         QFETCH(QString, folder);
         QFETCH(QStringList, entries);
-        QFETCH(qint64, tickPeriod);
         QTemporaryDir dir;
         TestTree::WriteFile(dir.filePath("photos.zip"), archive);
         for (const QString& item : existing) {
@@ -114,7 +112,6 @@ private slots:
         // The last step before the message is the worker's own, after the count reached 100.
         QVERIFY(run.StepsBetween(Kind::Reset, Kind::Message) >= 1);
         QCOMPARE(run.state().progressCount.load(), 100);
-        QCOMPARE(run.state().tickPeriod.load(), tickPeriod);
         QVERIFY(run.state().busy);
         QVERIFY(!run.state().failed);
         // The folder shown is the one written.
@@ -138,6 +135,8 @@ private slots:
         run.state().unzipSelected = true;
         QCOMPARE(RunUnzip(run.state()), UnzipOutcome::Corrupted);
         QCOMPARE(run.report().Messages(), QStringList{Messages::ZipFileCorrupted});
+        QVERIFY2(run.report().Details().value(0).startsWith("entry 3 (three.txt): the bzip2 data"),
+                 qPrintable(run.report().Details().value(0)));
         QCOMPARE(run.Milestones(), QStringLiteral("Reset Message Folder Finished"));
         QCOMPARE(run.state().progressCount.load(), 100);
         QVERIFY(!run.state().failed);
@@ -149,14 +148,17 @@ private slots:
     void aFailurePostsTheEndFirstThenSaysSo_data() {
         QTest::addColumn<QByteArray>("content"); // null: no archive at all
         QTest::addColumn<bool>("directMode");
-        QTest::newRow("not an archive") << QByteArray("not an archive at all") << false;
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("not an archive")
+            << QByteArray("not an archive at all") << false << "it is not a zip archive";
         QTest::newRow("not an archive, direct mode ends the process")
-            << QByteArray("not an archive at all") << true;
-        QTest::newRow("no archive there") << QByteArray() << false;
+            << QByteArray("not an archive at all") << true << "it is not a zip archive";
+        QTest::newRow("no archive there") << QByteArray() << false << "No such file or directory";
     }
     void aFailurePostsTheEndFirstThenSaysSo() {
         QFETCH(QByteArray, content);
         QFETCH(bool, directMode);
+        QFETCH(QString, cause);
         QTemporaryDir dir;
         if (!content.isNull())
             TestTree::WriteFile(dir.filePath("notes.zip"), content);
@@ -168,6 +170,8 @@ private slots:
         QCOMPARE(run.Milestones(), directMode ? QStringLiteral("Finished Message End")
                                               : QStringLiteral("Finished Message"));
         QCOMPARE(run.report().Messages(), QStringList{Messages::UnzipFailed});
+        QVERIFY(run.report().Details().value(0).contains(dir.filePath("notes.zip")));
+        QVERIFY(run.report().Details().value(0).contains(cause));
         QVERIFY(run.state().failed);
         if (directMode)
             QCOMPARE(run.report().Records().back().code, 0);

@@ -2,12 +2,39 @@
 
 #include "operation/ReportTarget.h"
 
-// Reports of the command-line front end: messages are printed (failures on stderr) and need no
-// answer; progress and folders are not shown.
+#include <QString>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+
+class WorkMeter;
+
+// Reports of the command-line front end: messages are printed (failures on stderr), each cause
+// on a line of its own below its message, and need no answer. With a meter, progress is one line
+// on stderr that rewrites itself: the percentage, the bytes done of the total, the current entry.
+// Folders are not shown.
 class ConsoleReport : public ReportTarget {
 public:
-    void Post(ProgressMessage) override {}
-    void ShowMessage(const QString& text, const QString& caption, MessageKind kind) override;
+    // meter: the work to show on the progress line; none shows no line.
+    explicit ConsoleReport(const WorkMeter* meter = nullptr);
+
+    void Post(ProgressMessage message) override;
+    void ShowMessage(const QString& text, const QString& caption, MessageKind kind,
+                     const QString& detail) override;
     void OpenFolder(const QString&) override {}
     void EndProcess(int) override {}
+
+    // The progress line for this much work, cut to width columns.
+    static QString ProgressLine(std::uint64_t done, std::uint64_t total, const QString& current,
+                                int width);
+
+private:
+    void DrawProgress();
+    void ClearProgress();
+
+    const WorkMeter* m_meter;
+    std::mutex m_mutex; // reports come from the worker and the ticker
+    bool m_lineShown = false;
+    std::chrono::steady_clock::time_point m_lastDrawn{};
 };

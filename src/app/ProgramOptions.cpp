@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
-ProgramOptions ReadProgramOptions(int argc, const char* const* argv) {
+ProgramOptions ReadProgramOptions(int argc, const char* const* argv, bool takesQuiet) {
     ProgramOptions options;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -16,6 +16,8 @@ ProgramOptions ReadProgramOptions(int argc, const char* const* argv) {
             return {ProgramOptions::PrintVersion, {}};
         } else if (argument == "--help" || argument == "-h") {
             return {ProgramOptions::PrintHelp, {}};
+        } else if (takesQuiet && (argument == "-q" || argument == "--quiet")) {
+            options.quiet = true;
         } else {
             return {ProgramOptions::UsageError, {}};
         }

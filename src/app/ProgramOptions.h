@@ -4,16 +4,17 @@
 #include <vector>
 
 // The options both programs take before their operands: --version, --help (or -h), and "--",
-// after which every argument is an operand, so a file whose name starts with "-" can be named.
-// Any other argument that starts with "-" is a usage error. The operands are argv's own strings,
-// untouched, in order.
+// after which every argument is an operand, so a file whose name starts with "-" can be named;
+// where asked for, -q (or --quiet) too. Any other argument that starts with "-" is a usage
+// error. The operands are argv's own strings, untouched, in order.
 struct ProgramOptions {
     enum Action { Run, PrintVersion, PrintHelp, UsageError };
     Action action = Run;
     std::vector<const char*> operands;
+    bool quiet = false; // no progress line
 };
 
-ProgramOptions ReadProgramOptions(int argc, const char* const* argv);
+ProgramOptions ReadProgramOptions(int argc, const char* const* argv, bool takesQuiet = false);
 
 // Answers the options that need no run: prints the version line or the usage (on stderr after a
 // usage error) and gives the exit code, 0 or 2. Empty when the program is to run.

@@ -13,6 +13,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -23,14 +25,15 @@ constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
 const char Usage[] =
-    "Usage: tarvo-cli unzip [--] ARCHIVE\n"
-    "       tarvo-cli zip [--] PATH\n"
+    "Usage: tarvo-cli [-q] unzip [--] ARCHIVE\n"
+    "       tarvo-cli [-q] zip [--] PATH\n"
     "       tarvo-cli --version | --help\n"
     "\n"
     "unzip  unpacks ARCHIVE into the folder beside it named after it\n"
     "       (photos.zip -> photos, or photos(1), photos(2), ... when something\n"
     "       is in the way there; nothing there is ever replaced)\n"
     "zip    packs the file or folder PATH into PATH.zip beside it (BZIP2)\n"
+    "-q     no progress line (there is none either when stderr is not a terminal)\n"
     "--     ends the options: what follows is a name, even if it starts with -\n"
     "\n"
     "Exit status: 0 on success, 1 when the operation failed or an entry is\n"
@@ -44,9 +47,9 @@ template <typename Outcome> int ExitCodeFor(Outcome outcome) {
     return outcome == Outcome::Refused ? ExitUsage : ExitFailure;
 }
 
-int RunCommand(const QString& command, const QString& path) {
+int RunCommand(const QString& command, const QString& path, bool showProgress) {
     OperationState& state = OperationState::Instance();
-    state.reportWindow.Set(std::make_shared<ConsoleReport>());
+    state.reportWindow.Set(std::make_shared<ConsoleReport>(showProgress ? &state.work : nullptr));
     state.selectedPath = path;
     state.busy = true; // as a start command does: one operation at a time
     if (command == QLatin1String("unzip")) {
@@ -61,7 +64,7 @@ int RunCommand(const QString& command, const QString& path) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const ProgramOptions options = ReadProgramOptions(argc, argv);
+    const ProgramOptions options = ReadProgramOptions(argc, argv, true);
     if (const auto answered = AnswerProgramOptions(options, "tarvo-cli " TARVO_VERSION "\n", Usage))
         return *answered;
     const std::vector<const char*>& operands = options.operands;
@@ -81,7 +84,9 @@ int main(int argc, char** argv) {
     // Ctrl-C or a TERM signal stops the operation, which takes back what it wrote, and the
     // exit code says which signal it was, as if it had ended the process.
     CatchStopSignals(&OperationState::Instance().stopRequested);
-    int exitCode = RunCommand(command, path);
+    // A progress line only where someone watches it: not in a log, nor under -q.
+    const bool showProgress = !options.quiet && ::isatty(STDERR_FILENO);
+    int exitCode = RunCommand(command, path, showProgress);
     if (StopSignal() != 0)
         exitCode = StopExitCode(StopSignal());
     // The ticker may still be asleep; EndProcessNow does not wait for it.

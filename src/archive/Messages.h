@@ -31,9 +31,4 @@ inline QString UnusablePath(const QString& shown) {
 inline QString UnusableFolder(const QString& why) {
     return QStringLiteral("Error: cannot find the current folder: %1").arg(why);
 }
-
-// A failure message with its cause on a line of its own below it.
-inline QString WithCause(const QString& message, const char* cause) {
-    return message + u'\n' + QString::fromUtf8(cause);
-}
 } // namespace Messages

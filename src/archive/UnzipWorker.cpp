@@ -3,9 +3,7 @@
 #include "archive/Messages.h"
 #include "archive/ResolvedPath.h"
 #include "archive/UnzipDestination.h"
-#include "operation/ProgressProtocol.h"
 #include "operation/ProgressTicker.h"
-#include "operation/ThreadStart.h"
 #include "ziparchive/CZipArchive.h"
 
 #include <QDir>
@@ -16,11 +14,13 @@
 namespace {
 
 // Tests and extracts every entry in order, stopping at the first one that fails its test.
-bool ExtractAll(CZipArchive& zip, const QString& destination, const ReportHandle& report) {
+bool ExtractAll(CZipArchive& zip, const QString& destination, OperationState& state) {
     for (std::uint64_t i = 0; i < zip.GetCount(); ++i) {
+        state.work.SetCurrent(QString::fromUtf8(zip.GetEntryLabel(i)));
         if (!zip.TestFile(i, 65536)) {
-            report.ShowMessage(Messages::ZipFileCorrupted, Messages::Unzipper,
-                               MessageKind::Failure);
+            state.reportWindow.ShowMessage(Messages::ZipFileCorrupted, Messages::Unzipper,
+                                           MessageKind::Failure,
+                                           QString::fromUtf8(zip.LastTestFailure()));
             return false;
         }
         zip.ExtractFile(i, destination, true, nullptr, 65536);
@@ -45,7 +45,6 @@ UnzipOutcome RunUnzip(OperationState& state) {
         }
         state.busy = true;
         const QString archivePath = ResolvedPath(state.selectedPath, QDir::currentPath());
-        state.tickPeriod = TickPeriodFor(MeasureFileSize(archivePath));
 
         bool sound = false;
         QString destination;
@@ -57,10 +56,13 @@ UnzipOutcome RunUnzip(OperationState& state) {
             // through anything in it; otherwise the archive goes into a folder of its own.
             destination = UnzipDestinationFor(
                 archivePath, [&zip](const QString& folder) { return zip.FitsInto(folder); });
-            zip.SetExtractionRoot(destination);
             report.Post(ProgressMessage::Reset);
-            BeginThread(ProgressTicker, &state);
-            sound = ExtractAll(zip, destination, report);
+            // The bar follows the archive's bytes as the decoders read them.
+            TickedWork work(state, zip.GetProgressTotal(), 95);
+            zip.SetProgressCounter(work.Counter());
+            zip.SetExtractionRoot(destination);
+            sound = ExtractAll(zip, destination, state);
+            work.Finish();
             zip.Close(0, false);
         }
         state.progressCount = 100;
@@ -81,10 +83,11 @@ UnzipOutcome RunUnzip(OperationState& state) {
         state.failed = true;
         report.Post(ProgressMessage::Finished);
         return UnzipOutcome::Stopped;
-    } catch (const std::exception&) {
+    } catch (const std::exception& failure) {
         state.failed = true;
         report.Post(ProgressMessage::Finished);
-        report.ShowMessage(Messages::UnzipFailed, Messages::Unzipper, MessageKind::Failure);
+        report.ShowMessage(Messages::UnzipFailed, Messages::Unzipper, MessageKind::Failure,
+                           QString::fromUtf8(failure.what()));
         if (state.directMode)
             report.EndProcess(0);
         return UnzipOutcome::Failed;

@@ -5,9 +5,7 @@
 #include "archive/PathRefusal.h"
 #include "archive/ResolvedPath.h"
 #include "archive/WalkFolder.h"
-#include "operation/ProgressProtocol.h"
 #include "operation/ProgressTicker.h"
-#include "operation/ThreadStart.h"
 #include "ziparchive/CZipArchive.h"
 #include "ziparchive/fs/ToNarrow.h"
 
@@ -17,6 +15,7 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -54,31 +53,49 @@ void ZipFolder(OperationState& state, const QString& folder, const QString& arch
     zip.Open(archivePath, CZipArchive::zipCreate, 0);
     zip.SetCompressionMethod(CZipArchive::methodBzip2);
 
+    for (const std::string& path : fileList)
+        zip.AddNewFile(path, path.substr(prefix), -1, 65536);
+
+    // A step per file, and 100 more that follow the bytes, so the bar also moves within a large
+    // file.
     const std::size_t files = fileList.size();
+    const std::uint64_t bytes = zip.GetProgressTotal();
+    const int byteSteps = bytes > 0 ? WorkMeter::StepsPerRun : 0;
     state.stepTotal = static_cast<std::int32_t>(
-        std::min<std::size_t>(files + 1, std::numeric_limits<std::int32_t>::max()));
+        std::min<std::size_t>(files + 1 + byteSteps, std::numeric_limits<std::int32_t>::max()));
     state.reportWindow.Post(ProgressMessage::Reset);
     state.reportWindow.Post(ProgressMessage::Step);
 
-    for (const std::string& path : fileList)
-        zip.AddNewFile(path, path.substr(prefix), -1, 65536);
-    zip.SetEntryWrittenCallback(
-        [&state](std::uint64_t) { state.reportWindow.Post(ProgressMessage::Step); });
+    std::optional<TickedWork> work;
+    if (byteSteps > 0) {
+        work.emplace(state, bytes, byteSteps);
+        zip.SetProgressCounter(work->Counter());
+    }
+    zip.SetEntryWrittenCallback([&state, files](std::uint64_t index) {
+        state.work.SetCurrent(QStringLiteral("%1 of %2 files").arg(index + 1).arg(files));
+        state.reportWindow.Post(ProgressMessage::Step);
+    });
     zip.Close(0, false);
+    // The byte steps the ticker had not posted yet: the bar ends full.
+    for (int steps = work ? work->Finish() : 0; steps > 0; --steps)
+        state.reportWindow.Post(ProgressMessage::Step);
 }
 
 // One file, stored under its bare name but read by its full path, so the current directory
-// does not matter. The ticker moves the bar meanwhile.
+// does not matter. The ticker moves the bar with the bytes compressed meanwhile.
 void ZipFile(OperationState& state, const QString& file, const QString& archivePath) {
     CZipArchive zip;
     zip.SetStopFlag(&state.stopRequested);
     zip.Open(archivePath, CZipArchive::zipCreate, 0);
     zip.SetCompressionMethod(CZipArchive::methodBzip2);
-    state.tickPeriod = TickPeriodFor(MeasureFileSize(file));
     state.reportWindow.Post(ProgressMessage::Reset);
-    BeginThread(ProgressTicker, &state);
-    zip.AddNewFile(ToNarrow(file), ToNarrow(QFileInfo(file).fileName()), -1, 65536);
+    const QString name = QFileInfo(file).fileName();
+    zip.AddNewFile(ToNarrow(file), ToNarrow(name), -1, 65536);
+    state.work.SetCurrent(name);
+    TickedWork work(state, zip.GetProgressTotal(), 95);
+    zip.SetProgressCounter(work.Counter());
     zip.Close(0, false);
+    work.Finish();
     state.progressCount = 100;
     state.reportWindow.Post(ProgressMessage::Step);
 }
@@ -120,10 +137,8 @@ ZipOutcome RunZip(OperationState& state) {
     } catch (const std::exception& failure) {
         state.failed = true;
         report.Post(ProgressMessage::Finished);
-        const auto* refusal = dynamic_cast<const PathRefusal*>(&failure);
-        report.ShowMessage(refusal ? Messages::WithCause(Messages::ZipFailed, refusal->what())
-                                   : Messages::ZipFailed,
-                           Messages::Zipper, MessageKind::Failure);
+        report.ShowMessage(Messages::ZipFailed, Messages::Zipper, MessageKind::Failure,
+                           QString::fromUtf8(failure.what()));
         return ZipOutcome::Failed;
     }
 }

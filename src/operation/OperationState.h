@@ -1,6 +1,7 @@
 #pragma once
 
 #include "operation/ReportTarget.h"
+#include "operation/WorkMeter.h"
 
 #include <QString>
 
@@ -17,7 +18,6 @@ struct OperationState {
     std::atomic<bool> unzipSelected{false};     // an archive is selected for unzipping
     std::atomic<bool> zipSelected{false};       // a file or folder is selected for zipping
     ReportHandle reportWindow;                  // receives the reports of the operation
-    std::atomic<std::int64_t> tickPeriod{0};    // milliseconds between two ticker steps
     std::atomic<bool> failed{false};            // the running operation has failed
     std::atomic<bool> directMode{false};        // started with an archive on the command line
     std::atomic<std::int32_t> progressCount{0}; // position of the progress bar
@@ -26,6 +26,7 @@ struct OperationState {
     // the process ends after a stop.
     std::atomic<bool> stopRequested{false};
     QString selectedPath; // the archive to unzip, or the file or folder to zip
+    WorkMeter work;       // the bytes the running operation has read or written
 
     // Per-file mode: a folder zip is selected or running; every step then counts.
     bool PerFileMode() const { return zipSelected && zipFolder; }

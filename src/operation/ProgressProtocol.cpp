@@ -1,7 +1,5 @@
 #include "operation/ProgressProtocol.h"
 
-#include <QFileInfo>
-
 #include <algorithm>
 
 std::optional<int> OnProgressStep(OperationState& state) {
@@ -30,14 +28,4 @@ ProgressRange OnProgressReset(OperationState& state) {
     if (state.PerFileMode())
         return {0, std::max<std::int32_t>(state.stepTotal, 0)};
     return {0, 100};
-}
-
-std::int64_t TickPeriodFor(std::int64_t sizeInBytes) {
-    // Sizes are measured as 64-bit numbers, so the period is never fed a wrapped negative size.
-    return std::max<std::int64_t>(sizeInBytes, 0) / 5500 / 90 + 1;
-}
-
-std::int64_t MeasureFileSize(const QString& path) {
-    const QFileInfo info(path);
-    return info.isFile() ? info.size() : 0;
 }

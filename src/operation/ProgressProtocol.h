@@ -20,9 +20,3 @@ std::optional<int> OnProgressStep(OperationState& state);
 // A reset: the count starts at 0 on a range of 0..stepTotal (folder zip) or 0..100. A final
 // 100 that the worker stored before the reset was handled is kept.
 ProgressRange OnProgressReset(OperationState& state);
-
-// Milliseconds between two ticker steps for a file of this many bytes: one more per 495,000.
-std::int64_t TickPeriodFor(std::int64_t sizeInBytes);
-
-// The size of the file at this path, or 0 when it cannot be opened.
-std::int64_t MeasureFileSize(const QString& path);

@@ -20,8 +20,11 @@ public:
     // Queues a progress report for the UI thread; never blocks.
     virtual void Post(ProgressMessage message) = 0;
 
-    // Shows a message with one OK button and waits until the user has dismissed it.
-    virtual void ShowMessage(const QString& text, const QString& caption, MessageKind kind) = 0;
+    // Shows a message with one OK button and waits until the user has dismissed it. detail, when
+    // not empty, says what the text leaves out: the cause of a failure, with the entry and the
+    // path involved. A window shows it on request, the command line on a line of its own.
+    virtual void ShowMessage(const QString& text, const QString& caption, MessageKind kind,
+                             const QString& detail) = 0;
 
     // Shows a result folder in the desktop's file browser.
     virtual void OpenFolder(const QString& folder) = 0;
@@ -38,7 +41,8 @@ public:
     std::shared_ptr<ReportTarget> Get() const;
 
     void Post(ProgressMessage message) const;
-    void ShowMessage(const QString& text, const QString& caption, MessageKind kind) const;
+    void ShowMessage(const QString& text, const QString& caption, MessageKind kind,
+                     const QString& detail = {}) const;
     void OpenFolder(const QString& folder) const;
     void EndProcess(int exitCode) const;
 

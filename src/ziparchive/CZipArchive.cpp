@@ -53,8 +53,23 @@ static ZipWriter& Writing(const std::unique_ptr<ZipWriter>& writer) {
     return *writer;
 }
 
+void CZipArchive::SetProgressCounter(std::atomic<std::uint64_t>* counter) {
+    if (m_reader)
+        m_reader->SetProgressCounter(counter);
+    else
+        Writing(m_writer).SetProgressCounter(counter);
+}
+
+std::uint64_t CZipArchive::GetProgressTotal() const {
+    return m_reader ? m_reader->DataSize() : Writing(m_writer).TotalBytes();
+}
+
 std::uint64_t CZipArchive::GetCount() const {
     return Reading(m_reader).Count();
+}
+
+std::string CZipArchive::GetEntryLabel(std::uint64_t index) const {
+    return Reading(m_reader).EntryLabel(index);
 }
 
 bool CZipArchive::FitsInto(const QString& destination) const {
@@ -67,6 +82,10 @@ void CZipArchive::SetExtractionRoot(const QString& destination) {
 
 bool CZipArchive::TestFile(std::uint64_t index, std::size_t) {
     return Reading(m_reader).Test(index);
+}
+
+std::string CZipArchive::LastTestFailure() const {
+    return Reading(m_reader).LastTestFailure();
 }
 
 bool CZipArchive::ExtractFile(std::uint64_t index, const QString& destination, bool fullPath,

@@ -40,10 +40,18 @@ public:
     // archive is not written, and an extraction takes back what it staged, put in place or
     // created, the destination folder included. The flag must outlive the archive.
     void SetStopFlag(const std::atomic<bool>* stop);
+    // Counts into counter the bytes of the work as it is done: reading, the archive's bytes of
+    // entry data as the decoders read them; writing, the files' bytes as the archive takes them
+    // in Close. Set it before SetExtractionRoot or Close; it must outlive the archive.
+    void SetProgressCounter(std::atomic<std::uint64_t>* counter);
+    // What the counter comes to once all the work is done.
+    std::uint64_t GetProgressTotal() const;
 
     // ---- Reading ----
 
     std::uint64_t GetCount() const;
+    // The entry as reports name it: "entry 3 (docs/a.txt)", counting from 1.
+    std::string GetEntryLabel(std::uint64_t index) const;
 
     // Whether every entry can go below destination without replacing or writing through
     // anything that stands there now: true when nothing stands there, false when it is not a
@@ -61,6 +69,9 @@ public:
     // link target keep it inside the destination. False when the entry fails; throws for an
     // encrypted entry and for failures to read or write.
     bool TestFile(std::uint64_t index, std::size_t bufferSize = 65536);
+    // Why the last TestFile returned false: the entry, and a CRC mismatch, a method this build
+    // cannot read, a name or link that would leave the destination, or what is in the way.
+    std::string LastTestFailure() const;
 
     // Puts the tested entry in place below destination under its stored path, with missing
     // directories created and its mode and modification time restored. Throws on failure.

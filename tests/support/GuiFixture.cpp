@@ -19,7 +19,6 @@ void ResetOperationState() {
     state.unzipSelected = false;
     state.zipSelected = false;
     state.reportWindow.Set(nullptr);
-    state.tickPeriod = 0;
     state.failed = false;
     state.directMode = false;
     state.progressCount = 0;

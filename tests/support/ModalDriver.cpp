@@ -49,6 +49,7 @@ void ModalDriver::Poll() {
     record.ownerStillShown = record.owner && record.owner->isVisible();
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
         record.text = box->text();
+        record.detail = box->detailedText();
         record.hasIcon = box->icon() != QMessageBox::NoIcon;
         for (QAbstractButton* button : box->buttons())
             record.buttons << button->text();

@@ -22,9 +22,10 @@ public:
     using Answer = std::function<void(QWidget* modal)>;
 
     struct Record {
-        QString kind;  // the class name: "QMessageBox", "AFileDialog", "CAboutDlg", ...
-        QString title; // the window title
-        QString text;  // a message box's text
+        QString kind;   // the class name: "QMessageBox", "AFileDialog", "CAboutDlg", ...
+        QString title;  // the window title
+        QString text;   // a message box's text
+        QString detail; // a message box's detailed text, behind "Show Details..."
         QPointer<QWidget> owner;
         bool hasIcon = false;         // a message box shows an icon
         QStringList buttons;          // a message box's button texts

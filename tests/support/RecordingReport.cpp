@@ -21,8 +21,9 @@ void RecordingReport::Post(ProgressMessage message) {
     }
 }
 
-void RecordingReport::ShowMessage(const QString& text, const QString& caption, MessageKind kind) {
-    Add({Record::Message, text, caption, 0, kind});
+void RecordingReport::ShowMessage(const QString& text, const QString& caption, MessageKind kind,
+                                  const QString& detail) {
+    Add({Record::Message, text, caption, 0, kind, detail});
 }
 
 void RecordingReport::OpenFolder(const QString& folder) {
@@ -44,6 +45,14 @@ QStringList RecordingReport::Messages() const {
         if (record.kind == Record::Message)
             texts << record.text;
     return texts;
+}
+
+QStringList RecordingReport::Details() const {
+    QStringList details;
+    for (const Record& record : Records())
+        if (record.kind == Record::Message)
+            details << record.detail;
+    return details;
 }
 
 int RecordingReport::Count(Record::Kind kind) const {

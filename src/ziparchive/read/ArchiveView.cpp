@@ -26,6 +26,8 @@ struct ViewState {
     std::uint64_t position = 0;
     std::vector<unsigned char> cache;
     std::uint64_t cacheStart = 0; // relative to start
+    std::uint64_t dataEnd = 0;    // where the central directory begins, relative to start
+    const std::atomic<std::atomic<std::uint64_t>*>* progress = nullptr;
     ZipError error;
 };
 
@@ -44,6 +46,9 @@ bool ReadFile(ViewState& view, unsigned char* bytes, std::uint64_t count, std::u
         zip_error_set(view.error.Get(), ZIP_ER_EOF, 0);
         return false;
     }
+    std::atomic<std::uint64_t>* counter = view.progress ? view.progress->load() : nullptr;
+    if (counter && position < view.dataEnd)
+        counter->fetch_add(std::min(count, view.dataEnd - position), std::memory_order_relaxed);
     return true;
 }
 
@@ -123,12 +128,15 @@ zip_int64_t ViewCallback(void* state, void* data, zip_uint64_t length, zip_sourc
 
 } // namespace
 
-ZipHandle OpenArchiveView(int fd, const ArchiveLayout& layout) {
+ZipHandle OpenArchiveView(int fd, const ArchiveLayout& layout,
+                          const std::atomic<std::atomic<std::uint64_t>*>* progress) {
     auto* view = new ViewState;
     view->fd = fd;
     view->start = layout.base;
     view->length = layout.endRecord + kEndRecordSize - layout.base;
     view->commentLengthAt = layout.endRecord + kCommentLengthOffset - layout.base;
+    view->dataEnd = layout.directoryStart - layout.base;
+    view->progress = progress;
     ZipError error;
     zip_source_t* source = zip_source_function_create(ViewCallback, view, error.Get());
     if (!source) {

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -40,7 +41,9 @@ void CheckRoom(const std::string& existing, std::uint64_t declaredTotal) {
         static_cast<unsigned __int128>(space.f_bavail) * space.f_frsize;
     if (declaredTotal > available)
         throw CZipException("the archive's content does not fit in the free space at the "
-                            "destination");
+                            "destination: it needs " +
+                            std::to_string(declaredTotal) + " bytes, and " + existing + " has " +
+                            std::to_string(static_cast<std::uint64_t>(available)) + " free");
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "ziparchive/read/DecodePool.h"
 #include "ziparchive/read/DestinationTree.h"
 #include "ziparchive/read/ExtractionRoot.h"
+#include "ziparchive/read/MethodName.h"
 #include "ziparchive/read/StageEntry.h"
 #include "ziparchive/read/StagingArea.h"
 
@@ -65,14 +66,20 @@ ZipReader::ZipReader(const QString& path, unsigned threads)
     : m_budget(ThreadCountFor(threads)), m_decoder(m_budget) {
     // Without O_NONBLOCK, opening a FIFO waits for a writer for ever; a device or a socket is
     // refused before anything is read from it.
-    m_file = UniqueFd(::open(ToNarrow(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const std::string narrow = ToNarrow(path);
+    m_file = UniqueFd(::open(narrow.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!m_file.IsOpen())
-        throw CZipException("cannot open the archive: " + std::string(std::strerror(errno)));
+        throw CZipException("cannot open " + narrow + ": " + std::strerror(errno));
     struct stat info {};
     if (::fstat(m_file.Get(), &info) != 0 || !S_ISREG(info.st_mode))
-        throw CZipException("cannot open the archive: it is not a regular file");
-    m_layout = ReadArchiveLayout(m_file.Get());
-    m_archive = OpenArchiveView(m_file.Get(), m_layout);
+        throw CZipException("cannot open " + narrow + ": it is not a regular file");
+    try {
+        m_layout = ReadArchiveLayout(m_file.Get());
+    } catch (const CZipException& failure) {
+        throw CZipException(narrow + ": " + failure.what());
+    }
+    m_dataSize = m_layout.directoryStart - m_layout.base;
+    m_archive = OpenArchiveView(m_file.Get(), m_layout, &m_progress);
     m_plans = PlanEntries(m_archive.get(), m_layout);
     // The plans carry everything needed from here on.
     m_layout.entries = {};
@@ -117,6 +124,20 @@ std::uint64_t ZipReader::Count() const {
     return m_plans.size();
 }
 
+std::string ZipReader::EntryLabel(std::uint64_t index) const {
+    std::string label = "entry " + std::to_string(index + 1);
+    if (index >= m_plans.size() || m_plans[index].components.empty())
+        return label;
+    std::string path;
+    for (const std::string& component : m_plans[index].components)
+        path += (path.empty() ? "" : "/") + component;
+    return label + " (" + path + ")";
+}
+
+void ZipReader::SetProgressCounter(std::atomic<std::uint64_t>* counter) {
+    m_progress = counter;
+}
+
 void ZipReader::SetExtractionRoot(const QString& destination) {
     const QString clean = QDir::cleanPath(destination);
     if (m_root) {
@@ -141,7 +162,7 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
     std::vector<ZipHandle> archives;
     const std::uint64_t workers = std::min<std::uint64_t>(m_budget.Total(), m_plans.size());
     for (std::uint64_t i = 0; i < workers; ++i)
-        archives.push_back(OpenArchiveView(m_file.Get(), m_layout));
+        archives.push_back(OpenArchiveView(m_file.Get(), m_layout, &m_progress));
     m_pool =
         std::make_unique<DecodePool>(std::move(archives), m_plans, m_staging->Fd(),
                                      DecodePool::Window{kWindowEntries, kWindowBytes}, m_budget);
@@ -157,11 +178,13 @@ bool ZipReader::Test(std::uint64_t index) {
             return true;
         DiscardStaged(*m_admitted);
     }
+    m_lastTestFailure.clear();
     const EntryPlan& plan = m_plans[index];
     if (!plan.refusal.empty())
-        return false;
+        return Refuse(index, plan.refusal);
     if (plan.encrypted)
-        throw CZipException("the entry is encrypted, and passwords are not supported");
+        throw CZipException(EntryLabel(index) +
+                            " is encrypted: a password is needed, and this build cannot take one");
     StagedEntry staged = Decode(index);
     return Admit(index, staged);
 }
@@ -187,6 +210,11 @@ bool ZipReader::FitsInto(const QString& destination) {
     });
 }
 
+bool ZipReader::Refuse(std::uint64_t index, const std::string& why) {
+    m_lastTestFailure = EntryLabel(index) + ": " + why;
+    return false;
+}
+
 StagedEntry ZipReader::Decode(std::uint64_t index) {
     if (m_pool) {
         if (std::optional<StagedEntry> staged = m_pool->Take(index))
@@ -202,26 +230,42 @@ bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
     case DecodeStatus::Sound:
         break;
     case DecodeStatus::Corrupt:
+        return Refuse(index, decode.detail);
     case DecodeStatus::Unsupported:
+        m_lastTestFailure = EntryLabel(index) + " uses " + MethodName(m_plans[index].method) +
+                            ", which this build cannot read";
         return false;
     case DecodeStatus::ReadFailed:
-        throw CZipException("cannot read the archive: " + decode.detail);
+        throw CZipException("cannot read the archive at " + EntryLabel(index) + ": " +
+                            decode.detail);
     case DecodeStatus::WriteFailed:
-        throw CZipException("cannot write to the destination: " +
-                            std::string(std::strerror(decode.error)));
+        throw CZipException(
+            (decode.error == ENOSPC || decode.error == EDQUOT ? "the disk is full: " : "") +
+            std::string("cannot write ") + EntryLabel(index) + " into " + ToNarrow(m_destination) +
+            ": " + std::strerror(decode.error));
     case DecodeStatus::Cancelled:
         ThrowIfStopped();
         throw CZipException("the extraction was cancelled");
     }
     if (!staged.refusal.empty())
-        return false;
+        return Refuse(index, staged.refusal);
     const EntryPlan& plan = m_plans[index];
-    if (m_tree && !plan.components.empty() &&
-        (!m_tree->ParentsUsable(ParentsOf(plan)) ||
-         !FitsWhatStands(plan.kind, m_tree->Inspect(plan.components)))) {
-        if (staged.staged)
-            DiscardStaged(index);
-        return false;
+    if (m_tree && !plan.components.empty()) {
+        const bool parentsUsable = m_tree->ParentsUsable(ParentsOf(plan));
+        const auto standing =
+            parentsUsable ? m_tree->Inspect(plan.components) : DestinationTree::Standing::Other;
+        if (!parentsUsable || !FitsWhatStands(plan.kind, standing)) {
+            if (staged.staged)
+                DiscardStaged(index);
+            std::string at = ToNarrow(m_destination);
+            for (const std::string& component : plan.components)
+                at += "/" + component;
+            if (!parentsUsable)
+                return Refuse(index, "a file is in the way on the path to " + at);
+            return Refuse(
+                index, (standing == DestinationTree::Standing::Directory ? "a folder" : "a file") +
+                           std::string(" is in the way at ") + at);
+        }
     }
     m_admitted = index;
     m_admittedStaged = staged.staged;

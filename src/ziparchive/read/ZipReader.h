@@ -49,9 +49,17 @@ public:
     void SetStopFlag(const std::atomic<bool>* stop);
 
     std::uint64_t Count() const;
+    // The entry as reports name it: "entry 3 (docs/a.txt)", counting from 1.
+    std::string EntryLabel(std::uint64_t index) const;
+    // Where the decoders count the archive bytes of entry data they read; set it before the
+    // destination. DataSize is what the count comes to once every entry was read.
+    void SetProgressCounter(std::atomic<std::uint64_t>* counter);
+    std::uint64_t DataSize() const { return m_dataSize; }
     bool FitsInto(const QString& destination);
     void SetExtractionRoot(const QString& destination);
     bool Test(std::uint64_t index);
+    // Why the last Test returned false, naming the entry; empty after one that passed.
+    const std::string& LastTestFailure() const { return m_lastTestFailure; }
     // Puts the entry in place under the extraction root, which must be set.
     void Extract(std::uint64_t index);
 
@@ -69,6 +77,7 @@ private:
 
     StagedEntry Decode(std::uint64_t index);
     bool Admit(std::uint64_t index, StagedEntry& staged);
+    bool Refuse(std::uint64_t index, const std::string& why);
     void Commit(std::uint64_t index);
     void DiscardStaged(std::uint64_t index);
     void ApplyDirectoryAttributes();
@@ -78,6 +87,9 @@ private:
     void Release();
 
     UniqueFd m_file;
+    std::atomic<std::atomic<std::uint64_t>*> m_progress{nullptr};
+    std::uint64_t m_dataSize = 0;
+    std::string m_lastTestFailure;
     ArchiveLayout m_layout;
     ZipHandle m_archive;
     std::vector<EntryPlan> m_plans;

@@ -26,12 +26,18 @@ constexpr std::size_t RandomLength = 6;
 // the file system's limit however long the archive's name is.
 constexpr std::size_t NameInPrefix = 200;
 
+// The words a user looks for first when the file system ran out of room.
+std::string DiskFullPrefix(int systemError) {
+    return systemError == ENOSPC || systemError == EDQUOT ? "the disk is full: " : "";
+}
+
 // A failure with the libzip error it maps to, so a callback can report it to libzip.
 class OutputFailure : public CZipException {
 public:
     OutputFailure(const std::string& what, int zipError, int systemError)
-        : CZipException(what + (systemError ? std::string(": ") + std::strerror(systemError)
-                                            : std::string())),
+        : CZipException(
+              DiskFullPrefix(systemError) + what +
+              (systemError ? std::string(": ") + std::strerror(systemError) : std::string())),
           m_zipError(zipError), m_systemError(systemError) {}
     int ZipError() const { return m_zipError; }
     int SystemError() const { return m_systemError; }

@@ -142,7 +142,10 @@ CompressedChunk& CompressionPool::WaitNext() {
 void CompressionPool::ReleaseNext() {
     {
         std::lock_guard lock(m_mutex);
-        m_slots[m_nextConsumed % m_window].ready = false;
+        Slot& slot = m_slots[m_nextConsumed % m_window];
+        if (m_released)
+            m_released->fetch_add(slot.chunk.length, std::memory_order_relaxed);
+        slot.ready = false;
         ++m_nextConsumed;
     }
     m_slotFree.notify_all();

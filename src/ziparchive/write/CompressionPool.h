@@ -3,6 +3,7 @@
 #include "ziparchive/write/ChunkCompressor.h"
 #include "ziparchive/write/FileToPack.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,10 @@ public:
     CompressedChunk& WaitNext();
     void ReleaseNext();
 
+    // Adds each released chunk's length to counter: the bytes of the files the archive has
+    // taken. It must outlive the pool.
+    void CountReleasedInto(std::atomic<std::uint64_t>* counter) { m_released = counter; }
+
 private:
     struct Slot {
         CompressedChunk chunk;
@@ -77,6 +82,7 @@ private:
     std::uint64_t m_claimChunk = 0;
     std::uint64_t m_nextConsumed = 0; // the chunk the consumer waits for or holds
     bool m_stopping = false;
+    std::atomic<std::uint64_t>* m_released = nullptr;
 
     std::vector<std::thread> m_workers;
 };

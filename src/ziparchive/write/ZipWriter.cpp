@@ -87,6 +87,13 @@ void ZipWriter::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callb
     m_entryWritten = std::move(callback);
 }
 
+std::uint64_t ZipWriter::TotalBytes() const {
+    std::uint64_t total = 0;
+    for (const FileToPack& file : m_files)
+        total += file.size;
+    return total;
+}
+
 void ZipWriter::Commit() {
     if (m_committed)
         throw CZipException("the archive was already written");
@@ -120,6 +127,7 @@ void ZipWriter::CommitEmpty() {
 void ZipWriter::CommitEntries() {
     // The pool starts compressing at once, while libzip is being set up.
     CompressionPool pool(m_files, m_threads, Window);
+    pool.CountReleasedInto(m_progress);
     ArchiveOutput output(m_path);
     output.SetStopFlag(m_stop);
     if (std::any_of(m_files.begin(), m_files.end(),
@@ -170,6 +178,9 @@ void ZipWriter::CommitEntries() {
     // A stop fails the write wherever it finds it; the temporary is gone either way.
     ThrowIfStopped();
     // libzip's message does not say which file failed; the source that failed does.
+    zip_error_t* closeError = zip_get_error(archive.get());
+    const int systemError =
+        zip_error_system_type(closeError) == ZIP_ET_SYS ? zip_error_code_system(closeError) : 0;
     std::string message = ArchiveError(archive.get());
     for (const PrecompressedSource& source : sources) {
         if (source.CallbackFailure())
@@ -179,5 +190,7 @@ void ZipWriter::CommitEntries() {
             break;
         }
     }
-    throw CZipException("cannot write " + m_path + ": " + message);
+    const bool diskFull = systemError == ENOSPC || systemError == EDQUOT;
+    throw CZipException((diskFull ? "the disk is full: cannot write " : "cannot write ") + m_path +
+                        ": " + message);
 }

@@ -33,6 +33,10 @@ public:
     // Once the flag is up, Commit stops writing, leaves nothing at the archive's path but what
     // was there before, and throws CZipStopped. nullptr: never stopped.
     void SetStopFlag(const std::atomic<bool>* stop) { m_stop = stop; }
+    // Where Commit counts the bytes of the files as the archive takes them; TotalBytes is what
+    // the count comes to.
+    void SetProgressCounter(std::atomic<std::uint64_t>* counter) { m_progress = counter; }
+    std::uint64_t TotalBytes() const;
     // Writes the archive. On failure it throws and nothing is left at the archive's path
     // except what was there before.
     void Commit();
@@ -47,6 +51,7 @@ private:
     unsigned m_threads;
     std::vector<FileToPack> m_files;
     std::function<void(std::uint64_t)> m_entryWritten;
+    std::atomic<std::uint64_t>* m_progress = nullptr;
     bool m_committed = false;
     const std::atomic<bool>* m_stop = nullptr;
 };
