@@ -1,14 +1,20 @@
 #include "ziparchive/write/PrecompressedSource.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/fs/PositionalRead.h"
+#include "ziparchive/write/EntryTime.h"
 
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <limits>
 
 namespace {
+
+constexpr std::uint64_t Max32 = 0xFFFFFFFFu;
 
 // The worst case of a joined stream: libbz2's bound for each chunk, plus the stream header
 // and trailer.
@@ -20,10 +26,10 @@ std::uint64_t WorstCompressedSize(std::uint64_t size) {
 } // namespace
 
 PrecompressedSource::PrecompressedSource(const FileToPack& file, std::uint64_t index,
-                                         CompressionPool& pool,
-                                         const std::function<void(std::uint64_t)>& entryWritten)
-    : m_file(file), m_index(index), m_pool(pool), m_entryWritten(entryWritten),
-      m_chunksLeft(CompressionPool::ChunkCountOf(file.size)) {}
+                                         PackingRun& run)
+    : m_file(file), m_index(index), m_run(run) {
+    zip_error_init(&m_error);
+}
 
 PrecompressedSource::~PrecompressedSource() = default;
 
@@ -42,6 +48,8 @@ zip_int64_t PrecompressedSource::Call(void* userdata, void* data, zip_uint64_t l
             if (source.m_opened)
                 return source.Fail(ZIP_ER_INTERNAL, "an entry's data was read twice");
             source.m_opened = true;
+            if (!source.LearnSize())
+                return -1;
             source.m_joiner.emplace();
             return 0;
         case ZIP_SOURCE_READ:
@@ -68,6 +76,25 @@ zip_int64_t PrecompressedSource::Call(void* userdata, void* data, zip_uint64_t l
     }
 }
 
+// The file's first chunk tells its size when it was opened, which libzip needs before the data
+// to choose the header's form. The chunk stays with the pool until it is pulled.
+bool PrecompressedSource::LearnSize() {
+    if (m_chunkCount != 0)
+        return true;
+    CompressedChunk& first = m_run.pool.WaitNext();
+    if (first.file != m_index || first.chunk != 0) {
+        Fail(ZIP_ER_INTERNAL, "chunks reached the archive out of order");
+        return false;
+    }
+    if (first.failed) {
+        Fail(ZIP_ER_READ, first.error.empty() ? "cannot pack " + m_file.path : first.error);
+        return false;
+    }
+    m_openedSize = first.fileSize;
+    m_chunkCount = first.chunkCount;
+    return true;
+}
+
 zip_int64_t PrecompressedSource::Read(std::uint8_t* destination, zip_uint64_t capacity) {
     if (m_failed)
         return -1;
@@ -75,8 +102,12 @@ zip_int64_t PrecompressedSource::Read(std::uint8_t* destination, zip_uint64_t ca
         return Fail(ZIP_ER_INTERNAL, "an entry's data was read before it was opened");
     // libzip asks for a few kilobytes at a time; a new chunk is pulled only when everything
     // joined so far was handed out.
-    while (!m_failed && !m_joiner->HasPendingBytes() && m_chunksLeft > 0)
-        PullChunk();
+    while (!m_failed && !m_joiner->HasPendingBytes() && (m_chunksPulled < m_chunkCount || m_rest)) {
+        if (m_chunksPulled < m_chunkCount)
+            PullChunk();
+        else
+            ReadRest();
+    }
     if (m_failed)
         return -1;
     const std::size_t count = m_joiner->Drain(
@@ -84,43 +115,84 @@ zip_int64_t PrecompressedSource::Read(std::uint8_t* destination, zip_uint64_t ca
         static_cast<std::size_t>(std::min<zip_uint64_t>(
             capacity, static_cast<zip_uint64_t>(std::numeric_limits<zip_int64_t>::max()))));
     m_compressedSize += count;
-    if (count == 0 && capacity > 0)
+    if (count == 0 && capacity > 0 && !m_complete) {
         m_complete = true;
+        if (m_bytesRead != m_openedSize && m_run.changedFiles++ == 0)
+            m_run.firstChanged = m_file.path;
+    }
     return static_cast<zip_int64_t>(count);
 }
 
 void PrecompressedSource::PullChunk() {
-    CompressedChunk& chunk = m_pool.WaitNext();
-    const std::uint64_t expected = CompressionPool::ChunkCountOf(m_file.size) - m_chunksLeft;
-    if (chunk.file != m_index || chunk.chunk != expected) {
-        m_pool.ReleaseNext();
+    CompressedChunk& chunk = m_run.pool.WaitNext();
+    if (chunk.file != m_index || chunk.chunk != m_chunksPulled) {
+        m_run.pool.ReleaseNext();
         Fail(ZIP_ER_INTERNAL, "chunks reached the archive out of order");
         return;
     }
     if (chunk.failed) {
         const std::string message =
             chunk.error.empty() ? "cannot pack " + m_file.path : chunk.error;
-        m_pool.ReleaseNext();
+        m_run.pool.ReleaseNext();
         Fail(ZIP_ER_READ, message);
         return;
     }
-    if (chunk.length > 0)
+    // Once a read has met the end of the file early, the file ends there: bytes that later
+    // reads found past that point were written since, and do not continue what was read.
+    if (!m_ended && chunk.length > 0) {
         m_joiner->Append(chunk.block);
-    m_crc32 = static_cast<std::uint32_t>(
-        ::crc32_combine(m_crc32, chunk.crc32, static_cast<z_off_t>(chunk.length)));
-    m_bytesRead += chunk.length;
-    m_pool.ReleaseNext();
-    if (--m_chunksLeft == 0)
+        m_crc32 = static_cast<std::uint32_t>(
+            ::crc32_combine(m_crc32, chunk.crc32, static_cast<z_off_t>(chunk.length)));
+        m_bytesRead += chunk.length;
+    }
+    const std::uint64_t offset = chunk.chunk * ChunkCompressor::MaxChunk;
+    const std::uint64_t planned = std::min<std::uint64_t>(
+        ChunkCompressor::MaxChunk, m_openedSize - std::min(m_openedSize, offset));
+    if (chunk.length < planned)
+        m_ended = true;
+    if (chunk.rest && !m_ended)
+        m_rest = std::move(chunk.rest);
+    chunk.rest.reset();
+    m_run.pool.ReleaseNext();
+    if (++m_chunksPulled == m_chunkCount && !m_rest)
         m_joiner->Finish();
+}
+
+// The file goes on past the size it had when it was opened: the rest is read through the same
+// descriptor, one chunk at a time on this thread, until a read finds its end.
+void PrecompressedSource::ReadRest() {
+    if (!m_run.restCompressor) {
+        m_run.restCompressor.emplace();
+        m_run.restInput.resize(ChunkCompressor::MaxChunk);
+    }
+    const ssize_t got =
+        ReadUpTo(m_rest->fd.Get(), m_bytesRead, m_run.restInput.data(), ChunkCompressor::MaxChunk);
+    if (got < 0) {
+        Fail(ZIP_ER_READ, "cannot pack " + m_file.path + ": read failed: " + std::strerror(errno));
+        return;
+    }
+    if (got == 0) {
+        m_rest.reset();
+        m_joiner->Finish();
+        return;
+    }
+    const auto length = static_cast<std::size_t>(got);
+    m_run.restCompressor->Compress(m_run.restInput.data(), length, m_run.restBlock);
+    m_joiner->Append(m_run.restBlock);
+    const auto crc = ::crc32(0, m_run.restInput.data(), static_cast<uInt>(length));
+    m_crc32 =
+        static_cast<std::uint32_t>(::crc32_combine(m_crc32, crc, static_cast<z_off_t>(length)));
+    m_bytesRead += length;
 }
 
 zip_int64_t PrecompressedSource::Close() {
     m_joiner.reset();
+    m_rest.reset();
     // By now libzip has written every byte of the stream to the archive: this is the moment
     // the entry counts as written, not when it was queued.
-    if (m_complete && !m_failed && m_entryWritten) {
+    if (m_complete && !m_failed && m_run.entryWritten) {
         try {
-            m_entryWritten(m_index);
+            m_run.entryWritten(m_index);
         } catch (...) {
             // The caller's own exception ends the archive and reaches the caller as it is.
             m_callbackFailure = std::current_exception();
@@ -142,20 +214,36 @@ zip_int64_t PrecompressedSource::Stat(void* data, zip_uint64_t length) {
     stat->valid = ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_MTIME;
     stat->comp_method = ZIP_CM_BZIP2;
     stat->encryption_method = ZIP_EM_NONE;
-    stat->mtime = m_file.modified;
+    // libzip turns this into the DOS date, which wraps past 2107.
+    stat->mtime = ClampToDosRange(m_file.modified);
     if (m_complete) {
-        if (m_bytesRead != m_file.size)
-            return Fail(ZIP_ER_INCONS, "cannot pack " + m_file.path + ": size mismatch");
+        // libzip 1.7.3 marks this size as "in the ZIP64 field" in the central directory but
+        // leaves the field empty.
+        if (m_bytesRead == Max32)
+            return Fail(ZIP_ER_INCONS,
+                        "cannot pack " + m_file.path +
+                            ": it was read as exactly 4,294,967,295 bytes, which cannot be "
+                            "stored correctly");
+        // The header written before the data has no room for sizes past 32 bits.
+        if (!m_declaredZip64 && (m_bytesRead >= Max32 || m_compressedSize >= Max32))
+            return Fail(ZIP_ER_INCONS,
+                        "cannot pack " + m_file.path + ": it grew past 4 GiB while it was read");
         stat->valid |= ZIP_STAT_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_SIZE;
-        stat->size = m_file.size;
+        stat->size = m_bytesRead;
         stat->crc = m_crc32;
         stat->comp_size = m_compressedSize;
-    } else if (WorstCompressedSize(m_file.size) <= 0xFFFFFFFFu) {
+        return 0;
+    }
+    if (!LearnSize())
+        return -1;
+    if (WorstCompressedSize(m_openedSize) <= Max32) {
         // libzip decides on ZIP64 before the data from the declared size and its own guess
         // of how much BZIP2 can grow it. Where the compressed data might not fit in 32 bits,
         // the size is left out, which makes libzip write ZIP64 fields from the start.
         stat->valid |= ZIP_STAT_SIZE;
-        stat->size = m_file.size;
+        stat->size = m_openedSize;
+    } else {
+        m_declaredZip64 = true;
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "ziparchive/write/ArchiveOutput.h"
 #include "ziparchive/write/CompressionPool.h"
 #include "ziparchive/write/EntryName.h"
+#include "ziparchive/write/EntryTime.h"
 #include "ziparchive/write/NameFlags.h"
 #include "ziparchive/write/PrecompressedSource.h"
 
@@ -22,21 +23,37 @@
 
 namespace {
 
-constexpr std::uint16_t ExtendedTimestampId = 0x5455;
-constexpr std::uint8_t ModificationTimePresent = 0x01;
+constexpr int MethodBzip2 = 12;
 
-// The Info-ZIP extended timestamp with the modification time only, the same in the local
-// header and the central directory: readers take the exact UTC time from it rather than the
-// DOS time, which has 2-second steps and no time zone. Left out when the time does not fit
-// its signed 32 bits.
-bool ExtendedTimestamp(std::time_t modified, std::uint8_t (&field)[5]) {
-    if (modified < INT32_MIN || modified > INT32_MAX)
-        return false;
-    const auto seconds = static_cast<std::uint32_t>(static_cast<std::int32_t>(modified));
-    field[0] = ModificationTimePresent;
-    for (int i = 0; i < 4; ++i)
-        field[1 + i] = static_cast<std::uint8_t>(seconds >> (8 * i));
-    return true;
+struct ZipDiscarder {
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+using ZipHandle = std::unique_ptr<zip_t, ZipDiscarder>;
+
+class ZipError {
+public:
+    ZipError() { zip_error_init(&m_error); }
+    ~ZipError() { zip_error_fini(&m_error); }
+    ZipError(const ZipError&) = delete;
+    ZipError& operator=(const ZipError&) = delete;
+    zip_error_t* operator&() { return &m_error; }
+    std::string Text() { return zip_error_strerror(&m_error); }
+
+private:
+    zip_error_t m_error;
+};
+
+// One worker per core this process may run on: the affinity mask, not the machine's count,
+// so a container or taskset limit is respected.
+unsigned ThreadCountFor(unsigned requested) {
+    if (requested != 0)
+        return requested;
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    if (::sched_getaffinity(0, sizeof cores, &cores) == 0 && CPU_COUNT(&cores) > 0)
+        return static_cast<unsigned>(CPU_COUNT(&cores));
+    const unsigned online = std::thread::hardware_concurrency();
+    return online == 0 ? 1 : online;
 }
 
 std::string ArchiveError(zip_t* archive) {
@@ -64,8 +81,11 @@ void ZipWriter::AddFile(const std::string& filePath, const std::string& entryNam
         throw CZipException("the archive was already written");
     CheckEntryName(entryName);
     struct stat info {};
-    // stat, not lstat: a link stands for the file it points to, as in the folder walk.
-    if (::stat(filePath.c_str(), &info) != 0)
+    if (::lstat(filePath.c_str(), &info) != 0)
+        throw CZipException("cannot read " + filePath + ": " + std::strerror(errno));
+    // A link stands for the file it points to, as in the folder walk.
+    const bool throughLink = S_ISLNK(info.st_mode);
+    if (throughLink && ::stat(filePath.c_str(), &info) != 0)
         throw CZipException("cannot read " + filePath + ": " + std::strerror(errno));
     if (!S_ISREG(info.st_mode))
         throw CZipException("cannot pack " + filePath + ": it is not a regular file");
@@ -77,9 +97,9 @@ void ZipWriter::AddFile(const std::string& filePath, const std::string& entryNam
     FileToPack file;
     file.path = filePath;
     file.entryName = entryName;
-    file.size = static_cast<std::uint64_t>(info.st_size);
     file.mode = info.st_mode & 07777;
     file.modified = info.st_mtime;
+    file.throughLink = throughLink;
     m_files.push_back(std::move(file));
 }
 
@@ -116,6 +136,7 @@ void ZipWriter::CommitEntries() {
         output.SetBeforeCommit(ClearFalseUtf8Flags);
 
     // Declared before the archive: libzip still refers to them when it is discarded.
+    PackingRun run(pool, m_entryWritten);
     std::deque<PrecompressedSource> sources;
 
     ZipError error;
@@ -130,7 +151,7 @@ void ZipWriter::CommitEntries() {
 
     for (std::size_t i = 0; i < m_files.size(); ++i) {
         const FileToPack& file = m_files[i];
-        sources.emplace_back(file, i, pool, m_entryWritten);
+        sources.emplace_back(file, i, run);
         zip_source_t* source =
             zip_source_function(archive.get(), &PrecompressedSource::Call, &sources.back());
         if (!source)
@@ -143,7 +164,7 @@ void ZipWriter::CommitEntries() {
             throw CZipException("cannot add " + file.entryName + ": " +
                                 ArchiveError(archive.get()));
         }
-        std::uint8_t timestamp[5];
+        std::uint8_t timestamp[ExtendedTimestampSize];
         if (ExtendedTimestamp(file.modified, timestamp) &&
             zip_file_extra_field_set(archive.get(), static_cast<zip_uint64_t>(index),
                                      ExtendedTimestampId, ZIP_EXTRA_FIELD_NEW, timestamp,
@@ -154,6 +175,8 @@ void ZipWriter::CommitEntries() {
 
     if (zip_close(archive.get()) == 0) {
         archive.release(); // zip_close freed it
+        m_changedFiles = run.changedFiles;
+        m_firstChanged = std::move(run.firstChanged);
         return;
     }
     // libzip's message does not say which file failed; the source that failed does.

@@ -30,8 +30,13 @@ public:
     void AddFile(const std::string& filePath, const std::string& entryName);
     void SetEntryWrittenCallback(std::function<void(std::uint64_t index)> callback);
     // Writes the archive. On failure it throws and nothing is left at the archive's path
-    // except what was there before.
+    // except what was there before. Each file is stored as it was read through one
+    // descriptor; one whose size changed while it was read is stored as read and counted.
     void Commit();
+
+    // After Commit: how many files changed size while they were read, and the first of them.
+    std::uint64_t ChangedFiles() const { return m_changedFiles; }
+    const std::string& FirstChanged() const { return m_firstChanged; }
 
 private:
     void CommitEmpty();
@@ -42,4 +47,6 @@ private:
     std::vector<FileToPack> m_files;
     std::function<void(std::uint64_t)> m_entryWritten;
     bool m_committed = false;
+    std::uint64_t m_changedFiles = 0;
+    std::string m_firstChanged;
 };
