@@ -12,7 +12,7 @@
 namespace {
 
 std::string CannotPack(const FileToPack& file, const std::string& what) {
-    return "cannot pack " + file.path + ": " + what;
+    return std::string("cannot pack ") + file.Path() + ": " + what;
 }
 
 std::string WithErrno(const char* action) {
@@ -25,7 +25,7 @@ OpenedFile OpenForPacking(const FileToPack& file) {
     OpenedFile opened;
     const int flags =
         O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (file.throughLink ? 0 : O_NOFOLLOW);
-    opened.fd = UniqueFd(::open(file.path.c_str(), flags));
+    opened.fd = UniqueFd(::open(file.Path(), flags));
     struct stat info {};
     if (!opened.fd.IsOpen())
         opened.failure = CannotPack(file, errno == ELOOP ? "it was replaced by a link"

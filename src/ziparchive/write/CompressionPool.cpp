@@ -35,7 +35,7 @@ std::uint64_t CompressionPool::ChunkCountOf(std::uint64_t size) {
     return (size + ChunkCompressor::MaxChunk - 1) / ChunkCompressor::MaxChunk;
 }
 
-CompressionPool::CompressionPool(const std::vector<FileToPack>& files, unsigned threads,
+CompressionPool::CompressionPool(const std::deque<FileToPack>& files, unsigned threads,
                                  std::size_t window)
     : m_files(files), m_window(window == 0 ? 1 : window), m_slots(m_window) {
     try {

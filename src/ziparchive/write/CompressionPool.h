@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,7 +44,7 @@ public:
     static std::uint64_t ChunkCountOf(std::uint64_t size);
 
     // Starts the workers at once. files must outlive the pool.
-    CompressionPool(const std::vector<FileToPack>& files, unsigned threads, std::size_t window);
+    CompressionPool(const std::deque<FileToPack>& files, unsigned threads, std::size_t window);
     // Stops the workers (finishing the chunk each is on) and joins them.
     ~CompressionPool();
     CompressionPool(const CompressionPool&) = delete;
@@ -74,7 +75,7 @@ private:
                  CompressedChunk& result) const;
     void Stop();
 
-    const std::vector<FileToPack>& m_files;
+    const std::deque<FileToPack>& m_files;
     const std::size_t m_window;
     std::vector<Slot> m_slots; // chunk n lives in slot n % window
 

@@ -94,13 +94,8 @@ void ZipWriter::AddFile(const std::string& filePath, const std::string& entryNam
     if (static_cast<std::uint64_t>(info.st_size) == 0xFFFFFFFFu)
         throw CZipException("cannot pack " + filePath +
                             ": a file of exactly 4,294,967,295 bytes cannot be stored correctly");
-    FileToPack file;
-    file.path = filePath;
-    file.entryName = entryName;
-    file.mode = info.st_mode & 07777;
-    file.modified = info.st_mtime;
-    file.throughLink = throughLink;
-    m_files.push_back(std::move(file));
+    m_files.emplace_back(filePath, entryName, info.st_mode & 07777, info.st_mtime, throughLink);
+    return true;
 }
 
 void ZipWriter::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callback) {
@@ -132,12 +127,11 @@ void ZipWriter::CommitEntries() {
     CompressionPool pool(m_files, m_threads, Window);
     ArchiveOutput output(m_path);
     if (std::any_of(m_files.begin(), m_files.end(),
-                    [](const FileToPack& file) { return LibzipFlagsFalsely(file.entryName); }))
+                    [](const FileToPack& file) { return LibzipFlagsFalsely(file.EntryName()); }))
         output.SetBeforeCommit(ClearFalseUtf8Flags);
 
-    // Declared before the archive: libzip still refers to them when it is discarded.
-    PackingRun run(pool, m_entryWritten);
-    std::deque<PrecompressedSource> sources;
+    // Declared before the archive: libzip still refers to it when it is discarded.
+    PrecompressedSource sources(m_files, pool, m_entryWritten);
 
     ZipError error;
     zip_source_t* outputSource = output.CreateSource(error.Get());
@@ -151,43 +145,37 @@ void ZipWriter::CommitEntries() {
 
     for (std::size_t i = 0; i < m_files.size(); ++i) {
         const FileToPack& file = m_files[i];
-        sources.emplace_back(file, i, run);
-        zip_source_t* source =
-            zip_source_function(archive.get(), &PrecompressedSource::Call, &sources.back());
+        const auto cannotAdd = [&] {
+            return CZipException(std::string("cannot add ") + file.EntryName() + ": " +
+                                 ArchiveError(archive.get()));
+        };
+        zip_source_t* source = sources.SourceFor(archive.get(), i);
         if (!source)
-            throw CZipException("cannot add " + file.entryName + ": " +
-                                ArchiveError(archive.get()));
+            throw cannotAdd();
         const zip_int64_t index =
-            zip_file_add(archive.get(), file.entryName.c_str(), source, ZIP_FL_ENC_GUESS);
+            zip_file_add(archive.get(), file.EntryName(), source, ZIP_FL_ENC_GUESS);
         if (index < 0) {
             zip_source_free(source);
-            throw CZipException("cannot add " + file.entryName + ": " +
-                                ArchiveError(archive.get()));
+            throw cannotAdd();
         }
         std::uint8_t timestamp[ExtendedTimestampSize];
         if (ExtendedTimestamp(file.modified, timestamp) &&
             zip_file_extra_field_set(archive.get(), static_cast<zip_uint64_t>(index),
                                      ExtendedTimestampId, ZIP_EXTRA_FIELD_NEW, timestamp,
                                      sizeof timestamp, ZIP_FL_LOCAL | ZIP_FL_CENTRAL) != 0)
-            throw CZipException("cannot add " + file.entryName + ": " +
-                                ArchiveError(archive.get()));
+            throw cannotAdd();
     }
 
     if (zip_close(archive.get()) == 0) {
         archive.release(); // zip_close freed it
-        m_changedFiles = run.changedFiles;
-        m_firstChanged = std::move(run.firstChanged);
+        m_changedFiles = sources.ChangedFiles();
+        m_firstChanged = sources.FirstChanged();
         return;
     }
-    // libzip's message does not say which file failed; the source that failed does.
-    std::string message = ArchiveError(archive.get());
-    for (const PrecompressedSource& source : sources) {
-        if (source.CallbackFailure())
-            std::rethrow_exception(source.CallbackFailure());
-        if (source.Failed()) {
-            message = source.FailureMessage();
-            break;
-        }
-    }
+    // libzip's message does not say which file failed; the source does.
+    if (sources.CallbackFailure())
+        std::rethrow_exception(sources.CallbackFailure());
+    const std::string message =
+        sources.Failed() ? sources.FailureMessage() : ArchiveError(archive.get());
     throw CZipException("cannot write " + m_path + ": " + message);
 }

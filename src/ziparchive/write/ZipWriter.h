@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -44,7 +45,7 @@ private:
 
     std::string m_path;
     unsigned m_threads;
-    std::vector<FileToPack> m_files;
+    std::deque<FileToPack> m_files; // no copy of them all when it grows
     std::function<void(std::uint64_t)> m_entryWritten;
     bool m_committed = false;
     std::uint64_t m_changedFiles = 0;
