@@ -33,21 +33,22 @@ PrecompressedSource::PrecompressedSource(const std::deque<FileToPack>& files, Co
 
 PrecompressedSource::~PrecompressedSource() = default;
 
-zip_source_t* PrecompressedSource::SourceFor(zip_t* archive, std::size_t index) {
-    m_handles.push_back({this, index});
-    return zip_source_function(archive, &PrecompressedSource::Call, &m_handles.back());
+zip_source_t* PrecompressedSource::SourceFor(zip_t* archive) {
+    if (m_sourcesGiven++ == 0)
+        m_source = zip_source_function(archive, &PrecompressedSource::Call, this);
+    else
+        zip_source_keep(m_source);
+    return m_source;
 }
 
 zip_int64_t PrecompressedSource::Call(void* userdata, void* data, zip_uint64_t length,
                                       zip_source_cmd_t command) {
-    const auto& handle = *static_cast<const struct Handle*>(userdata);
-    return handle.source->Handle(handle.index, data, length, command);
+    return static_cast<PrecompressedSource*>(userdata)->Handle(data, length, command);
 }
 
-zip_int64_t PrecompressedSource::Handle(std::size_t index, void* data, zip_uint64_t length,
-                                        zip_source_cmd_t command) {
+zip_int64_t PrecompressedSource::Handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
     if (command == ZIP_SOURCE_FREE)
-        return 0; // the writer owns this object; libzip only lets go of the entry's source
+        return 0; // the writer owns this object; libzip only lets go of the source
     if (command == ZIP_SOURCE_SUPPORTS)
         return zip_source_make_command_bitmap(
             ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR,
@@ -57,11 +58,11 @@ zip_int64_t PrecompressedSource::Handle(std::size_t index, void* data, zip_uint6
     // The first failure ends the archive; libzip asks nothing more that could succeed.
     if (m_failed)
         return -1;
-    if (!m_started || index != m_index) {
+    if (m_entry.done) {
         // libzip has moved on to the next entry.
-        m_index = index;
-        m_started = true;
         m_entry = Entry{};
+        if (++m_index >= m_files.size())
+            return Fail(ZIP_ER_INTERNAL, "more entries were read than were added");
     }
     try {
         switch (command) {
@@ -277,6 +278,7 @@ zip_int64_t PrecompressedSource::Attributes(void* data, zip_uint64_t length) {
         ZIP_FILE_ATTRIBUTES_HOST_SYSTEM | ZIP_FILE_ATTRIBUTES_EXTERNAL_FILE_ATTRIBUTES;
     attributes->host_system = ZIP_OPSYS_UNIX;
     attributes->external_file_attributes = static_cast<zip_uint32_t>(S_IFREG | File().mode) << 16;
+    m_entry.done = m_entry.complete;
     return 0;
 }
 

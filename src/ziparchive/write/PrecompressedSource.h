@@ -22,9 +22,12 @@
 // when it was opened. It reports the stream as already compressed with BZIP2, so libzip copies
 // it as it is, and reports the CRC-32 and size of the bytes read once all of them were.
 //
-// libzip writes the entries one after another, so only the entry being written has state here;
-// the source libzip keeps for each entry carries a small handle naming it. An archive of a
-// million files then costs little more than libzip's own records of them.
+// libzip 1.7.3 writes the entries one after another, asking each source for STAT, OPEN, READ,
+// CLOSE, STAT and GET_FILE_ATTRIBUTES in that order, so one libzip source serves every entry
+// and only the entry being written has state here: the next entry begins with the first call
+// after the attributes of the last. A source per entry would cost a hundred bytes more for each
+// file of a folder of millions. Should libzip ever ask in another order, the pool's chunks,
+// which name their file, stop the archive rather than store one file's data under another name.
 //
 // Runs on the thread that runs zip_close. Nothing thrown may cross libzip, so a failure is
 // turned into a libzip error here and kept, with its message, for the writer to raise.
@@ -36,9 +39,9 @@ public:
     PrecompressedSource(const PrecompressedSource&) = delete;
     PrecompressedSource& operator=(const PrecompressedSource&) = delete;
 
-    // A libzip source for the file at index, for zip_file_add, which then owns it. Null when
-    // libzip cannot make one.
-    zip_source_t* SourceFor(zip_t* archive, std::size_t index);
+    // The libzip source for the next file, for zip_file_add, which then holds a reference to
+    // it. Files must be added in order. Null when libzip cannot make one.
+    zip_source_t* SourceFor(zip_t* archive);
 
     bool Failed() const { return m_failed; }
     const std::string& FailureMessage() const { return m_failureMessage; }
@@ -50,10 +53,6 @@ public:
     const std::string& FirstChanged() const { return m_firstChanged; }
 
 private:
-    struct Handle {
-        PrecompressedSource* source;
-        std::size_t index;
-    };
     // What is known of the entry being written.
     struct Entry {
         // Only while libzip reads the entry: kept for every entry until the archive is
@@ -70,12 +69,12 @@ private:
         bool ended = false;    // a read met the file's end early: later bytes are not its
         bool complete = false; // the whole stream was handed to libzip
         bool declaredZip64 = false;
+        bool done = false; // its attributes were given after its data: the next call is new
     };
 
     static zip_int64_t Call(void* userdata, void* data, zip_uint64_t length,
                             zip_source_cmd_t command);
-    zip_int64_t Handle(std::size_t index, void* data, zip_uint64_t length,
-                       zip_source_cmd_t command);
+    zip_int64_t Handle(void* data, zip_uint64_t length, zip_source_cmd_t command);
     const FileToPack& File() const { return m_files[m_index]; }
     zip_int64_t Read(std::uint8_t* destination, zip_uint64_t capacity);
     zip_int64_t Close();
@@ -89,10 +88,10 @@ private:
     const std::deque<FileToPack>& m_files;
     CompressionPool& m_pool;
     const std::function<void(std::uint64_t)>& m_entryWritten;
-    std::deque<struct Handle> m_handles; // libzip holds their addresses
+    zip_source_t* m_source = nullptr; // shared by every entry; libzip frees it
+    std::size_t m_sourcesGiven = 0;
 
-    std::size_t m_index = 0;
-    bool m_started = false; // m_index names an entry libzip has begun
+    std::size_t m_index = 0; // the entry being written
     Entry m_entry;
 
     // For the rest of a file that goes on past the size it had when it was opened; made only

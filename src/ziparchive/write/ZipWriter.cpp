@@ -149,7 +149,7 @@ void ZipWriter::CommitEntries() {
             return CZipException(std::string("cannot add ") + file.EntryName() + ": " +
                                  ArchiveError(archive.get()));
         };
-        zip_source_t* source = sources.SourceFor(archive.get(), i);
+        zip_source_t* source = sources.SourceFor(archive.get());
         if (!source)
             throw cannotAdd();
         const zip_int64_t index =
