@@ -1,6 +1,7 @@
 #include "archive/WalkFolder.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/fs/DirectoryHandle.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -34,7 +35,7 @@ public:
 
 private:
     void ListFolder(const std::string& folder) {
-        DirHandle dir(::opendir(folder.c_str()));
+        DirectoryHandle dir(::opendir(folder.c_str()));
         if (!dir)
             CannotRead(folder);
         const std::string prefix = folder.ends_with('/') ? folder : folder + '/';

@@ -27,9 +27,7 @@ std::uint64_t WorstCompressedSize(std::uint64_t size) {
 
 PrecompressedSource::PrecompressedSource(const std::deque<FileToPack>& files, CompressionPool& pool,
                                          const std::function<void(std::uint64_t)>& entryWritten)
-    : m_files(files), m_pool(pool), m_entryWritten(entryWritten) {
-    zip_error_init(&m_error);
-}
+    : m_files(files), m_pool(pool), m_entryWritten(entryWritten) {}
 
 PrecompressedSource::~PrecompressedSource() = default;
 
@@ -54,7 +52,7 @@ zip_int64_t PrecompressedSource::Handle(void* data, zip_uint64_t length, zip_sou
             ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR,
             ZIP_SOURCE_FREE, ZIP_SOURCE_SUPPORTS, ZIP_SOURCE_GET_FILE_ATTRIBUTES, -1);
     if (command == ZIP_SOURCE_ERROR)
-        return zip_error_to_data(&m_error, data, length);
+        return zip_error_to_data(m_error.Get(), data, length);
     // The first failure ends the archive; libzip asks nothing more that could succeed.
     if (m_failed)
         return -1;
@@ -84,7 +82,7 @@ zip_int64_t PrecompressedSource::Handle(void* data, zip_uint64_t length, zip_sou
         case ZIP_SOURCE_GET_FILE_ATTRIBUTES:
             return Attributes(data, length);
         default:
-            zip_error_set(&m_error, ZIP_ER_OPNOTSUPP, 0);
+            zip_error_set(m_error.Get(), ZIP_ER_OPNOTSUPP, 0);
             return -1;
         }
     } catch (const std::exception& error) {

@@ -23,39 +23,6 @@
 
 namespace {
 
-constexpr int MethodBzip2 = 12;
-
-struct ZipDiscarder {
-    void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-using ZipHandle = std::unique_ptr<zip_t, ZipDiscarder>;
-
-class ZipError {
-public:
-    ZipError() { zip_error_init(&m_error); }
-    ~ZipError() { zip_error_fini(&m_error); }
-    ZipError(const ZipError&) = delete;
-    ZipError& operator=(const ZipError&) = delete;
-    zip_error_t* operator&() { return &m_error; }
-    std::string Text() { return zip_error_strerror(&m_error); }
-
-private:
-    zip_error_t m_error;
-};
-
-// One worker per core this process may run on: the affinity mask, not the machine's count,
-// so a container or taskset limit is respected.
-unsigned ThreadCountFor(unsigned requested) {
-    if (requested != 0)
-        return requested;
-    cpu_set_t cores;
-    CPU_ZERO(&cores);
-    if (::sched_getaffinity(0, sizeof cores, &cores) == 0 && CPU_COUNT(&cores) > 0)
-        return static_cast<unsigned>(CPU_COUNT(&cores));
-    const unsigned online = std::thread::hardware_concurrency();
-    return online == 0 ? 1 : online;
-}
-
 std::string ArchiveError(zip_t* archive) {
     return zip_strerror(archive);
 }
@@ -95,7 +62,6 @@ void ZipWriter::AddFile(const std::string& filePath, const std::string& entryNam
         throw CZipException("cannot pack " + filePath +
                             ": a file of exactly 4,294,967,295 bytes cannot be stored correctly");
     m_files.emplace_back(filePath, entryName, info.st_mode & 07777, info.st_mtime, throughLink);
-    return true;
 }
 
 void ZipWriter::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callback) {
