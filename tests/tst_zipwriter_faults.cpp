@@ -55,6 +55,17 @@ QByteArray Digest(const QByteArray& bytes) {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
+// Whether this process has the file open, as its descriptors in /proc show.
+bool IsOpenHere(const QString& path) {
+    const QString wanted = QFileInfo(path).canonicalFilePath();
+    const QDir descriptors("/proc/self/fd");
+    for (const QString& fd :
+         descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+        if (QFile::symLinkTarget(descriptors.filePath(fd)) == wanted)
+            return true;
+    return false;
+}
+
 // The SHA-256 of an entry's data as Python's zipfile reads it, which also checks its CRC.
 QByteArray EntryDigest(const QString& archive, const QString& name) {
     QString output;
@@ -226,6 +237,8 @@ private slots:
         zip.SetEntryWrittenCallback([&](std::uint64_t index) {
             if (index != 0)
                 return;
+            // Changed once the pool has it open, which it may not yet have under load.
+            QTRY_VERIFY_WITH_TIMEOUT(IsOpenHere(large), 20000);
             if (change == "renamed") {
                 sparse(large + ".new", newSize, "the new version ends here");
                 QVERIFY(::rename(QFile::encodeName(large + ".new"), QFile::encodeName(large)) == 0);
