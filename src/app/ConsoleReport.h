@@ -7,7 +7,8 @@
 class ConsoleReport : public ReportTarget {
 public:
     void Post(ProgressMessage) override {}
-    void ShowMessage(const QString& text, const QString& caption, MessageKind kind) override;
+    void ShowMessage(const QString& text, const QString& caption, MessageKind kind,
+                     const QString& detail) override;
     void OpenFolder(const QString&) override {}
     void EndProcess(int) override {}
 };

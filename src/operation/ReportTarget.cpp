@@ -17,10 +17,10 @@ void ReportHandle::Post(ProgressMessage message) const {
         target->Post(message);
 }
 
-void ReportHandle::ShowMessage(const QString& text, const QString& caption,
-                               MessageKind kind) const {
+void ReportHandle::ShowMessage(const QString& text, const QString& caption, MessageKind kind,
+                               const QString& detail) const {
     if (auto target = Get())
-        target->ShowMessage(text, caption, kind);
+        target->ShowMessage(text, caption, kind, detail);
 }
 
 void ReportHandle::OpenFolder(const QString& folder) const {

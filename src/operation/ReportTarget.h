@@ -21,7 +21,10 @@ public:
     virtual void Post(ProgressMessage message) = 0;
 
     // Shows a message with one OK button and waits until the user has dismissed it.
-    virtual void ShowMessage(const QString& text, const QString& caption, MessageKind kind) = 0;
+    // detail, when not empty, is more about it that the text itself leaves out (what a run
+    // skipped).
+    virtual void ShowMessage(const QString& text, const QString& caption, MessageKind kind,
+                             const QString& detail) = 0;
 
     // Shows a result folder in the desktop's file browser.
     virtual void OpenFolder(const QString& folder) = 0;
@@ -38,7 +41,8 @@ public:
     std::shared_ptr<ReportTarget> Get() const;
 
     void Post(ProgressMessage message) const;
-    void ShowMessage(const QString& text, const QString& caption, MessageKind kind) const;
+    void ShowMessage(const QString& text, const QString& caption, MessageKind kind,
+                     const QString& detail = {}) const;
     void OpenFolder(const QString& folder) const;
     void EndProcess(int exitCode) const;
 

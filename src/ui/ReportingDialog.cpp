@@ -30,13 +30,14 @@ const QEvent::Type EndProcessType = static_cast<QEvent::Type>(QEvent::User + 12)
 // event, and the destructor releases the waiting worker.
 class ShowMessageEvent : public QEvent {
 public:
-    ShowMessageEvent(QString text, QString caption, std::promise<void> shown)
+    ShowMessageEvent(QString text, QString caption, QString detail, std::promise<void> shown)
         : QEvent(ShowMessageType), text(std::move(text)), caption(std::move(caption)),
-          m_shown(std::move(shown)) {}
+          detail(std::move(detail)), m_shown(std::move(shown)) {}
     ~ShowMessageEvent() override { m_shown.set_value(); }
 
     const QString text;
     const QString caption;
+    const QString detail;
 
 private:
     std::promise<void> m_shown;
@@ -70,18 +71,19 @@ public:
     void Post(ProgressMessage message) override { Send(new QEvent(EventTypeOf(message))); }
 
     // The box looks the same whatever the kind: every message is a plain one with an OK button.
-    void ShowMessage(const QString& text, const QString& caption, MessageKind) override {
+    void ShowMessage(const QString& text, const QString& caption, MessageKind,
+                     const QString& detail) override {
         std::promise<void> shown;
         std::future<void> done = shown.get_future();
         if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
             // Called on the UI thread itself: show it here rather than wait for ourselves.
             // Only the UI thread detaches the window, so it cannot vanish under this call.
-            ShowMessageEvent event(text, caption, std::move(shown));
+            ShowMessageEvent event(text, caption, detail, std::move(shown));
             if (QObject* window = Window())
                 QCoreApplication::sendEvent(window, &event);
             return;
         }
-        Send(new ShowMessageEvent(text, caption, std::move(shown)));
+        Send(new ShowMessageEvent(text, caption, detail, std::move(shown)));
         done.wait();
     }
 
@@ -201,6 +203,7 @@ bool ReportingDialog::event(QEvent* event) {
         QMessageBox box(QMessageBox::NoIcon, message->caption, message->text, QMessageBox::Ok,
                         this);
         m_openBox = &box;
+        box.setDetailedText(message->detail);
         box.exec();
         m_openBox = nullptr;
         return true;

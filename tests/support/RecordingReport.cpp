@@ -21,8 +21,9 @@ void RecordingReport::Post(ProgressMessage message) {
     }
 }
 
-void RecordingReport::ShowMessage(const QString& text, const QString& caption, MessageKind kind) {
-    Add({Record::Message, text, caption, 0, kind});
+void RecordingReport::ShowMessage(const QString& text, const QString& caption, MessageKind kind,
+                                  const QString& detail) {
+    Add({Record::Message, text, caption, 0, kind, detail});
 }
 
 void RecordingReport::OpenFolder(const QString& folder) {

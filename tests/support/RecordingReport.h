@@ -17,10 +17,12 @@ public:
         QString caption; // the message's caption
         int code = 0;    // EndProcess's exit code
         MessageKind messageKind = MessageKind::Outcome;
+        QString detail{}; // the message's detail
     };
 
     void Post(ProgressMessage message) override;
-    void ShowMessage(const QString& text, const QString& caption, MessageKind kind) override;
+    void ShowMessage(const QString& text, const QString& caption, MessageKind kind,
+                     const QString& detail) override;
     void OpenFolder(const QString& folder) override;
     void EndProcess(int exitCode) override;
 
