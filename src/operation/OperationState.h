@@ -21,6 +21,7 @@ struct OperationState {
     std::atomic<bool> failed{false};            // the running operation has failed
     std::atomic<bool> directMode{false};        // started with an archive on the command line
     std::atomic<std::int32_t> progressCount{0}; // position of the progress bar
+    std::atomic<unsigned> unzipThreads{0};      // threads an unzip may use; 0: one per CPU
     QString selectedPath; // the archive to unzip, or the file or folder to zip
 
     // Per-file mode: a folder zip is selected or running; every step then counts.
