@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
+class Bzip2SplitTeam;
 class DecodePool;
 class DestinationTree;
 class ExtractionRoot;
@@ -55,13 +56,8 @@ private:
     static constexpr std::uint64_t kWindowEntries = 64;
     static constexpr std::uint64_t kWindowBytes = 64ull * 1024 * 1024;
 
-    struct DeferredDirectory {
-        std::vector<std::string> components;
-        mode_t permissions;
-        timespec mtime;
-    };
-
     StagedEntry Decode(std::uint64_t index);
+    zip_t* LibzipFor(const EntryPlan& plan);
     bool Admit(std::uint64_t index, StagedEntry& staged);
     void Commit(std::uint64_t index);
     void DiscardStaged(std::uint64_t index);
@@ -70,11 +66,12 @@ private:
 
     UniqueFd m_file;
     ArchiveLayout m_layout;
+    // Opened again only for an entry that needs it: it holds the whole directory.
     ZipHandle m_archive;
-    std::vector<EntryPlan> m_plans;
-    std::uint64_t m_declaredTotal = 0;
+    EntryPlans m_plans;
     ThreadBudget m_budget;
-    EntryDecoder m_decoder; // for entries decoded on the caller's thread
+    std::unique_ptr<Bzip2SplitTeam> m_team;
+    std::unique_ptr<EntryDecoder> m_decoder; // for entries decoded on the caller's thread
 
     QString m_destination;
     std::unique_ptr<ExtractionRoot> m_root;
@@ -83,6 +80,6 @@ private:
     std::unique_ptr<DecodePool> m_pool;
     std::optional<std::uint64_t> m_admitted; // tested, staged and waiting for Extract
     bool m_admittedStaged = false;
-    std::vector<DeferredDirectory> m_directories;
+    std::vector<std::uint64_t> m_directories;            // extracted folder entries
     std::unordered_set<std::uint64_t> m_foldersStanding; // folder entries already on disk
 };
