@@ -27,12 +27,12 @@ struct StagedEntry;
 //
 // Open parses the directory itself as well as through libzip, so that overlapping entries, an
 // absurd entry count or a directory two readers see differently refuse the archive at once.
-// Setting the destination checks the declared sizes against its free space, creates it, and
-// starts decoding ahead on a pool of workers into a staging folder there. Test takes an entry's
-// decoded, checked data and checks its path against the destination as it stands; Extract
-// renames it into place. Nothing that stands in the destination is ever replaced or written
-// through: an entry whose place is taken fails its test. Results are taken strictly in order, so
-// what ends up on disk is what a one-entry-at-a-time reader would leave.
+// Setting the destination checks the blocks and inodes the entries take against its free space,
+// creates it, and starts decoding ahead on a pool of workers into a staging folder there. Test
+// takes an entry's decoded, checked data and checks its path against the destination as it stands;
+// Extract renames it into place. Nothing that stands in the destination is ever replaced or
+// written through: an entry whose place is taken fails its test. Results are taken strictly in
+// order, so what ends up on disk is what a one-entry-at-a-time reader would leave.
 class ZipReader {
 public:
     ZipReader(const QString& path, unsigned threads);
