@@ -25,7 +25,8 @@ struct OperationState {
     // takes back what it wrote. Lock-free, so a signal handler may raise it; never lowered, as
     // the process ends after a stop.
     std::atomic<bool> stopRequested{false};
-    QString selectedPath; // the archive to unzip, or the file or folder to zip
+    std::atomic<unsigned> unzipThreads{0}; // threads an unzip may use; 0: one per CPU
+    QString selectedPath;                  // the archive to unzip, or the file or folder to zip
 
     // Per-file mode: a folder zip is selected or running; every step then counts.
     bool PerFileMode() const { return zipSelected && zipFolder; }

@@ -37,8 +37,8 @@ struct BlockCrcTables {
 };
 const BlockCrcTables kCrc;
 
-std::uint32_t BlockCrc(const unsigned char* p, std::size_t length) {
-    std::uint32_t crc = 0xffffffffu;
+// Adds bytes to a block CRC kept as bzip2 keeps it: starting from all ones, inverted at the end.
+std::uint32_t UpdateBlockCrc(std::uint32_t crc, const unsigned char* p, std::size_t length) {
     const auto& t = kCrc.t;
     for (; length >= 8; length -= 8, p += 8) {
         crc ^=
@@ -48,7 +48,7 @@ std::uint32_t BlockCrc(const unsigned char* p, std::size_t length) {
     }
     for (; length > 0; --length, ++p)
         crc = (crc << 8) ^ t[0][(crc >> 24) ^ *p];
-    return ~crc;
+    return crc;
 }
 
 // Reads bits most significant first from a buffer with readable slack past its end.
@@ -188,8 +188,7 @@ Bzip2BlockDecoder::Bzip2BlockDecoder() : m_scratch(std::make_unique<Scratch>()) 
 Bzip2BlockDecoder::~Bzip2BlockDecoder() = default;
 
 bool Bzip2BlockDecoder::Decode(const unsigned char* bytes, std::size_t size, std::uint64_t bit,
-                               int level, std::uint64_t limit, std::vector<char>& out,
-                               Block& block) {
+                               int level, Block& block) {
     if (level < 1 || level > 9)
         return false;
     const std::uint64_t endBit = std::uint64_t{size} * 8;
@@ -205,12 +204,15 @@ bool Bzip2BlockDecoder::Decode(const unsigned char* bytes, std::size_t size, std
     if (header.Overrun() || !DecodeSymbols(position, endBit, bytes, level))
         return false;
     block.endBit = position;
-    if (origin >= m_count)
+    if (origin >= m_count || !Untransform(origin))
         return false;
-    std::uint32_t crc = 0;
-    if (!Expand(origin, limit, out, crc))
-        return false;
-    return crc == block.storedCrc;
+    m_storedCrc = block.storedCrc;
+    m_at = 0;
+    m_previous = -1;
+    m_repeats = 0;
+    m_run = 0;
+    m_crc = 0xffffffffu;
+    return true;
 }
 
 bool Bzip2BlockDecoder::DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit,
@@ -279,9 +281,12 @@ bool Bzip2BlockDecoder::DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit,
     }
     // The symbols: runs of the front byte (RUNA and RUNB digits), moves to front, end of block.
     const std::uint32_t capacity = static_cast<std::uint32_t>(level) * 100000;
-    if (m_tt.size() < capacity)
-        m_tt.resize(capacity);
-    std::uint32_t* tt = m_tt.data();
+    if (m_capacity < capacity) {
+        m_tt.reset(new std::uint32_t[capacity]);
+        m_text.reset(new unsigned char[capacity]);
+        m_capacity = capacity;
+    }
+    std::uint32_t* tt = m_tt.get();
     std::fill(std::begin(m_byteCounts), std::end(m_byteCounts), 0u);
     std::uint8_t front[256];
     for (int i = 0; i < 256; ++i)
@@ -337,13 +342,10 @@ bool Bzip2BlockDecoder::DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit,
     return true;
 }
 
-bool Bzip2BlockDecoder::Expand(std::uint32_t origin, std::uint64_t limit, std::vector<char>& out,
-                               std::uint32_t& crcOut) {
+bool Bzip2BlockDecoder::Untransform(std::uint32_t origin) {
     const std::uint32_t count = m_count;
-    if (m_text.size() < count)
-        m_text.resize(count);
-    std::uint32_t* tt = m_tt.data();
-    unsigned char* text = m_text.data();
+    std::uint32_t* tt = m_tt.get();
+    unsigned char* text = m_text.get();
     // The inverse transform as a linked list over the block: each position learns where the
     // byte after it went, and keeps its own byte in the low 8 bits.
     std::uint32_t next[256];
@@ -366,39 +368,60 @@ bool Bzip2BlockDecoder::Expand(std::uint32_t origin, std::uint64_t limit, std::v
         text[k] = static_cast<unsigned char>(entry);
         position = entry >> 8;
     }
-    // Undo the first run-length stage: four equal bytes are followed by a count of more.
-    const std::size_t base = out.size();
-    out.resize(base + count);
-    char* data = out.data();
-    std::size_t at = base;
-    int previous = -1;
-    int repeats = 0;
-    for (std::uint32_t k = 0; k < count; ++k) {
-        const int byte = text[k];
-        if (repeats == 4) {
-            if (byte > 0) {
-                if (at + static_cast<std::size_t>(byte) - base > limit)
-                    return false;
-                const std::size_t needed = at + static_cast<std::size_t>(byte) + (count - k);
-                if (needed > out.size()) {
-                    out.resize(std::max(needed, out.size() + out.size() / 2));
-                    data = out.data();
-                }
-                std::memset(data + at, previous, static_cast<std::size_t>(byte));
-                at += static_cast<std::size_t>(byte);
-            }
-            repeats = 0;
-            previous = -1;
-            continue;
-        }
-        data[at++] = static_cast<char>(byte);
-        repeats = byte == previous ? repeats + 1 : 1;
-        previous = byte;
-    }
-    // A block never ends between four equal bytes and their count.
-    if (repeats == 4 || at - base > limit)
-        return false;
-    out.resize(at);
-    crcOut = BlockCrc(reinterpret_cast<const unsigned char*>(out.data()) + base, at - base);
     return true;
+}
+
+Bzip2BlockDecoder::Produced Bzip2BlockDecoder::Produce(std::vector<char>& out, std::size_t most) {
+    const std::size_t base = out.size();
+    std::size_t room = 0;
+    char* data = nullptr;
+    // Makes room for `wanted` bytes, never more than `most`, growing by at least half.
+    auto fit = [&](std::size_t wanted) {
+        wanted = std::min(wanted, most);
+        if (wanted <= room)
+            return;
+        room = std::max(wanted, std::min(most, room + room / 2));
+        out.resize(base + room);
+        data = out.data() + base;
+    };
+    fit(std::size_t{m_run} + (m_count - m_at));
+    const unsigned char* text = m_text.get();
+    std::size_t at = 0;
+    // Undo the first run-length stage: four equal bytes are followed by a count of more.
+    for (;;) {
+        if (m_run > 0) {
+            fit(at + m_run + (m_count - m_at));
+            const std::size_t step = std::min<std::size_t>(m_run, room - at);
+            std::memset(data + at, m_runByte, step);
+            at += step;
+            m_run -= static_cast<std::uint32_t>(step);
+            if (m_run > 0)
+                break;
+        }
+        while (m_at < m_count && at < room) {
+            const int byte = text[m_at++];
+            if (m_repeats == 4) {
+                m_run = static_cast<std::uint32_t>(byte);
+                m_runByte = static_cast<unsigned char>(m_previous);
+                m_repeats = 0;
+                m_previous = -1;
+                if (m_run > 0)
+                    break;
+                continue;
+            }
+            data[at++] = static_cast<char>(byte);
+            m_repeats = byte == m_previous ? m_repeats + 1 : 1;
+            m_previous = byte;
+        }
+        if (m_run == 0)
+            break;
+    }
+    out.resize(base + at);
+    m_crc = UpdateBlockCrc(m_crc, reinterpret_cast<const unsigned char*>(out.data()) + base, at);
+    if (m_run > 0 || m_at < m_count)
+        return Produced::More;
+    // A block never ends between four equal bytes and their count.
+    if (m_repeats == 4 || ~m_crc != m_storedCrc)
+        return Produced::Refused;
+    return Produced::Done;
 }

@@ -1,10 +1,10 @@
 #include "ziparchive/read/StageEntry.h"
 
+#include "ziparchive/fs/UniqueFd.h"
 #include "ziparchive/read/EntryOutput.h"
 #include "ziparchive/read/EntryPath.h"
 #include "ziparchive/read/EntryPlan.h"
 #include "ziparchive/read/StagingArea.h"
-#include "ziparchive/fs/UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,7 +32,7 @@ StagedEntry StageLink(zip_t* archive, std::uint64_t index, const EntryPlan& plan
     result.decode = decoder.Decode(archive, index, plan, target, cancel);
     if (result.decode.status != DecodeStatus::Sound)
         return result;
-    if (!LinkTargetStaysInside(target.Bytes(), plan.components.size() - 1)) {
+    if (!LinkTargetStaysInside(target.Bytes(), plan.depth - 1u)) {
         result.refusal = "the link points out of the destination";
         return result;
     }
@@ -81,7 +81,7 @@ StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan
 
 StagedEntry StageEntry(zip_t* archive, std::uint64_t index, const EntryPlan& plan, int stagingFd,
                        EntryDecoder& decoder, const std::atomic<bool>& cancel) {
-    if (!plan.refusal.empty() || plan.encrypted)
+    if (plan.refusal != 0 || plan.encrypted)
         return {};
     if (plan.kind == EntryKind::Link)
         return StageLink(archive, index, plan, stagingFd, decoder, cancel);

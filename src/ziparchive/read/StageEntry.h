@@ -18,7 +18,8 @@ struct StagedEntry {
     bool staged = false;
 };
 
-// Decodes the entry and stages it in stagingFd, or only checks it when stagingFd is -1. A staged
+// Decodes the entry and stages it in stagingFd, or only checks it when stagingFd is -1; `archive`
+// is needed only for entries decoded through libzip (EntryDecoder::NeedsLibzip). A staged
 // file already has its permissions and modification time. Entries refused by name and encrypted
 // entries are left undecoded: the caller refuses them before looking here. Whatever is not sound
 // is removed before returning.
