@@ -12,11 +12,6 @@ namespace {
 constexpr int Level = 9;
 constexpr std::uint64_t TrailerBits = kBzip2MarkerBits + 32; // end marker and combined CRC
 
-// libbz2 promises that 1% more than the input plus 600 bytes always suffices.
-std::size_t CompressBound(std::size_t size) {
-    return size + size / 100 + 600;
-}
-
 // Ends the stream on every path, so the arena gets its buffers back.
 class CompressStream {
 public:
@@ -52,9 +47,9 @@ bool ChunkCompressor::VerifyRequested() {
 void ChunkCompressor::Compress(const std::uint8_t* data, std::size_t size, CompressedBlock& block) {
     if (size == 0 || size > MaxChunk)
         throw CZipException("chunk size out of range");
-    if (block.capacity < CompressBound(MaxChunk)) {
-        block.stream = std::make_unique_for_overwrite<std::uint8_t[]>(CompressBound(MaxChunk));
-        block.capacity = CompressBound(MaxChunk);
+    if (block.capacity < StreamCapacity) {
+        block.stream = std::make_unique_for_overwrite<std::uint8_t[]>(StreamCapacity);
+        block.capacity = StreamCapacity;
     }
     // Our encoder's stream is about as long as libbz2's; on data that does not compress it may
     // come out a little longer than libbz2's bound, and then libbz2 does the chunk.

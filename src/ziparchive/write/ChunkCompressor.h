@@ -30,6 +30,9 @@ public:
     // The largest chunk that always fits in one level-9 block: the first run-length stage grows
     // data by at most 5/4, and a block holds 899,981 bytes after it.
     static constexpr std::size_t MaxChunk = Bzip2BlockEncoder::MaxInput;
+    // The buffer every block gets: what libbz2 promises always suffices for a chunk (1% more
+    // than the input plus 600 bytes).
+    static constexpr std::size_t StreamCapacity = MaxChunk + MaxChunk / 100 + 600;
 
     // Libbz2 is there for comparison: the benchmark and the tests measure our encoder by it.
     enum class Engine { Own, Libbz2 };

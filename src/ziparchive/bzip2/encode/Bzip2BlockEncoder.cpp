@@ -104,7 +104,7 @@ bool Bzip2BlockEncoder::Encode(const std::uint8_t* data, std::size_t size, Compr
     const std::uint32_t crc = Bzip2BlockCrc(data, size);
     const std::uint32_t origin = m_sort.Sort(m_block.get(), length, m_last.get());
     MoveToFrontCode(m_last.get(), length, m_inUse, m_symbols.get(), m_counts);
-    PlanHuffmanTables(m_symbols.get(), m_counts, m_plan);
+    PlanHuffmanTables(m_symbols.get(), m_counts, m_plan, m_sparePlan);
 
     BitWriter out(block.stream.get(), block.capacity);
     out.Put('B' << 16 | 'Z' << 8 | 'h', 24);

@@ -39,4 +39,5 @@ private:
     RotationSort m_sort;
     SymbolCounts m_counts;
     HuffmanPlan m_plan;
+    HuffmanPlan m_sparePlan;
 };

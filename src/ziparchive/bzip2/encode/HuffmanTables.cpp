@@ -1,6 +1,7 @@
 #include "ziparchive/bzip2/encode/HuffmanTables.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 
@@ -61,25 +62,25 @@ void BuildCodeLengths(const std::uint32_t* frequency, int alphabet, int maxLengt
         lengths[order[i]] = static_cast<std::uint8_t>(depths[i]);
 }
 
-void PlanHuffmanTables(const std::uint16_t* symbols, const SymbolCounts& counts,
-                       HuffmanPlan& plan) {
-    const std::size_t count = counts.count;
-    const int alphabet = counts.alphabet;
-    const int tables = count < 200 ? 2 : count < 600 ? 3 : count < 1200 ? 4 : count < 2400 ? 5 : 6;
-    plan.tables = tables;
+namespace {
 
-    // Start from tables that each favour one stretch of the alphabet, the stretches holding
-    // about equal shares of the symbols.
-    std::size_t left = count;
+// Tables that each favour one stretch of the alphabet, the stretches holding about equal shares
+// of the symbols.
+void StartFromAlphabet(const SymbolCounts& counts, HuffmanPlan& plan) {
+    const int alphabet = counts.alphabet;
+    std::size_t left = counts.count;
     int first = 0;
-    for (int t = 0; t < tables; ++t) {
-        const int later = tables - t - 1;
+    for (int t = 0; t < plan.tables; ++t) {
+        const int later = plan.tables - t - 1;
         const std::size_t share = left / static_cast<std::size_t>(later + 1);
         std::size_t taken = 0;
         int end = first;
-        // Each later table keeps at least one symbol of its own where the alphabet allows.
-        while (end < alphabet - later && (end == first || taken < share))
+        while (end < alphabet && taken < share)
             taken += counts.frequency[end++];
+        // Every other stretch hands its last symbol on, so the stretches do not all lean the
+        // same way.
+        if (end - first > 1 && t != 0 && later != 0 && t % 2 == 1)
+            taken -= counts.frequency[--end];
         if (later == 0)
             end = alphabet;
         for (int s = 0; s < alphabet; ++s)
@@ -87,7 +88,25 @@ void PlanHuffmanTables(const std::uint16_t* symbols, const SymbolCounts& counts,
         left -= std::min(left, taken);
         first = end;
     }
+}
 
+// Tables for equal stretches of the block, each built from its own symbols: a block that
+// changes its nature along the way gets a table for each part.
+void StartFromBlock(const std::uint16_t* symbols, const SymbolCounts& counts, HuffmanPlan& plan) {
+    std::uint32_t frequency[kMaxTables][kMaxAlphabet] = {};
+    const auto tables = static_cast<std::size_t>(plan.tables);
+    for (std::size_t i = 0; i < counts.count; ++i)
+        ++frequency[i * tables / counts.count][symbols[i]];
+    for (int t = 0; t < plan.tables; ++t)
+        BuildCodeLengths(frequency[t], counts.alphabet, kMaxCodeLength, plan.lengths[t]);
+}
+
+// Chooses the best table for each group and rebuilds each table from the groups that chose
+// it, a few times over. Returns the bits the symbols then take.
+std::uint64_t Refine(const std::uint16_t* symbols, const SymbolCounts& counts, HuffmanPlan& plan) {
+    const std::size_t count = counts.count;
+    const int alphabet = counts.alphabet;
+    const int tables = plan.tables;
     const std::size_t groups = (count + kGroupSize - 1) / kGroupSize;
     plan.selectors.resize(groups);
     std::uint32_t frequency[kMaxTables][kMaxAlphabet];
@@ -134,4 +153,50 @@ void PlanHuffmanTables(const std::uint16_t* symbols, const SymbolCounts& counts,
         for (int t = 0; t < tables; ++t)
             BuildCodeLengths(frequency[t], alphabet, kMaxCodeLength, plan.lengths[t]);
     }
+    std::uint64_t bits = 0;
+    for (int t = 0; t < tables; ++t) {
+        for (int s = 0; s < alphabet; ++s)
+            bits += std::uint64_t{frequency[t][s]} * plan.lengths[t][s];
+    }
+    return bits;
+}
+
+// The bits the tables' code lengths and the selectors take in the stream.
+std::uint64_t TableBits(const HuffmanPlan& plan, int alphabet) {
+    std::uint64_t bits = 0;
+    for (int t = 0; t < plan.tables; ++t) {
+        int current = plan.lengths[t][0];
+        bits += 5;
+        for (int s = 0; s < alphabet; ++s) {
+            const int length = plan.lengths[t][s];
+            bits += 1 + 2 * static_cast<std::uint64_t>(std::abs(length - current));
+            current = length;
+        }
+    }
+    std::uint8_t list[kMaxTables] = {0, 1, 2, 3, 4, 5};
+    for (const std::uint8_t selector : plan.selectors) {
+        int place = 0;
+        while (list[place] != selector)
+            ++place;
+        std::memmove(list + 1, list, static_cast<std::size_t>(place));
+        list[0] = selector;
+        bits += static_cast<std::uint64_t>(place) + 1;
+    }
+    return bits;
+}
+
+} // namespace
+
+void PlanHuffmanTables(const std::uint16_t* symbols, const SymbolCounts& counts, HuffmanPlan& plan,
+                       HuffmanPlan& spare) {
+    const std::size_t count = counts.count;
+    plan.tables = count < 200 ? 2 : count < 600 ? 3 : count < 1200 ? 4 : count < 2400 ? 5 : 6;
+    spare.tables = plan.tables;
+    // Refinement finds a local optimum, and which one depends on the start; neither start is
+    // best on every block, so both are tried.
+    StartFromAlphabet(counts, plan);
+    const std::uint64_t bits = Refine(symbols, counts, plan) + TableBits(plan, counts.alphabet);
+    StartFromBlock(symbols, counts, spare);
+    if (Refine(symbols, counts, spare) + TableBits(spare, counts.alphabet) < bits)
+        std::swap(plan, spare);
 }

@@ -25,4 +25,7 @@ struct HuffmanPlan {
 void BuildCodeLengths(const std::uint32_t* frequency, int alphabet, int maxLength,
                       std::uint8_t* lengths);
 
-void PlanHuffmanTables(const std::uint16_t* symbols, const SymbolCounts& counts, HuffmanPlan& plan);
+// Chooses the tables and each group's table into plan. spare is a second plan to work in; what
+// it holds afterwards is of no use.
+void PlanHuffmanTables(const std::uint16_t* symbols, const SymbolCounts& counts, HuffmanPlan& plan,
+                       HuffmanPlan& spare);
