@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr int kRefinements = 4;
+constexpr int kRefinements = 3;
 
 // The depth of every leaf of a Huffman tree over the weights, sorted ascending, built with the
 // two-queue method: leaves in order, merged nodes in the order they were made.
