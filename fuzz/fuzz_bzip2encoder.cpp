@@ -15,7 +15,8 @@
 namespace {
 
 // The first byte picks a shape, so short inputs reach the block sort's and the run-length
-// stage's hard cases: the bytes as they are, the bytes repeated (periodic data), or runs.
+// stage's hard cases: the bytes as they are, the bytes repeated (periodic data), or runs. Bit 2
+// of it allows long chunks, up to the largest; without it they stay short, which runs faster.
 std::vector<std::uint8_t> Shape(const std::uint8_t* data, std::size_t size) {
     const std::uint8_t mode = data[0];
     ++data;
@@ -24,16 +25,17 @@ std::vector<std::uint8_t> Shape(const std::uint8_t* data, std::size_t size) {
     if (mode % 3 == 0 || size < 3) {
         chunk.assign(data, data + std::min(size, ChunkCompressor::MaxChunk));
     } else if (mode % 3 == 1) {
-        // Two bytes of length, in units of 11 so a whole chunk is in reach.
+        // Two bytes of length, for long chunks in units of 11 so a whole chunk is in reach.
+        const std::size_t unit = (mode & 4) ? 11 : 1;
         const std::size_t length = std::min<std::size_t>(
-            ChunkCompressor::MaxChunk, std::size_t{1} + (data[0] << 8 | data[1]) * 11u);
+            ChunkCompressor::MaxChunk, 1 + std::size_t(data[0] << 8 | data[1]) * unit);
         const std::size_t period = size - 2;
         chunk.resize(length);
         for (std::size_t i = 0; i < length; ++i)
             chunk[i] = data[2 + i % period];
     } else {
-        // Pairs of byte and run length, the length scaled by the mode's upper bits.
-        const std::size_t scale = 1 + (mode >> 2);
+        // Pairs of byte and run length, for long chunks scaled by the mode's upper bits.
+        const std::size_t scale = (mode & 4) ? 1 + (mode >> 3) * 8u : 1;
         for (std::size_t i = 0; i + 1 < size && chunk.size() < ChunkCompressor::MaxChunk; i += 2) {
             const std::size_t run = std::min(ChunkCompressor::MaxChunk - chunk.size(),
                                              (std::size_t{data[i + 1]} + 1) * scale);

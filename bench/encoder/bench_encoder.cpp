@@ -4,8 +4,8 @@
 // Usage: bench_encoder [--runs N] [--megabytes M] [FOLDER...]
 // The chunks are real files under the folders (default /usr/share and /usr/lib), cut the way
 // the zip writer cuts them. Each round runs both, in alternating order; the ratios are of the
-// medians of the thread's CPU time. Every stream is checked against its chunk by libbz2 once,
-// outside the timing.
+// medians of the thread's CPU time; the exit status is 1 when a target is missed. Every stream is
+// checked against its chunk by libbz2 once, outside the timing.
 
 #include "ziparchive/write/ChunkCompressor.h"
 
@@ -163,9 +163,11 @@ int main(int argc, char** argv) {
     const double ownMedian = Median(ownTimes), referenceMedian = Median(referenceTimes);
     std::printf("median: own %.3f s (%.1f MB/s), libbz2 %.3f s (%.1f MB/s)\n", ownMedian,
                 input / 1e6 / ownMedian, referenceMedian, input / 1e6 / referenceMedian);
-    std::printf("time ratio %.3f, size ratio %.4f (own %zu, libbz2 %zu bytes)\n",
-                ownMedian / referenceMedian,
-                static_cast<double>(ownBytes) / static_cast<double>(referenceBytes), ownBytes,
-                referenceBytes);
-    return 0;
+    const double timeRatio = ownMedian / referenceMedian;
+    const double sizeRatio = static_cast<double>(ownBytes) / static_cast<double>(referenceBytes);
+    std::printf("size: own %zu, libbz2 %zu bytes\n", ownBytes, referenceBytes);
+    std::printf("targets (ratios, own over libbz2):\n");
+    std::printf("  time  %.3f  <= 0.65  %s\n", timeRatio, timeRatio <= 0.65 ? "PASS" : "MISS");
+    std::printf("  size  %.4f <= 1.01  %s\n", sizeRatio, sizeRatio <= 1.01 ? "PASS" : "MISS");
+    return timeRatio <= 0.65 && sizeRatio <= 1.01 ? 0 : 1;
 }
