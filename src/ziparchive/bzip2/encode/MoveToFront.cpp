@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Writes a run of the front byte, run >= 1: bzip2's digits are worth 1 and 2 times the place
@@ -18,12 +22,48 @@ std::uint16_t* PutRun(std::uint32_t run, std::uint16_t* out, std::uint32_t* freq
     }
 }
 
+// Moves wanted, which is among the first `used` bytes of list, to the front; returns its place.
+// Binary data has many large places, where a byte-by-byte walk costs a dependent load and store
+// per place: with SSE2 the search and the shift go 16 bytes at a time, in one pass.
+int MoveToFront(std::uint8_t* list, std::uint8_t wanted, [[maybe_unused]] int used) {
+#if defined(__SSE2__)
+    const __m128i target = _mm_set1_epi8(static_cast<char>(wanted));
+    const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    __m128i carried = _mm_cvtsi32_si128(wanted); // the byte that enters each 16 at its front
+    for (int at = 0;; at += 16) {
+        auto* lane = reinterpret_cast<__m128i*>(list + at);
+        const __m128i bytes = _mm_load_si128(lane);
+        const __m128i shifted = _mm_or_si128(_mm_slli_si128(bytes, 1), carried);
+        const int found = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, target));
+        if (found != 0) {
+            // Only the bytes up to the wanted one move back; the rest stay.
+            const int offset = __builtin_ctz(static_cast<unsigned>(found));
+            const __m128i moved =
+                _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(offset + 1)), index);
+            _mm_store_si128(
+                lane, _mm_or_si128(_mm_and_si128(moved, shifted), _mm_andnot_si128(moved, bytes)));
+            return at + offset;
+        }
+        _mm_store_si128(lane, shifted);
+        carried = _mm_srli_si128(bytes, 15);
+    }
+#else
+    const void* found = std::memchr(list + 1, wanted, static_cast<std::size_t>(used - 1));
+    const int place = static_cast<int>(static_cast<const std::uint8_t*>(found) - list);
+    std::memmove(list + 1, list, static_cast<std::size_t>(place));
+    list[0] = wanted;
+    return place;
+#endif
+}
+
 } // namespace
 
 void MoveToFrontCode(const std::uint8_t* last, std::size_t size, const bool inUse[256],
                      std::uint16_t* symbols, SymbolCounts& counts) {
     std::uint8_t rank[256];
-    std::uint8_t list[256];
+    // Past the bytes in use the list holds zeros; they are never reached, as every byte
+    // looked up is in use.
+    alignas(16) std::uint8_t list[256] = {};
     int used = 0;
     for (int byte = 0; byte < 256; ++byte) {
         if (inUse[byte]) {
@@ -48,15 +88,7 @@ void MoveToFrontCode(const std::uint8_t* last, std::size_t size, const bool inUs
             out = PutRun(run, out, frequency);
             run = 0;
         }
-        // Most places are small; the rest are found and shifted with the library's vector code,
-        // far faster on binary data than a byte-by-byte walk.
-        int place = 1;
-        if (list[1] != wanted) {
-            const void* found = std::memchr(list + 2, wanted, static_cast<std::size_t>(used - 2));
-            place = static_cast<int>(static_cast<const std::uint8_t*>(found) - list);
-        }
-        std::memmove(list + 1, list, static_cast<std::size_t>(place));
-        list[0] = wanted;
+        const int place = MoveToFront(list, wanted, used);
         *out++ = static_cast<std::uint16_t>(place + 1);
         ++frequency[place + 1];
     }
