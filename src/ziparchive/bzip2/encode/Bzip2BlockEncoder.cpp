@@ -100,6 +100,8 @@ std::size_t Bzip2BlockEncoder::RunLengthStage(const std::uint8_t* data, std::siz
 }
 
 bool Bzip2BlockEncoder::Encode(const std::uint8_t* data, std::size_t size, CompressedBlock& block) {
+    if (size == 0 || size > MaxInput)
+        return false; // no block, or one the arrays cannot hold
     const std::size_t length = RunLengthStage(data, size);
     const std::uint32_t crc = Bzip2BlockCrc(data, size);
     const std::uint32_t origin = m_sort.Sort(m_block.get(), length, m_last.get());

@@ -24,9 +24,9 @@ public:
     Bzip2BlockEncoder(const Bzip2BlockEncoder&) = delete;
     Bzip2BlockEncoder& operator=(const Bzip2BlockEncoder&) = delete;
 
-    // size is 1 to MaxInput. Writes the stream into block.stream, which holds block.capacity
-    // bytes, and sets the stream's length, the block's bits and its CRC. False when the stream
-    // would not fit the capacity; the block is then left unusable.
+    // Takes 1 to MaxInput bytes. Writes the stream into block.stream, which holds
+    // block.capacity bytes, and sets its length, the block's bits and its CRC. False for any
+    // other size, or when the stream would not fit; the block is then left unusable.
     bool Encode(const std::uint8_t* data, std::size_t size, CompressedBlock& block);
 
 private:
