@@ -18,14 +18,17 @@ constexpr unsigned kHeaderBits = 32;
 // The canonical code of each symbol, as the decoder rebuilds it from the lengths alone: shorter
 // codes first, and within a length in symbol order. Entry: code << 5 | length.
 void AssignCodes(const std::uint8_t* lengths, int alphabet, std::uint32_t* codes) {
+    std::uint32_t count[kMaxCodeLength + 1] = {};
+    for (int s = 0; s < alphabet; ++s)
+        ++count[lengths[s]];
+    std::uint32_t next[kMaxCodeLength + 1] = {};
     std::uint32_t code = 0;
     for (int length = 1; length <= kMaxCodeLength; ++length) {
-        for (int s = 0; s < alphabet; ++s) {
-            if (lengths[s] == length)
-                codes[s] = code++ << 5 | static_cast<std::uint32_t>(length);
-        }
-        code <<= 1;
+        next[length] = code;
+        code = (code + count[length]) << 1;
     }
+    for (int s = 0; s < alphabet; ++s)
+        codes[s] = next[lengths[s]]++ << 5 | lengths[s];
 }
 
 void WriteTables(const HuffmanPlan& plan, int alphabet, BitWriter& out) {

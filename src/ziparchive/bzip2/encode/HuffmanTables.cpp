@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <numeric>
 
 namespace {
 
 constexpr int kRefinements = 3;
+constexpr std::size_t kBothStartsFrom = 20'000; // symbols
 
 // The depth of every leaf of a Huffman tree over the weights, sorted ascending, built with the
 // two-queue method: leaves in order, merged nodes in the order they were made.
@@ -45,13 +45,16 @@ int HuffmanDepths(const std::uint64_t* weights, int count, int* depths) {
 
 void BuildCodeLengths(const std::uint32_t* frequency, int alphabet, int maxLength,
                       std::uint8_t* lengths) {
-    int order[kMaxAlphabet];
-    std::iota(order, order + alphabet, 0);
-    std::stable_sort(order, order + alphabet,
-                     [&](int a, int b) { return frequency[a] < frequency[b]; });
+    // Sorted by weight as one key, the symbol in the low bits: a plain sort of integers, with
+    // neither an allocation nor a comparison callback, matters when blocks are small.
+    std::uint64_t keys[kMaxAlphabet];
+    for (int s = 0; s < alphabet; ++s)
+        keys[s] = std::uint64_t{std::max<std::uint32_t>(frequency[s], 1)} << 9 |
+                  static_cast<std::uint64_t>(s);
+    std::sort(keys, keys + alphabet);
     std::uint64_t weights[kMaxAlphabet];
     for (int i = 0; i < alphabet; ++i)
-        weights[i] = std::max<std::uint64_t>(frequency[order[i]], 1);
+        weights[i] = keys[i] >> 9;
     int depths[kMaxAlphabet];
     // Too deep a tree: flatten the weights, which keeps their order, until it fits.
     while (HuffmanDepths(weights, alphabet, depths) > maxLength) {
@@ -59,7 +62,7 @@ void BuildCodeLengths(const std::uint32_t* frequency, int alphabet, int maxLengt
             weights[i] = weights[i] / 2 + 1;
     }
     for (int i = 0; i < alphabet; ++i)
-        lengths[order[i]] = static_cast<std::uint8_t>(depths[i]);
+        lengths[keys[i] & 511] = static_cast<std::uint8_t>(depths[i]);
 }
 
 namespace {
@@ -115,6 +118,7 @@ std::uint64_t Refine(const std::uint16_t* symbols, const SymbolCounts& counts, H
     std::uint64_t costLow[kMaxAlphabet];
     std::uint64_t costHigh[kMaxAlphabet];
     for (int pass = 0; pass < kRefinements; ++pass) {
+        bool changed = pass == 0;
         for (int s = 0; s < alphabet; ++s) {
             std::uint64_t low = 0, high = 0;
             for (int t = 0; t < tables; ++t) {
@@ -145,11 +149,15 @@ std::uint64_t Refine(const std::uint16_t* symbols, const SymbolCounts& counts, H
                     best = t;
                 }
             }
+            changed = changed || plan.selectors[g] != best;
             plan.selectors[g] = static_cast<std::uint8_t>(best);
             std::uint32_t* chosen = frequency[best];
             for (std::size_t i = begin; i < end; ++i)
                 ++chosen[symbols[i]];
         }
+        // The same choices as last time would only rebuild the same tables.
+        if (!changed)
+            break;
         for (int t = 0; t < tables; ++t)
             BuildCodeLengths(frequency[t], alphabet, kMaxCodeLength, plan.lengths[t]);
     }
@@ -193,9 +201,12 @@ void PlanHuffmanTables(const std::uint16_t* symbols, const SymbolCounts& counts,
     plan.tables = count < 200 ? 2 : count < 600 ? 3 : count < 1200 ? 4 : count < 2400 ? 5 : 6;
     spare.tables = plan.tables;
     // Refinement finds a local optimum, and which one depends on the start; neither start is
-    // best on every block, so both are tried.
+    // best on every block, so both are tried, except on small blocks: there the table building
+    // costs as much as the block sort, and a block seldom changes its nature within so little.
     StartFromAlphabet(counts, plan);
     const std::uint64_t bits = Refine(symbols, counts, plan) + TableBits(plan, counts.alphabet);
+    if (count < kBothStartsFrom)
+        return;
     StartFromBlock(symbols, counts, spare);
     if (Refine(symbols, counts, spare) + TableBits(spare, counts.alphabet) < bits)
         std::swap(plan, spare);
