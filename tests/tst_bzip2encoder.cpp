@@ -6,6 +6,7 @@
 #include "ziparchive/bzip2/Bzip2BlockDecoder.h"
 #include "ziparchive/bzip2/encode/Bzip2BlockEncoder.h"
 #include "ziparchive/bzip2/encode/HuffmanTables.h"
+#include "ziparchive/bzip2/encode/RotationSort.h"
 #include "ziparchive/write/ChunkCompressor.h"
 
 #include <QFile>
@@ -155,6 +156,34 @@ private slots:
                  qPrintable(QStringLiteral("%1 bytes, libbz2 %2")
                                 .arg(ours.streamLength)
                                 .arg(theirs.streamLength)));
+    }
+
+    // The block sort starts the block at its least rotation; checked against every rotation.
+    void leastRotationIsTheSmallest_data() {
+        QTest::addColumn<QByteArray>("block");
+        QTest::newRow("one byte") << QByteArray("x");
+        QTest::newRow("already least") << QByteArray("abcabd");
+        QTest::newRow("least at the end") << QByteArray("bbbba");
+        QTest::newRow("one word twice: the first of the two") << QByteArray("cabcab");
+        QTest::newRow("one byte repeated") << QByteArray(40, 'z');
+        QTest::newRow("long equal stretches, told apart late")
+            << QByteArray(30, 'a') + 'c' + QByteArray(30, 'a') + 'b' + QByteArray(29, 'a') + 'b';
+        QTest::newRow("stretches that wrap around the end")
+            << QByteArray(13, 'a') + 'b' + QByteArray(17, 'a') + 'b' + QByteArray(4, 'a');
+        QTest::newRow("random") << TestTree::RandomBytes(300, 40);
+        QTest::newRow("random word repeated") << Periodic(333, 37, 41);
+    }
+    void leastRotationIsTheSmallest() {
+        QFETCH(QByteArray, block);
+        const QByteArray twice = block + block;
+        qsizetype least = 0;
+        for (qsizetype i = 1; i < block.size(); ++i) {
+            if (twice.mid(i, block.size()) < twice.mid(least, block.size()))
+                least = i;
+        }
+        QCOMPARE(LeastRotation(reinterpret_cast<const std::uint8_t*>(block.constData()),
+                               static_cast<std::size_t>(block.size())),
+                 static_cast<std::size_t>(least));
     }
 
     // Skewed frequencies make Huffman trees deeper than the format's decoders accept; the
