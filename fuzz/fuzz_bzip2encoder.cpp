@@ -4,6 +4,7 @@
 
 #include "ziparchive/CZipException.h"
 #include "ziparchive/bzip2/Bzip2BlockDecoder.h"
+#include "ziparchive/bzip2/Bzip2Format.h"
 #include "ziparchive/write/ChunkCompressor.h"
 
 #include <algorithm>
@@ -67,11 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     padded.resize(padded.size() + kBzip2ReadSlack);
     std::vector<char> decoded;
     Bzip2BlockDecoder::Block decodedBlock;
-    if (!decoder.Decode(padded.data(), block.streamLength, 32, 9, chunk.size(), decoded,
-                        decodedBlock) ||
+    if (!decoder.Decode(padded.data(), block.streamLength, kBzip2HeaderBits, 9, chunk.size(),
+                        decoded, decodedBlock) ||
         decoded.size() != chunk.size() ||
         std::memcmp(decoded.data(), chunk.data(), chunk.size()) != 0 ||
-        decodedBlock.endBit != 32 + block.blockBits || decodedBlock.storedCrc != block.blockCrc)
+        decodedBlock.endBit != kBzip2HeaderBits + block.blockBits ||
+        decodedBlock.storedCrc != block.blockCrc)
         std::abort();
     return 0;
 }

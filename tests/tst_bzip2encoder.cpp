@@ -4,6 +4,7 @@
 
 #include "support/TestTree.h"
 #include "ziparchive/bzip2/Bzip2BlockDecoder.h"
+#include "ziparchive/bzip2/Bzip2Format.h"
 #include "ziparchive/bzip2/encode/Bzip2BlockEncoder.h"
 #include "ziparchive/bzip2/encode/HuffmanTables.h"
 #include "ziparchive/bzip2/encode/RotationSort.h"
@@ -73,10 +74,6 @@ QByteArray Decode(const std::uint8_t* stream, std::size_t length, qsizetype room
     return result == BZ_OK ? decoded.left(decodedLength) : QByteArray("libbz2 refused it");
 }
 
-std::uint64_t Bits(const std::uint8_t* bytes, std::uint64_t at, unsigned count) {
-    return ReadBits(bytes, at, count);
-}
-
 } // namespace
 
 class TestBzip2Encoder : public QObject {
@@ -135,9 +132,10 @@ private slots:
         // What the joiner takes from it: where the block ends and its CRC.
         const std::uint32_t crc = Bzip2Crc(input);
         QCOMPARE(ours.blockCrc, crc);
-        QCOMPARE(Bits(stream, 32 + ours.blockBits, 48), std::uint64_t{Bzip2EndOfStreamMarker});
-        QCOMPARE(Bits(stream, 32 + ours.blockBits + 48, 32), std::uint64_t{crc});
-        QVERIFY(ours.streamLength * 8 - (32 + ours.blockBits + 80) < 8);
+        const std::uint64_t endMarker = kBzip2HeaderBits + ours.blockBits;
+        QCOMPARE(ReadMarker(stream, ours.streamLength, endMarker), kBzip2EndMarker);
+        QCOMPARE(ReadBits32(stream, ours.streamLength, endMarker + kBzip2MarkerBits), crc);
+        QVERIFY(ours.streamLength * 8 - (endMarker + kBzip2MarkerBits + 32) < 8);
 
         // Our own decoder is strict about complete codes and the run-length stage; a block
         // it refused would still unzip, through libbz2, but slowly.
@@ -146,9 +144,10 @@ private slots:
         padded.resize(padded.size() + kBzip2ReadSlack);
         std::vector<char> decoded;
         Bzip2BlockDecoder::Block block;
-        QVERIFY(decoder.Decode(padded.data(), ours.streamLength, 32, 9, size, decoded, block));
+        QVERIFY(decoder.Decode(padded.data(), ours.streamLength, kBzip2HeaderBits, 9, size, decoded,
+                               block));
         QCOMPARE(QByteArray(decoded.data(), static_cast<qsizetype>(decoded.size())), input);
-        QCOMPARE(block.endBit, 32 + ours.blockBits);
+        QCOMPARE(block.endBit, endMarker);
 
         CompressedBlock theirs;
         ChunkCompressor(ChunkCompressor::Engine::Libbz2, false).Compress(data, size, theirs);

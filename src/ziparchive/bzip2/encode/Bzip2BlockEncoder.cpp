@@ -1,6 +1,7 @@
 #include "ziparchive/bzip2/encode/Bzip2BlockEncoder.h"
 
 #include "ziparchive/bzip2/Bzip2Crc.h"
+#include "ziparchive/bzip2/Bzip2Format.h"
 #include "ziparchive/bzip2/encode/BitWriter.h"
 #include "ziparchive/write/ChunkCompressor.h"
 
@@ -9,11 +10,11 @@
 
 namespace {
 
-constexpr std::uint32_t kBlockMarkerHigh = 0x314159;
-constexpr std::uint32_t kBlockMarkerLow = 0x265359;
-constexpr std::uint32_t kEndMarkerHigh = 0x177245;
-constexpr std::uint32_t kEndMarkerLow = 0x385090;
-constexpr unsigned kHeaderBits = 32;
+// A 48-bit marker, in two calls of at most 32 bits.
+void PutMarker(std::uint64_t marker, BitWriter& out) {
+    out.Put(static_cast<std::uint32_t>(marker >> 24), 24);
+    out.Put(static_cast<std::uint32_t>(marker & 0xffffff), 24);
+}
 
 // The canonical code of each symbol, as the decoder rebuilds it from the lengths alone: shorter
 // codes first, and within a length in symbol order. Entry: code << 5 | length.
@@ -114,8 +115,7 @@ bool Bzip2BlockEncoder::Encode(const std::uint8_t* data, std::size_t size, Compr
     BitWriter out(block.stream.get(), block.capacity);
     out.Put('B' << 16 | 'Z' << 8 | 'h', 24);
     out.Put('9', 8);
-    out.Put(kBlockMarkerHigh, 24);
-    out.Put(kBlockMarkerLow, 24);
+    PutMarker(kBzip2BlockMarker, out);
     out.Put(crc, 32);
     out.Put(0, 1); // not randomised
     out.Put(origin, 24);
@@ -158,14 +158,13 @@ bool Bzip2BlockEncoder::Encode(const std::uint8_t* data, std::size_t size, Compr
     }
 
     const std::uint64_t endMarker = out.BitsWritten();
-    out.Put(kEndMarkerHigh, 24);
-    out.Put(kEndMarkerLow, 24);
-    out.Put(crc, 32); // a stream of one block: the combined CRC is the block's
+    PutMarker(kBzip2EndMarker, out);
+    out.Put(CombineBlockCrc(0, crc), 32); // the stream's CRC, over its one block
     out.Finish();
     if (out.Overflowed())
         return false;
     block.streamLength = out.Length();
-    block.blockBits = endMarker - kHeaderBits;
+    block.blockBits = endMarker - kBzip2HeaderBits;
     block.blockCrc = crc;
     return true;
 }
