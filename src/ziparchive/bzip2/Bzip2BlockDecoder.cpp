@@ -1,5 +1,6 @@
 #include "ziparchive/bzip2/Bzip2BlockDecoder.h"
 
+#include "ziparchive/bzip2/Bzip2Crc.h"
 #include "ziparchive/bzip2/Bzip2Format.h"
 
 #include <algorithm>
@@ -17,39 +18,6 @@ constexpr int kMaxSelectors = 18002;
 constexpr int kGroupSize = 50;
 constexpr int kTableBits = 10;
 constexpr std::uint32_t kRunLimit = 2 * 1024 * 1024;
-
-// The CRC bzip2 keeps per block: CRC-32 with the bits taken most significant first, eight bytes
-// at a time.
-struct BlockCrcTables {
-    std::array<std::array<std::uint32_t, 256>, 8> t{};
-    BlockCrcTables() {
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i << 24;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 0x80000000u) ? (c << 1) ^ 0x04c11db7u : c << 1;
-            t[0][i] = c;
-        }
-        for (std::size_t k = 1; k < 8; ++k) {
-            for (std::uint32_t i = 0; i < 256; ++i)
-                t[k][i] = (t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 24];
-        }
-    }
-};
-const BlockCrcTables kCrc;
-
-// Adds bytes to a block CRC kept as bzip2 keeps it: starting from all ones, inverted at the end.
-std::uint32_t UpdateBlockCrc(std::uint32_t crc, const unsigned char* p, std::size_t length) {
-    const auto& t = kCrc.t;
-    for (; length >= 8; length -= 8, p += 8) {
-        crc ^=
-            std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-        crc = t[7][crc >> 24] ^ t[6][(crc >> 16) & 0xff] ^ t[5][(crc >> 8) & 0xff] ^
-              t[4][crc & 0xff] ^ t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
-    }
-    for (; length > 0; --length, ++p)
-        crc = (crc << 8) ^ t[0][(crc >> 24) ^ *p];
-    return crc;
-}
 
 // Reads bits most significant first from a buffer with readable slack past its end.
 class BitReader {
