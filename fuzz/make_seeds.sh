@@ -34,6 +34,8 @@ with zipfile.ZipFile(d + '/python-bzip2.zip', 'w', zipfile.ZIP_BZIP2) as z:
 PY
 if [ -n "$corpus" ]; then
     for f in "$corpus"/*.zip; do cp "$f" "$out/zipreader/go-$(basename "$f")"; done
+else
+    echo "make_seeds.sh: no archive corpus beside the checkout; seeding without it"
 fi
 # The joiner's seeds are plain data of a few shapes.
 head -c 3000 /dev/urandom > "$out/bzip2join/random"
