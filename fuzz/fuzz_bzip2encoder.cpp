@@ -68,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     padded.resize(padded.size() + kBzip2ReadSlack);
     std::vector<char> decoded;
     Bzip2BlockDecoder::Block decodedBlock;
-    if (!decoder.Decode(padded.data(), block.streamLength, kBzip2HeaderBits, 9, chunk.size(),
-                        decoded, decodedBlock) ||
+    if (!decoder.Decode(padded.data(), block.streamLength, kBzip2HeaderBits, 9, decodedBlock) ||
+        decoder.Produce(decoded, chunk.size() + 1) != Bzip2BlockDecoder::Produced::Done ||
         decoded.size() != chunk.size() ||
         std::memcmp(decoded.data(), chunk.data(), chunk.size()) != 0 ||
         decodedBlock.endBit != kBzip2HeaderBits + block.blockBits ||
