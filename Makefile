@@ -3,7 +3,8 @@
 # make install [PREFIX=/usr/local]      build and install (DESTDIR is honoured too)
 # make deb                              build a Debian package into $(BUILD_DIR)/package
 # make bench [BENCH_ARGS=--quick]       build, then time tarvo-cli against unzip, zip and 7zz
-#                                       (BENCH_BIG=1 adds the slow 4 GiB+ round trip)
+#                                       (BENCH_BIG=1 adds the slow 4 GiB+ round trip,
+#                                       BENCH_MEMORY=1 the peak RSS on 100,000 small files)
 # make fuzz [FUZZ_SECONDS=120]          build the fuzzers with clang and run each for a while
 # All of them install what a fresh Debian 12 machine is missing first.
 
@@ -13,8 +14,8 @@ BUILD_TYPE ?= RelWithDebInfo
 WERROR ?= $(if $(CI),ON,OFF)
 PREFIX ?= /usr/local
 
-PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libzip-dev libbz2-dev zlib1g-dev \
-            xvfb xauth xdotool x11-utils zip unzip 7zip libarchive-tools python3 \
+PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libzip-dev libbz2-dev libdivsufsort-dev \
+            zlib1g-dev xvfb xauth xdotool x11-utils zip unzip 7zip libarchive-tools python3 \
             appstream desktop-file-utils groff-base man-db dpkg-dev binutils file \
             clang-14 libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
@@ -89,6 +90,7 @@ bench: build
 	bench/unzip $(BENCH_ARGS) || status=1; \
 	bench/zip $(BENCH_ARGS) || status=1; \
 	if [ "$(BENCH_BIG)" = 1 ]; then bench/bigfile || status=1; fi; \
+	if [ "$(BENCH_MEMORY)" = 1 ]; then bench/manyfiles || status=1; fi; \
 	exit $$status
 
 clean:

@@ -5,7 +5,7 @@
 set -euo pipefail
 out=${1:?usage: make_seeds.sh OUTDIR}
 corpus=$(cd "$(dirname "$0")/../../shared/corpus/go-zip" 2>/dev/null && pwd || true)
-mkdir -p "$out/zipreader" "$out/bzip2join"
+mkdir -p "$out/zipreader" "$out/bzip2join" "$out/bzip2encoder"
 out=$(cd "$out" && pwd) # the archives are written from inside the scratch tree
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -34,8 +34,15 @@ with zipfile.ZipFile(d + '/python-bzip2.zip', 'w', zipfile.ZIP_BZIP2) as z:
 PY
 if [ -n "$corpus" ]; then
     for f in "$corpus"/*.zip; do cp "$f" "$out/zipreader/go-$(basename "$f")"; done
+else
+    echo "make_seeds.sh: no archive corpus beside the checkout; seeding without it"
 fi
 # The joiner's seeds are plain data of a few shapes.
 head -c 3000 /dev/urandom > "$out/bzip2join/random"
 seq 1 5000 > "$out/bzip2join/text"
 printf 'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa' > "$out/bzip2join/runs"
+# The encoder's seeds: the first byte picks plain bytes (0), a repeated word (1) or runs (2).
+{ printf '\x00'; seq 1 2000; } > "$out/bzip2encoder/text"
+{ printf '\x01\xff\xffabcabd'; } > "$out/bzip2encoder/periodic"
+{ printf '\x02a\xffb\x03a\xfe'; } > "$out/bzip2encoder/runs"
+{ printf '\x00'; head -c 3000 /dev/urandom; } > "$out/bzip2encoder/random"

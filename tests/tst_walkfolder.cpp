@@ -71,38 +71,49 @@ private slots:
     }
 
     // Rows: "file", "folder/", "link -> target" (relative to the walked folder F), "fifo|",
-    // "socket=".
+    // "socket=". The files listed, by path below F, and how many special files were left out.
     void onlyRegularFilesAreListed_data() {
         QTest::addColumn<QStringList>("tree");
         QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<int>("skipped");
         QTest::newRow("only empty folders give nothing")
-            << QStringList{"a/b/", "c/"} << QStringList{};
+            << QStringList{"a/b/", "c/"} << QStringList{} << 0;
         QTest::newRow("links to files count, dangling links are skipped")
             << QStringList{"../outside.txt", "link.txt -> ../outside.txt", "dangling -> nowhere"}
-            << QStringList{"link.txt"};
-        QTest::newRow("link loops end and each folder is visited once")
-            << QStringList{"sub/file", "sub/back-to-top -> ..", "again -> sub", "sub/self -> self"}
-            << QStringList{"file"};
-        QTest::newRow("FIFOs, sockets and devices are never opened")
+            << QStringList{"link.txt"} << 0;
+        QTest::newRow("a folder reached under two names is listed under each")
+            << QStringList{"real/x", "real/in/y", "alias -> real"}
+            << QStringList{"alias/in/y", "alias/x", "real/in/y", "real/x"} << 0;
+        QTest::newRow("only a link back into its own parents is cut")
+            << QStringList{"sub/file", "sub/back-to-top -> ..", "again -> sub", "sub/self -> self",
+                           "sub/inner/up -> ../../sub"}
+            << QStringList{"again/file", "sub/file"} << 0;
+        QTest::newRow("FIFOs, sockets and devices are never opened, and counted")
             << QStringList{"plain", "fifo|", "socket=", "zeros -> /dev/zero"}
-            << QStringList{"plain"};
+            << QStringList{"plain"} << 3;
     }
     void onlyRegularFilesAreListed() {
         QFETCH(QStringList, tree);
         QFETCH(QStringList, listed);
+        QFETCH(int, skipped);
         QTemporaryDir dir;
         const QString root = dir.filePath("F");
         QDir().mkpath(root);
         int socketFd = -1;
+        QStringList specials;
         for (const QString& item : tree) {
             const QString path = root + "/" + item.section(" -> ", 0, 0);
             const QByteArray native = QFile::encodeName(path.chopped(1));
             if (item.contains(" -> ")) {
+                QDir().mkpath(QFileInfo(path).path());
                 QVERIFY(QFile::link(item.section(" -> ", 1), path));
+                if (item.contains("/dev/"))
+                    specials << path;
             } else if (item.endsWith('/')) {
                 QDir().mkpath(path);
             } else if (item.endsWith('|')) {
                 QCOMPARE(::mkfifo(native.constData(), 0644), 0);
+                specials << path.chopped(1);
             } else if (item.endsWith('=')) {
                 socketFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
                 sockaddr_un address{};
@@ -111,17 +122,23 @@ private slots:
                 std::memcpy(address.sun_path, native.constData(), native.size());
                 QCOMPARE(::bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)),
                          0);
+                specials << path.chopped(1);
             } else {
                 TestTree::WriteFile(path, "x");
             }
         }
-        QStringList walked = Walk(root);
+        std::vector<std::string> files;
+        const SkippedSpecials found = WalkFolder(QFile::encodeName(root).toStdString(), files);
         if (socketFd >= 0)
             ::close(socketFd);
-        // Through a link loop a file may be reached by either way in; it counts once.
-        for (QString& name : walked)
-            name = name.section('/', -1);
+        QStringList walked;
+        for (const std::string& file : files)
+            walked << QDir(root).relativeFilePath(QFile::decodeName(file.c_str()));
+        walked.sort();
         QCOMPARE(walked, listed);
+        QCOMPARE(found.count, quint64(skipped));
+        if (skipped > 0)
+            QVERIFY(specials.contains(QFile::decodeName(found.first.c_str())));
     }
 
     void aMissingFolderThrows() {

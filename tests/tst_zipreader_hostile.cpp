@@ -103,6 +103,49 @@ int CurrentUmask() {
     return static_cast<int>(mask);
 }
 
+// A small tmpfs mounted for one test, unmounted when it goes; IsMounted is false when this run
+// may not mount.
+class SmallDisk {
+public:
+    SmallDisk(const QString& path, const char* options) : m_path(QFile::encodeName(path)) {
+        QDir().mkpath(path);
+        m_mounted = ::mount("tarvo-test", m_path.constData(), "tmpfs", 0, options) == 0;
+    }
+    ~SmallDisk() {
+        if (m_mounted)
+            ::umount2(m_path.constData(), MNT_DETACH);
+    }
+    bool IsMounted() const { return m_mounted; }
+
+private:
+    QByteArray m_path;
+    bool m_mounted = false;
+};
+
+// A name `depth` folders deep, with the file "f" at the bottom.
+QByteArray DeepName(int depth) {
+    return QByteArray("d/").repeated(depth) + "f";
+}
+
+// How many folders deep the file "f" lies below root, found without a path that long; -1 when
+// it is not there.
+int DepthOfDeepFile(const QString& root) {
+    int fd = ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY);
+    int depth = 0;
+    while (fd >= 0) {
+        struct stat info {};
+        if (::fstatat(fd, "f", &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)) {
+            ::close(fd);
+            return depth;
+        }
+        const int below = ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        ::close(fd);
+        fd = below;
+        ++depth;
+    }
+    return -1;
+}
+
 } // namespace
 
 class TestZipReaderHostile : public QObject {
@@ -535,6 +578,89 @@ private slots:
         QCOMPARE(TestTree::Snapshot(Destination(), false),
                  Described(Destination(), {"big.bin=kept", "small.txt=small"}));
         CheckNothingAstray();
+    }
+
+    // The room is counted as the file system allocates it: whole blocks per file and folder,
+    // and an inode each. What does not fit is refused before anything is written.
+    void roomIsCountedInBlocksAndInodes_data() {
+        QTest::addColumn<QByteArray>("options");
+        QTest::addColumn<int>("files");
+        QTest::addColumn<int>("fileSize");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("6,000 one-byte files on 20 MiB")
+            << QByteArray("size=20m") << 6000 << 1 << "failed";
+        QTest::newRow("more files than free inodes")
+            << QByteArray("size=20m,nr_inodes=600") << 1000 << 0 << "failed";
+        QTest::newRow("1,000 one-byte files in folders, with room")
+            << QByteArray("size=20m,nr_inodes=1200") << 1000 << 1 << "succeeded";
+    }
+    void roomIsCountedInBlocksAndInodes() {
+        QFETCH(QByteArray, options);
+        QFETCH(int, files);
+        QFETCH(int, fileSize);
+        QFETCH(QString, outcome);
+        const QString mount = m_top.filePath("small");
+        const SmallDisk disk(mount, options.constData());
+        if (!disk.IsMounted())
+            QSKIP("mounting a small file system needs privileges this run does not have");
+        QList<Entry> entries;
+        for (int i = 0; i < files; ++i)
+            entries << Stored(QString("%1/f%2").arg(i / 100).arg(i).toUtf8(),
+                              QByteArray(fileSize, 'x'));
+        TestTree::WriteFile(Archive(), Build(entries));
+        const QString destination = mount + "/archive";
+        QCOMPARE(ReaderRun::Unpack(Archive(), destination), outcome);
+        const auto tree = TestTree::Snapshot(destination, false);
+        QCOMPARE(std::count_if(tree.begin(), tree.end(), [](auto& item) { return item[0] == 'f'; }),
+                 outcome == "succeeded" ? qsizetype{files} : 0);
+        QCOMPARE(ReaderRun::Leftovers(mount), QStringList());
+    }
+
+    // Folders are walked down with a few descriptors, however deep the name.
+    void aDeepNameNeedsFewDescriptors() {
+        TestTree::WriteFile(Archive(), Build({Stored(DeepName(2047), "deep")}));
+        rlimit before{};
+        ::getrlimit(RLIMIT_NOFILE, &before);
+        rlimit limited = before;
+        limited.rlim_cur = std::min<rlim_t>(before.rlim_cur, 1024);
+        ::setrlimit(RLIMIT_NOFILE, &limited);
+        const QString outcome = Unpack();
+        ::setrlimit(RLIMIT_NOFILE, &before);
+        const int depth = DepthOfDeepFile(Destination());
+        // Too deep for QDir to remove.
+        TestTree::Run("rm", {"-rf", Destination()});
+        QCOMPARE(outcome, "succeeded");
+        QCOMPARE(depth, 2047);
+    }
+
+    // The inodes run out half-way down a deep name: the folders made for it go again.
+    void aFailedWalkLeavesNoFolders() {
+        const QString mount = m_top.filePath("small");
+        const SmallDisk disk(mount, "size=4m,nr_inodes=300");
+        if (!disk.IsMounted())
+            QSKIP("mounting a small file system needs privileges this run does not have");
+        TestTree::WriteFile(Archive(), Build({Stored(DeepName(50), "deep")}));
+        const QString destination = mount + "/archive";
+        CZipArchive zip;
+        zip.Open(Archive());
+        zip.SetExtractionRoot(destination);
+        // Something else takes the inodes meanwhile, all but ten.
+        const QString filler = mount + "/filler";
+        QDir().mkpath(filler);
+        int taken = 0;
+        for (;; ++taken) {
+            const int fd =
+                ::creat(QFile::encodeName(filler + "/" + QString::number(taken)).constData(), 0644);
+            if (fd < 0)
+                break;
+            ::close(fd);
+        }
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(QFile::remove(filler + "/" + QString::number(--taken)));
+        QVERIFY(zip.TestFile(0));
+        QVERIFY_THROWS_EXCEPTION(CZipException, zip.ExtractFile(0, destination));
+        zip.Close();
+        QVERIFY(!QFileInfo::exists(destination));
     }
 
     void whatAKilledRunLeftIsRemoved() {

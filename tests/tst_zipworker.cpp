@@ -135,6 +135,62 @@ private slots:
         QCOMPARE(RawNames(QFile::encodeName(dir.filePath("copy"))), RawNames(pack));
     }
 
+    // What could not be packed, or was packed while it changed, is told beside the success
+    // message, which itself stays word for word. Rows: "file", "link -> target", "fifo|".
+    void tellsWhatWasLeftOutOrChanged_data() {
+        QTest::addColumn<QStringList>("tree");
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("detail"); // %1 is the folder
+        QTest::newRow("nothing to tell") << QStringList{"plain"} << QStringList{"plain"} << "";
+        QTest::newRow("a link to a /proc file is stored as it reads")
+            << QStringList{"plain", "status -> /proc/self/status"} << QStringList{"plain", "status"}
+            << "1 file changed size while it was read and was stored as read: %1/status";
+        QTest::newRow("a FIFO and a device are left out and counted")
+            << QStringList{"plain", "fifo|", "zeros -> /dev/zero"} << QStringList{"plain"}
+            << "2 special files (FIFOs, sockets or devices) were left out, the first: %1/";
+        QTest::newRow("one FIFO")
+            << QStringList{"plain", "fifo|"} << QStringList{"plain"}
+            << "1 special file (a FIFO, socket or device) was left out: %1/fifo";
+    }
+    void tellsWhatWasLeftOutOrChanged() {
+        QFETCH(QStringList, tree);
+        QFETCH(QStringList, entries);
+        QFETCH(QString, detail);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("F");
+        QVERIFY(QDir().mkpath(folder));
+        for (const QString& item : tree) {
+            const QString path = folder + "/" + item.section(" -> ", 0, 0);
+            if (item.contains(" -> "))
+                QVERIFY(QFile::link(item.section(" -> ", 1), path));
+            else if (item.endsWith('|'))
+                QCOMPARE(::mkfifo(QFile::encodeName(path.chopped(1)).constData(), 0644), 0);
+            else
+                TestTree::WriteFile(path, "plain\n");
+        }
+        WorkerRun run;
+        run.state().selectedPath = folder;
+        run.state().zipSelected = true;
+        run.state().zipFolder = true;
+        QCOMPARE(RunZip(run.state()), ZipOutcome::Succeeded);
+        QCOMPARE(run.report().Messages(), QStringList{Messages::ZipSucceeded});
+        QString told;
+        for (const auto& record : run.report().Records())
+            if (record.kind == Kind::Message)
+                told = record.detail;
+        const QString expected = detail.contains("%1") ? detail.arg(folder) : detail;
+        QVERIFY2(expected.endsWith('/') ? told.startsWith(expected) : told == expected,
+                 qPrintable(told));
+
+        QStringList names;
+        for (const auto& entry : ZipTools::ListEntries(folder + ".zip")) {
+            names << entry.toObject()["text"].toString();
+            QVERIFY(entry.toObject()["size"].toInteger() > 0); // a /proc file too
+        }
+        names.sort();
+        QCOMPARE(names, entries);
+    }
+
     void aFailureLeavesNoArchiveAndKeepsAnOldOne_data() {
         QTest::addColumn<bool>("folder");
         QTest::addColumn<QString>("milestones");

@@ -153,6 +153,60 @@ private slots:
         }
     }
 
+    // Times outside the DOS date's 1980-2107 keep their exact value in the extended timestamp
+    // (its 32 bits reach 1901-2106), and the DOS date is clamped rather than wrapped round.
+    void timesOutsideTheDosRange_data() {
+        QTest::addColumn<qint64>("mtime");
+        QTest::addColumn<bool>("exact"); // kept in the extended timestamp
+        QTest::addColumn<QString>("dosTime");
+        QTest::newRow("1975: DOS date clamped to 1980")
+            << qint64(171'892'800) << true << "1980-01-01 00:00:00";
+        QTest::newRow("2040: past the signed 32 bits") << qint64(2'208'988'800) << true << "";
+        QTest::newRow("2106: the field's last year") << qint64(4'294'000'000) << true << "";
+        QTest::newRow("2110: DOS date clamped to 2107, no exact time")
+            << qint64(4'417'977'600) << false << "2107-12-31 23:59:58";
+    }
+    void timesOutsideTheDosRange() {
+        QFETCH(qint64, mtime);
+        QFETCH(bool, exact);
+        QFETCH(QString, dosTime);
+        QTemporaryDir dir;
+        const QString file = dir.filePath("dated.txt");
+        TestTree::WriteFile(file, "dated\n");
+        const timespec times[2] = {{mtime, 0}, {mtime, 0}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0), 0);
+        const QString archive = dir.filePath("dated.zip");
+        CZipArchive zip;
+        zip.Open(archive, CZipArchive::zipCreate);
+        zip.AddNewFile(QFile::encodeName(file).toStdString(), "dated.txt");
+        zip.Close();
+
+        const QJsonObject entry = ZipTools::ListEntries(archive).at(0).toObject();
+        const QString localTime =
+            QDateTime::fromSecsSinceEpoch(mtime & ~qint64{1}).toString("yyyy-MM-dd HH:mm:ss");
+        QCOMPARE(entry["dosTime"].toString(), dosTime.isEmpty() ? localTime : dosTime);
+        if (exact) // the field's 32 bits, as the listing reads them signed
+            QCOMPARE(entry["utcTime"].toInteger(), qint64(qint32(quint32(mtime))));
+        else
+            QCOMPARE(entry["utcTime"].toInteger(), qint64(-1));
+
+        // Tarvo's own unzip gives back the exact time, or the clamped DOS time.
+        CZipArchive reader;
+        reader.Open(archive);
+        const QString out = dir.filePath("out");
+        QVERIFY(QDir().mkpath(out));
+        reader.SetExtractionRoot(out);
+        QVERIFY(reader.TestFile(0));
+        reader.ExtractFile(0, out);
+        reader.Close();
+        struct stat info {};
+        QCOMPARE(::stat(QFile::encodeName(out + "/dated.txt").constData(), &info), 0);
+        const qint64 expected =
+            exact ? mtime
+                  : QDateTime::fromString(dosTime, "yyyy-MM-dd HH:mm:ss").toSecsSinceEpoch();
+        QCOMPARE(qint64(info.st_mtime), expected);
+    }
+
     void namesThatAreNotUtf8_data() {
         QTest::addColumn<QByteArray>("rawName");
         QTest::addColumn<bool>("stored"); // false: refused with an exception

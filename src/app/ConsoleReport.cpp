@@ -77,9 +77,13 @@ void ConsoleReport::ShowMessage(const QString& text, const QString&, MessageKind
     ClearProgress();
     std::FILE* stream = kind == MessageKind::Failure ? stderr : stdout;
     std::fprintf(stream, "%s\n", text.toUtf8().constData());
-    if (!detail.isEmpty())
-        std::fprintf(stream, "%s\n", detail.toUtf8().constData());
     std::fflush(stream);
+    // The message stays the same for scripts that read it; the cause of a failure, or what a
+    // run skipped, goes beside it on stderr.
+    if (!detail.isEmpty()) {
+        std::fprintf(stderr, "%s\n", detail.toUtf8().constData());
+        std::fflush(stderr);
+    }
     // Whatever the ticker posts after the end draws no line under the message.
     m_meter = nullptr;
 }

@@ -51,6 +51,7 @@ UnzipOutcome RunUnzip(OperationState& state) {
         {
             CZipArchive zip;
             zip.SetStopFlag(&state.stopRequested);
+            zip.SetThreadCount(state.unzipThreads);
             zip.Open(archivePath, CZipArchive::zipOpen, 0);
             // An existing folder is unpacked into only when no entry would replace or write
             // through anything in it; otherwise the archive goes into a folder of its own.

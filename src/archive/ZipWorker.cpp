@@ -10,7 +10,9 @@
 #include "ziparchive/fs/ToNarrow.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 
 #include <algorithm>
 #include <exception>
@@ -38,12 +40,39 @@ void CheckNamesApart(const std::vector<std::string>& files, std::size_t prefix) 
     }
 }
 
+// What the user should know beside the success message: files that were left out, and files
+// stored as they were read while they changed. Empty when there is nothing to say.
+QString NotesOnRun(const SkippedSpecials& skipped, const CZipArchive& zip) {
+    QStringList notes;
+    if (skipped.count == 1)
+        notes << QStringLiteral("1 special file (a FIFO, socket or device) was left out: %1")
+                     .arg(QFile::decodeName(skipped.first.c_str()));
+    else if (skipped.count > 1)
+        notes << QStringLiteral("%1 special files (FIFOs, sockets or devices) were left out, the "
+                                "first: %2")
+                     .arg(skipped.count)
+                     .arg(QFile::decodeName(skipped.first.c_str()));
+    const std::uint64_t changed = zip.GetChangedFileCount();
+    const QString first = QFile::decodeName(zip.GetFirstChangedFile().c_str());
+    if (changed == 1)
+        notes << QStringLiteral("1 file changed size while it was read and was stored as read: %1")
+                     .arg(first);
+    else if (changed > 1)
+        notes << QStringLiteral("%1 files changed size while they were read and were stored as "
+                                "read, the first: %2")
+                     .arg(changed)
+                     .arg(first);
+    return notes.join(QLatin1Char('\n'));
+}
+
 // Every file under the folder, stored under its path relative to the folder. A step is posted
-// as each file's data has been written, so the bar shows real progress.
-void ZipFolder(OperationState& state, const QString& folder, const QString& archivePath) {
+// as each file's data has been written, so the bar shows real progress. The list of paths is
+// let go once the archive has its own record of the files: libzip's records of a folder of a
+// million files then reuse its memory, instead of coming on top of it.
+QString ZipFolder(OperationState& state, const QString& folder, const QString& archivePath) {
     const std::string narrowFolder = ToNarrow(folder);
     std::vector<std::string> fileList;
-    WalkFolder(narrowFolder, fileList);
+    const SkippedSpecials skipped = WalkFolder(narrowFolder, fileList);
     const std::size_t prefix =
         narrowFolder.ends_with('/') ? narrowFolder.size() : narrowFolder.size() + 1;
     CheckNamesApart(fileList, prefix);
@@ -66,6 +95,7 @@ void ZipFolder(OperationState& state, const QString& folder, const QString& arch
     state.reportWindow.Post(ProgressMessage::Reset);
     state.reportWindow.Post(ProgressMessage::Step);
 
+    std::vector<std::string>().swap(fileList);
     std::optional<TickedWork> work;
     if (byteSteps > 0) {
         work.emplace(state, bytes, byteSteps);
@@ -79,11 +109,12 @@ void ZipFolder(OperationState& state, const QString& folder, const QString& arch
     // The byte steps the ticker had not posted yet: the bar ends full.
     for (int steps = work ? work->Finish() : 0; steps > 0; --steps)
         state.reportWindow.Post(ProgressMessage::Step);
+    return NotesOnRun(skipped, zip);
 }
 
 // One file, stored under its bare name but read by its full path, so the current directory
 // does not matter. The ticker moves the bar with the bytes compressed meanwhile.
-void ZipFile(OperationState& state, const QString& file, const QString& archivePath) {
+QString ZipFile(OperationState& state, const QString& file, const QString& archivePath) {
     CZipArchive zip;
     zip.SetStopFlag(&state.stopRequested);
     zip.Open(archivePath, CZipArchive::zipCreate, 0);
@@ -98,6 +129,7 @@ void ZipFile(OperationState& state, const QString& file, const QString& archiveP
     work.Finish();
     state.progressCount = 100;
     state.reportWindow.Post(ProgressMessage::Step);
+    return NotesOnRun({}, zip);
 }
 
 } // namespace
@@ -120,11 +152,9 @@ ZipOutcome RunZip(OperationState& state) {
         const QString selected = ResolvedPath(state.selectedPath, QDir::currentPath());
         const QString archivePath = ZipArchivePathFor(selected);
         CheckArchiveMayBeReplaced(archivePath);
-        if (state.zipFolder)
-            ZipFolder(state, selected, archivePath);
-        else
-            ZipFile(state, selected, archivePath);
-        report.ShowMessage(Messages::ZipSucceeded, Messages::Zipper, MessageKind::Outcome);
+        const QString notes = state.zipFolder ? ZipFolder(state, selected, archivePath)
+                                              : ZipFile(state, selected, archivePath);
+        report.ShowMessage(Messages::ZipSucceeded, Messages::Zipper, MessageKind::Outcome, notes);
         report.OpenFolder(QFileInfo(archivePath).absolutePath());
         report.Post(ProgressMessage::Finished);
         return ZipOutcome::Succeeded;

@@ -25,8 +25,9 @@ struct OperationState {
     // takes back what it wrote. Lock-free, so a signal handler may raise it; never lowered, as
     // the process ends after a stop.
     std::atomic<bool> stopRequested{false};
-    QString selectedPath; // the archive to unzip, or the file or folder to zip
-    WorkMeter work;       // the bytes the running operation has read or written
+    std::atomic<unsigned> unzipThreads{0}; // threads an unzip may use; 0: one per CPU
+    QString selectedPath;                  // the archive to unzip, or the file or folder to zip
+    WorkMeter work;                        // the bytes the running operation has read or written
 
     // Per-file mode: a folder zip is selected or running; every step then counts.
     bool PerFileMode() const { return zipSelected && zipFolder; }

@@ -22,7 +22,8 @@ public:
 
     // Shows a message with one OK button and waits until the user has dismissed it. detail, when
     // not empty, says what the text leaves out: the cause of a failure, with the entry and the
-    // path involved. A window shows it on request, the command line on a line of its own.
+    // path involved, or what a run skipped. A window shows it on request, the command line on a
+    // line of its own.
     virtual void ShowMessage(const QString& text, const QString& caption, MessageKind kind,
                              const QString& detail) = 0;
 

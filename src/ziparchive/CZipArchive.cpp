@@ -121,6 +121,8 @@ QString CZipArchive::Close(int, bool) {
     } else if (m_writer) {
         auto writer = std::move(m_writer);
         writer->Commit();
+        m_changedFiles = writer->ChangedFiles();
+        m_firstChanged = writer->FirstChanged();
     }
     return {};
 }

@@ -97,9 +97,16 @@ public:
     // name stays as it was.
     QString Close(int afterException = 0, bool updateTimeStamp = false);
 
+    // After a new archive was written: the files whose size changed while they were read
+    // (stored as read), and the path of the first of them.
+    std::uint64_t GetChangedFileCount() const { return m_changedFiles; }
+    const std::string& GetFirstChangedFile() const { return m_firstChanged; }
+
 private:
     std::unique_ptr<ZipReader> m_reader;
     std::unique_ptr<ZipWriter> m_writer;
     unsigned m_threads = 0;
     const std::atomic<bool>* m_stop = nullptr;
+    std::uint64_t m_changedFiles = 0;
+    std::string m_firstChanged;
 };

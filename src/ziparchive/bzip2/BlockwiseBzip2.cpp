@@ -4,6 +4,7 @@
 #include "ziparchive/bzip2/Bzip2BlockDecoder.h"
 #include "ziparchive/bzip2/Bzip2Blocks.h"
 #include "ziparchive/bzip2/Bzip2Format.h"
+#include "ziparchive/read/EntryInput.h"
 #include "ziparchive/read/EntryOutput.h"
 #include "ziparchive/read/EntryPlan.h"
 
@@ -25,12 +26,22 @@ constexpr std::size_t kReadChunk = 1 << 20;
 constexpr std::uint64_t kLargestBlockBits = 24ull * 1024 * 1024;
 // Entries this large are worth splitting into blocks for several threads.
 constexpr std::uint64_t kSplitFrom = 8ull * 1024 * 1024;
+// Decoded bytes are written in pieces of this size; a block can expand to 45 MB.
+constexpr std::size_t kPiece = 1 << 20;
+// What a split run holds at most: decoded bytes of one batch waiting to be written, and the
+// stream read ahead of the block being decoded. A block's nominal size is its level times
+// 100,000 bytes; each block of a batch may hold twice that before the rest of it waits in its
+// decoder.
+constexpr std::size_t kBatchBytes = 48ull * 1024 * 1024;
+constexpr std::size_t kReadAheadBytes = 32ull * 1024 * 1024;
+// A split run's read-ahead buffer is given back after the entry when it grew past this.
+constexpr std::size_t kKeptRawBytes = 8ull * 1024 * 1024;
 
 // The raw stream as read so far, from the first block not yet decoded, with the decoder's
 // slack of zero bytes kept after it. The buffer is the workspace's, kept between entries.
 class RawStream {
 public:
-    RawStream(zip_file_t* raw, bool findBoundaries, std::vector<unsigned char>& buffer)
+    RawStream(EntryInput& raw, bool findBoundaries, std::vector<unsigned char>& buffer)
         : m_raw(raw), m_scan(findBoundaries), m_bytes(buffer) {
         Reserve(kBzip2ReadSlack);
         std::fill_n(m_bytes.begin(), kBzip2ReadSlack, 0);
@@ -39,7 +50,7 @@ public:
     // Reads another chunk; false when reading failed.
     bool ReadMore() {
         Reserve(m_size + kReadChunk + kBzip2ReadSlack);
-        const zip_int64_t got = zip_fread(m_raw, m_bytes.data() + m_size, kReadChunk);
+        const std::int64_t got = m_raw.Read(m_bytes.data() + m_size, kReadChunk);
         if (got < 0)
             return false;
         const auto fresh = static_cast<std::size_t>(got);
@@ -101,13 +112,14 @@ public:
     }
 
 private:
-    // Grows the buffer, never shrinking it, so that later entries reuse it.
+    // Grows the buffer, never shrinking it, so that later entries reuse it. The vector grows
+    // its capacity geometrically; only what is filled is touched.
     void Reserve(std::size_t bytes) {
         if (m_bytes.size() < bytes)
-            m_bytes.resize(std::max(bytes, m_bytes.size() * 2));
+            m_bytes.resize(bytes);
     }
 
-    zip_file_t* m_raw;
+    EntryInput& m_raw;
     bool m_scan;
     std::vector<unsigned char>& m_bytes;
     std::size_t m_size = 0;
@@ -135,7 +147,7 @@ bool EndsSound(RawStream& stream, std::uint64_t endMarker, const EntryPlan& plan
 
 class BlockwiseRun {
 public:
-    BlockwiseRun(zip_file_t* raw, const EntryPlan& plan, EntryOutput& output,
+    BlockwiseRun(EntryInput& raw, const EntryPlan& plan, EntryOutput& output,
                  const std::atomic<bool>& cancel, unsigned threads, Bzip2Workspace& workspace)
         : m_raw(raw), m_plan(plan), m_output(output), m_cancel(cancel), m_threads(threads),
           m_stream(raw, threads > 1, workspace.raw), m_decoders(workspace.decoders),
@@ -158,33 +170,52 @@ public:
     }
 
 private:
-    DecodeResult ReadFailed() const {
-        return {DecodeStatus::ReadFailed, 0, zip_error_strerror(zip_file_get_error(m_raw))};
-    }
+    DecodeResult ReadFailed() const { return {DecodeStatus::ReadFailed, 0, m_raw.Failure()}; }
 
-    // Adds a decoded block to the output and to the running checks. False ends the run with
-    // m_stop as its result: nothing (libbz2 decides) for a block past the declared size, or
-    // the write failure.
-    bool Emit(const std::vector<char>& block, std::uint32_t storedCrc) {
-        m_progress.combined = CombineBlockCrc(m_progress.combined, storedCrc);
-        m_progress.total += block.size();
+    // Adds decoded bytes to the output and to the running checks. False ends the run with
+    // m_stop as its result: nothing (libbz2 decides) for bytes past the declared size, the
+    // write failure, or the cancellation.
+    bool Emit(const std::vector<char>& bytes) {
+        m_progress.total += bytes.size();
         if (m_progress.total > m_plan.size) {
             m_stop.reset();
             return false;
         }
         m_progress.crc = static_cast<std::uint32_t>(
-            crc32(m_progress.crc, reinterpret_cast<const Bytef*>(block.data()),
-                  static_cast<uInt>(block.size())));
-        if (const int error = m_output.Write(block.data(), block.size())) {
+            crc32(m_progress.crc, reinterpret_cast<const Bytef*>(bytes.data()),
+                  static_cast<uInt>(bytes.size())));
+        if (const int error = m_output.Write(bytes.data(), bytes.size())) {
             m_stop = DecodeResult{DecodeStatus::WriteFailed, error, {}};
+            return false;
+        }
+        if (m_cancel.load(std::memory_order_relaxed)) {
+            m_stop = DecodeResult{DecodeStatus::Cancelled, 0, {}};
             return false;
         }
         return true;
     }
 
+    // Writes what the decoder still holds of its block, piece by piece, and counts the block.
+    // False ends the run with m_stop as its result.
+    bool EmitRest(Bzip2BlockDecoder& decoder, std::uint32_t storedCrc) {
+        for (;;) {
+            m_block.clear();
+            const auto produced = decoder.Produce(m_block, kPiece);
+            if (produced == Bzip2BlockDecoder::Produced::Refused) {
+                m_stop.reset();
+                return false;
+            }
+            if (!Emit(m_block))
+                return false;
+            if (produced == Bzip2BlockDecoder::Produced::Done)
+                break;
+        }
+        m_progress.combined = CombineBlockCrc(m_progress.combined, storedCrc);
+        return true;
+    }
+
     std::optional<DecodeResult> RunInOrder() {
         Bzip2BlockDecoder& decoder = *m_decoders.front();
-        std::vector<char>& block = m_block;
         std::uint64_t at = kBzip2HeaderBits;
         for (;;) {
             if (m_cancel.load(std::memory_order_relaxed))
@@ -201,12 +232,11 @@ private:
             }
             if (marker != kBzip2BlockMarker)
                 return std::nullopt;
-            block.clear();
             Bzip2BlockDecoder::Block decoded;
             if (!decoder.Decode(m_stream.Bytes(), m_stream.Size(), m_stream.Local(at), m_level,
-                                m_plan.size - m_progress.total, block, decoded))
+                                decoded))
                 return std::nullopt;
-            if (!Emit(block, decoded.storedCrc))
+            if (!EmitRest(decoder, decoded.storedCrc))
                 return m_stop;
             at = m_stream.Stream(decoded.endBit);
             m_stream.DropBefore(at);
@@ -214,20 +244,31 @@ private:
     }
 
     std::optional<DecodeResult> RunSplit() {
-        const std::size_t batch = std::size_t{m_threads} * 3;
+        // Enough blocks per batch to keep every thread busy while the slowest block finishes,
+        // few enough that their bytes stay within kBatchBytes at twice the nominal size.
+        const std::size_t nominal = std::size_t{100000} * static_cast<std::size_t>(m_level);
+        const std::size_t batch =
+            std::clamp<std::size_t>(kBatchBytes / (2 * nominal), m_threads, m_threads * 3);
+        const std::size_t cap = kBatchBytes / batch;
         std::uint64_t expected = kBzip2HeaderBits; // where the next block must start
-        std::vector<std::vector<char>> outputs;
-        std::vector<Bzip2BlockDecoder::Block> blocks;
         for (;;) {
             if (m_cancel.load(std::memory_order_relaxed))
                 return DecodeResult{DecodeStatus::Cancelled, 0, {}};
-            // A batch is ready when it is full, or when every block before the end is known.
+            // A batch is ready when it is full, when every block before the end is known, or
+            // when enough of the stream is held.
             auto ready = [&] {
                 const std::size_t complete = m_stream.CompleteBlocks(batch);
-                return complete >= batch || (complete < m_stream.Boundaries().size() &&
-                                             m_stream.Boundaries()[complete].endOfStream);
+                return complete >= batch ||
+                       (complete < m_stream.Boundaries().size() &&
+                        m_stream.Boundaries()[complete].endOfStream) ||
+                       (complete > 0 && m_stream.Size() >= kReadAheadBytes);
             };
             while (!m_stream.Ended() && !ready()) {
+                // No block runs on that far: the next marker is missing, and the stream is not
+                // held whole to find out what libbz2 makes of it.
+                if (m_stream.CompleteBlocks(1) == 0 &&
+                    m_stream.BitsHeld() > expected + kLargestBlockBits + kBzip2MarkerBits)
+                    return std::nullopt;
                 if (!m_stream.ReadMore())
                     return ReadFailed();
             }
@@ -242,36 +283,63 @@ private:
                 return DecodeResult{};
             }
             const std::size_t count = m_stream.CompleteBlocks(batch);
-            if (count == 0 || !DecodeBatch(count, outputs, blocks))
+            const std::size_t taken = count == 0 ? 0 : DecodeBatch(count, cap);
+            if (taken == 0)
                 return std::nullopt;
-            for (std::size_t i = 0; i < count; ++i) {
-                if (!Emit(outputs[i], blocks[i].storedCrc))
+            for (std::size_t i = 0; i < taken; ++i) {
+                BatchBlock& block = m_batch[i];
+                if (!Emit(block.bytes))
                     return m_stop;
+                if (block.unfinished) {
+                    if (!EmitRest(*block.unfinished, block.header.storedCrc))
+                        return m_stop;
+                } else {
+                    m_progress.combined =
+                        CombineBlockCrc(m_progress.combined, block.header.storedCrc);
+                }
             }
-            expected = boundaries[count].bit;
+            expected = boundaries[taken].bit;
             m_stream.DropBefore(expected);
         }
     }
 
-    // Decodes the first `count` blocks side by side; false when any is refused or does not end
-    // where the next marker was found.
-    bool DecodeBatch(std::size_t count, std::vector<std::vector<char>>& outputs,
-                     std::vector<Bzip2BlockDecoder::Block>& blocks) {
-        outputs.resize(count);
-        blocks.assign(count, {});
+    // A block of a batch: its first bytes, and when there are more, the decoder holding them.
+    struct BatchBlock {
+        std::vector<char> bytes;
+        Bzip2BlockDecoder::Block header;
+        Bzip2BlockDecoder* unfinished = nullptr;
+    };
+
+    // Decodes blocks from the front side by side, each up to `cap` bytes; a decoder whose block
+    // holds more keeps it for the writing and takes no further block. Returns how many blocks
+    // were taken, from the front, or 0 when any is refused or does not end where the next
+    // marker was found.
+    std::size_t DecodeBatch(std::size_t count, std::size_t cap) {
+        if (m_batch.size() < count)
+            m_batch.resize(count);
         std::atomic<std::size_t> next{0};
         std::atomic<bool> failed{false};
-        const std::uint64_t limit = m_plan.size - m_progress.total;
         auto work = [&](Bzip2BlockDecoder& decoder) {
             const auto& boundaries = m_stream.Boundaries();
             for (std::size_t i = next++; i < count && !failed; i = next++) {
-                outputs[i].clear();
-                const bool decoded = decoder.Decode(m_stream.Bytes(), m_stream.Size(),
-                                                    m_stream.Local(boundaries[i].bit), m_level,
-                                                    limit, outputs[i], blocks[i]) &&
-                                     m_stream.Stream(blocks[i].endBit) == boundaries[i + 1].bit;
-                if (!decoded)
+                BatchBlock& block = m_batch[i];
+                block.bytes.clear();
+                block.unfinished = nullptr;
+                if (!decoder.Decode(m_stream.Bytes(), m_stream.Size(),
+                                    m_stream.Local(boundaries[i].bit), m_level, block.header) ||
+                    m_stream.Stream(block.header.endBit) != boundaries[i + 1].bit) {
                     failed = true;
+                    return;
+                }
+                const auto produced = decoder.Produce(block.bytes, cap);
+                if (produced == Bzip2BlockDecoder::Produced::Refused) {
+                    failed = true;
+                    return;
+                }
+                if (produced == Bzip2BlockDecoder::Produced::More) {
+                    block.unfinished = &decoder;
+                    return;
+                }
             }
         };
         std::vector<std::thread> helpers;
@@ -285,10 +353,10 @@ private:
         work(*m_decoders[0]);
         for (std::thread& helper : helpers)
             helper.join();
-        return !failed;
+        return failed ? 0 : std::min(next.load(), count);
     }
 
-    zip_file_t* m_raw;
+    EntryInput& m_raw;
     const EntryPlan& m_plan;
     EntryOutput& m_output;
     const std::atomic<bool>& m_cancel;
@@ -299,6 +367,7 @@ private:
     std::optional<DecodeResult> m_stop; // why Emit ended the run
     std::vector<std::unique_ptr<Bzip2BlockDecoder>>& m_decoders;
     std::vector<char>& m_block;
+    std::vector<BatchBlock> m_batch;
 };
 
 } // namespace
@@ -306,12 +375,30 @@ private:
 Bzip2Workspace::Bzip2Workspace() = default;
 Bzip2Workspace::~Bzip2Workspace() = default;
 
-std::optional<DecodeResult> DecodeBzip2Blockwise(zip_file_t* raw, const EntryPlan& plan,
+Bzip2SplitTeam::Bzip2SplitTeam() = default;
+Bzip2SplitTeam::~Bzip2SplitTeam() = default;
+
+std::optional<DecodeResult> DecodeBzip2Blockwise(EntryInput& raw, const EntryPlan& plan,
                                                  EntryOutput& output,
                                                  const std::atomic<bool>& cancel,
-                                                 ThreadBudget& budget, Bzip2Workspace& workspace) {
-    // The calling thread is already counted; helpers come only from what is free.
-    const ThreadBudget::Lease helpers =
-        budget.Helpers(plan.size >= kSplitFrom ? budget.Total() - 1 : 0);
-    return BlockwiseRun(raw, plan, output, cancel, 1 + helpers.Count(), workspace).Run();
+                                                 ThreadBudget& budget, Bzip2Workspace& workspace,
+                                                 Bzip2SplitTeam* team) {
+    if (team && plan.size >= kSplitFrom) {
+        if (const auto lease = team->TryLease(); lease.owns_lock()) {
+            // The calling thread is already counted; helpers come only from what is free.
+            const ThreadBudget::Lease helpers =
+                budget.Helpers(std::min(budget.Total(), Bzip2SplitTeam::kMostThreads) - 1);
+            if (helpers.Count() > 0) {
+                Bzip2Workspace& shared = team->Workspace();
+                auto result =
+                    BlockwiseRun(raw, plan, output, cancel, 1 + helpers.Count(), shared).Run();
+                if (shared.raw.capacity() > kKeptRawBytes)
+                    shared.raw = {};
+                return result;
+            }
+        }
+    }
+    // Another large entry has the team, or no thread is free: this one is decoded on its own
+    // thread meanwhile.
+    return BlockwiseRun(raw, plan, output, cancel, 1, workspace).Run();
 }

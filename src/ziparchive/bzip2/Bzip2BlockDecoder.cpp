@@ -1,5 +1,6 @@
 #include "ziparchive/bzip2/Bzip2BlockDecoder.h"
 
+#include "ziparchive/bzip2/Bzip2Crc.h"
 #include "ziparchive/bzip2/Bzip2Format.h"
 
 #include <algorithm>
@@ -17,39 +18,6 @@ constexpr int kMaxSelectors = 18002;
 constexpr int kGroupSize = 50;
 constexpr int kTableBits = 10;
 constexpr std::uint32_t kRunLimit = 2 * 1024 * 1024;
-
-// The CRC bzip2 keeps per block: CRC-32 with the bits taken most significant first, eight bytes
-// at a time.
-struct BlockCrcTables {
-    std::array<std::array<std::uint32_t, 256>, 8> t{};
-    BlockCrcTables() {
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t c = i << 24;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 0x80000000u) ? (c << 1) ^ 0x04c11db7u : c << 1;
-            t[0][i] = c;
-        }
-        for (std::size_t k = 1; k < 8; ++k) {
-            for (std::uint32_t i = 0; i < 256; ++i)
-                t[k][i] = (t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 24];
-        }
-    }
-};
-const BlockCrcTables kCrc;
-
-std::uint32_t BlockCrc(const unsigned char* p, std::size_t length) {
-    std::uint32_t crc = 0xffffffffu;
-    const auto& t = kCrc.t;
-    for (; length >= 8; length -= 8, p += 8) {
-        crc ^=
-            std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-        crc = t[7][crc >> 24] ^ t[6][(crc >> 16) & 0xff] ^ t[5][(crc >> 8) & 0xff] ^
-              t[4][crc & 0xff] ^ t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
-    }
-    for (; length > 0; --length, ++p)
-        crc = (crc << 8) ^ t[0][(crc >> 24) ^ *p];
-    return ~crc;
-}
 
 // Reads bits most significant first from a buffer with readable slack past its end.
 class BitReader {
@@ -188,8 +156,7 @@ Bzip2BlockDecoder::Bzip2BlockDecoder() : m_scratch(std::make_unique<Scratch>()) 
 Bzip2BlockDecoder::~Bzip2BlockDecoder() = default;
 
 bool Bzip2BlockDecoder::Decode(const unsigned char* bytes, std::size_t size, std::uint64_t bit,
-                               int level, std::uint64_t limit, std::vector<char>& out,
-                               Block& block) {
+                               int level, Block& block) {
     if (level < 1 || level > 9)
         return false;
     const std::uint64_t endBit = std::uint64_t{size} * 8;
@@ -205,12 +172,15 @@ bool Bzip2BlockDecoder::Decode(const unsigned char* bytes, std::size_t size, std
     if (header.Overrun() || !DecodeSymbols(position, endBit, bytes, level))
         return false;
     block.endBit = position;
-    if (origin >= m_count)
+    if (origin >= m_count || !Untransform(origin))
         return false;
-    std::uint32_t crc = 0;
-    if (!Expand(origin, limit, out, crc))
-        return false;
-    return crc == block.storedCrc;
+    m_storedCrc = block.storedCrc;
+    m_at = 0;
+    m_previous = -1;
+    m_repeats = 0;
+    m_run = 0;
+    m_crc = 0xffffffffu;
+    return true;
 }
 
 bool Bzip2BlockDecoder::DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit,
@@ -279,9 +249,12 @@ bool Bzip2BlockDecoder::DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit,
     }
     // The symbols: runs of the front byte (RUNA and RUNB digits), moves to front, end of block.
     const std::uint32_t capacity = static_cast<std::uint32_t>(level) * 100000;
-    if (m_tt.size() < capacity)
-        m_tt.resize(capacity);
-    std::uint32_t* tt = m_tt.data();
+    if (m_capacity < capacity) {
+        m_tt.reset(new std::uint32_t[capacity]);
+        m_text.reset(new unsigned char[capacity]);
+        m_capacity = capacity;
+    }
+    std::uint32_t* tt = m_tt.get();
     std::fill(std::begin(m_byteCounts), std::end(m_byteCounts), 0u);
     std::uint8_t front[256];
     for (int i = 0; i < 256; ++i)
@@ -337,13 +310,10 @@ bool Bzip2BlockDecoder::DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit,
     return true;
 }
 
-bool Bzip2BlockDecoder::Expand(std::uint32_t origin, std::uint64_t limit, std::vector<char>& out,
-                               std::uint32_t& crcOut) {
+bool Bzip2BlockDecoder::Untransform(std::uint32_t origin) {
     const std::uint32_t count = m_count;
-    if (m_text.size() < count)
-        m_text.resize(count);
-    std::uint32_t* tt = m_tt.data();
-    unsigned char* text = m_text.data();
+    std::uint32_t* tt = m_tt.get();
+    unsigned char* text = m_text.get();
     // The inverse transform as a linked list over the block: each position learns where the
     // byte after it went, and keeps its own byte in the low 8 bits.
     std::uint32_t next[256];
@@ -366,39 +336,60 @@ bool Bzip2BlockDecoder::Expand(std::uint32_t origin, std::uint64_t limit, std::v
         text[k] = static_cast<unsigned char>(entry);
         position = entry >> 8;
     }
-    // Undo the first run-length stage: four equal bytes are followed by a count of more.
-    const std::size_t base = out.size();
-    out.resize(base + count);
-    char* data = out.data();
-    std::size_t at = base;
-    int previous = -1;
-    int repeats = 0;
-    for (std::uint32_t k = 0; k < count; ++k) {
-        const int byte = text[k];
-        if (repeats == 4) {
-            if (byte > 0) {
-                if (at + static_cast<std::size_t>(byte) - base > limit)
-                    return false;
-                const std::size_t needed = at + static_cast<std::size_t>(byte) + (count - k);
-                if (needed > out.size()) {
-                    out.resize(std::max(needed, out.size() + out.size() / 2));
-                    data = out.data();
-                }
-                std::memset(data + at, previous, static_cast<std::size_t>(byte));
-                at += static_cast<std::size_t>(byte);
-            }
-            repeats = 0;
-            previous = -1;
-            continue;
-        }
-        data[at++] = static_cast<char>(byte);
-        repeats = byte == previous ? repeats + 1 : 1;
-        previous = byte;
-    }
-    // A block never ends between four equal bytes and their count.
-    if (repeats == 4 || at - base > limit)
-        return false;
-    out.resize(at);
-    crcOut = BlockCrc(reinterpret_cast<const unsigned char*>(out.data()) + base, at - base);
     return true;
+}
+
+Bzip2BlockDecoder::Produced Bzip2BlockDecoder::Produce(std::vector<char>& out, std::size_t most) {
+    const std::size_t base = out.size();
+    std::size_t room = 0;
+    char* data = nullptr;
+    // Makes room for `wanted` bytes, never more than `most`, growing by at least half.
+    auto fit = [&](std::size_t wanted) {
+        wanted = std::min(wanted, most);
+        if (wanted <= room)
+            return;
+        room = std::max(wanted, std::min(most, room + room / 2));
+        out.resize(base + room);
+        data = out.data() + base;
+    };
+    fit(std::size_t{m_run} + (m_count - m_at));
+    const unsigned char* text = m_text.get();
+    std::size_t at = 0;
+    // Undo the first run-length stage: four equal bytes are followed by a count of more.
+    for (;;) {
+        if (m_run > 0) {
+            fit(at + m_run + (m_count - m_at));
+            const std::size_t step = std::min<std::size_t>(m_run, room - at);
+            std::memset(data + at, m_runByte, step);
+            at += step;
+            m_run -= static_cast<std::uint32_t>(step);
+            if (m_run > 0)
+                break;
+        }
+        while (m_at < m_count && at < room) {
+            const int byte = text[m_at++];
+            if (m_repeats == 4) {
+                m_run = static_cast<std::uint32_t>(byte);
+                m_runByte = static_cast<unsigned char>(m_previous);
+                m_repeats = 0;
+                m_previous = -1;
+                if (m_run > 0)
+                    break;
+                continue;
+            }
+            data[at++] = static_cast<char>(byte);
+            m_repeats = byte == m_previous ? m_repeats + 1 : 1;
+            m_previous = byte;
+        }
+        if (m_run == 0)
+            break;
+    }
+    out.resize(base + at);
+    m_crc = UpdateBlockCrc(m_crc, reinterpret_cast<const unsigned char*>(out.data()) + base, at);
+    if (m_run > 0 || m_at < m_count)
+        return Produced::More;
+    // A block never ends between four equal bytes and their count.
+    if (m_repeats == 4 || ~m_crc != m_storedCrc)
+        return Produced::Refused;
+    return Produced::Done;
 }

@@ -26,23 +26,42 @@ public:
 
     // Decodes the block whose marker starts at `bit` of `bytes` (the first `size` bytes hold
     // data; at least 8 more must be readable, their values ignored), for the block size
-    // `level` (1 to 9, in 100,000 bytes), appending its bytes to `out` as long as `out` stays
-    // within `limit` bytes. False when the block is refused; `out` then holds a partial result.
+    // `level` (1 to 9, in 100,000 bytes), as far as its last stage: Produce hands out its bytes.
+    // False when the block is refused.
     bool Decode(const unsigned char* bytes, std::size_t size, std::uint64_t bit, int level,
-                std::uint64_t limit, std::vector<char>& out, Block& block);
+                Block& block);
+
+    enum class Produced {
+        More,    // `most` bytes were appended and the block holds more
+        Done,    // the block is all out and its CRC matches
+        Refused, // the block ends wrongly or its CRC does not match
+    };
+    // Appends up to `most` more bytes of the decoded block to `out`. A block may expand to about
+    // fifty times its nominal size (runs of one byte), so its bytes come out in pieces of the
+    // caller's choosing rather than all at once.
+    Produced Produce(std::vector<char>& out, std::size_t most);
 
 private:
     bool DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit, const unsigned char* bytes,
                        int level);
-    bool Expand(std::uint32_t origin, std::uint64_t limit, std::vector<char>& out,
-                std::uint32_t& crc);
+    bool Untransform(std::uint32_t origin);
 
     struct Scratch;
     std::unique_ptr<Scratch> m_scratch; // Huffman tables and selectors
-    std::vector<std::uint32_t> m_tt;    // the symbols, then the inverse transform's links
-    std::vector<unsigned char> m_text;  // the block before the run-length stage is undone
-    std::uint32_t m_count = 0;          // symbols in the block
+    // Allocated without being filled, so that small blocks touch only the memory they use.
+    std::unique_ptr<std::uint32_t[]> m_tt;   // the symbols, then the inverse transform's links
+    std::unique_ptr<unsigned char[]> m_text; // the block before the run-length stage is undone
+    std::uint32_t m_capacity = 0;            // of m_tt and m_text
+    std::uint32_t m_count = 0;               // symbols in the block
     std::uint32_t m_byteCounts[256] = {};
+    // Where Produce stands in the decoded block.
+    std::uint32_t m_at = 0;      // the next byte of m_text
+    int m_previous = -1;         // the last byte written, -1 after a run
+    int m_repeats = 0;           // how often it was written in a row
+    std::uint32_t m_run = 0;     // bytes of a run still to write
+    unsigned char m_runByte = 0; // the byte they repeat
+    std::uint32_t m_crc = 0;     // the block CRC so far, not yet inverted
+    std::uint32_t m_storedCrc = 0;
 };
 
 // Bytes the decoder may read past the data it is given.

@@ -6,13 +6,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
-DecodePool::DecodePool(std::vector<ZipHandle> archives, const std::vector<EntryPlan>& plans,
-                       int stagingFd, Window window, ThreadBudget& budget)
-    : m_archives(std::move(archives)), m_plans(plans), m_stagingFd(stagingFd), m_window(window),
-      m_budget(budget) {}
+DecodePool::DecodePool(unsigned workers, int archiveFd, const EntryPlans& plans, int stagingFd,
+                       Window window, ThreadBudget& budget, Bzip2SplitTeam& team)
+    : m_workers(workers), m_archiveFd(archiveFd), m_plans(plans), m_stagingFd(stagingFd),
+      m_window(window), m_budget(budget), m_team(team) {}
 
 DecodePool::~DecodePool() {
     {
@@ -27,8 +28,8 @@ DecodePool::~DecodePool() {
 
 void DecodePool::Start() {
     try {
-        for (ZipHandle& archive : m_archives)
-            m_threads.emplace_back(&DecodePool::Work, this, archive.get());
+        for (unsigned i = 0; i < std::min(m_workers, kMostWorkers); ++i)
+            m_threads.emplace_back(&DecodePool::Work, this);
     } catch (const std::exception& error) {
         if (m_threads.empty())
             throw CZipException(std::string("cannot start decoding: ") + error.what());
@@ -42,15 +43,15 @@ bool DecodePool::CanClaim() const {
     return m_bytesAhead == 0 || (cost <= m_window.bytes && m_bytesAhead + cost <= m_window.bytes);
 }
 
-void DecodePool::Drop(std::uint64_t index, const StagedEntry& result) {
-    if (result.staged)
+void DecodePool::Drop(std::uint64_t index, const std::optional<StagedEntry>& result) {
+    if (result && result->staged)
         ::unlinkat(m_stagingFd, StagingArea::TemporaryName(index).c_str(), 0);
     m_bytesAhead -= m_plans[index].size;
     m_slots.erase(index);
 }
 
-void DecodePool::Work(zip_t* archive) {
-    EntryDecoder decoder(m_budget);
+void DecodePool::Work() {
+    EntryDecoder decoder(m_archiveFd, m_budget, &m_team);
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_workAvailable.wait(lock, [this] { return m_stop || CanClaim(); });
@@ -60,11 +61,15 @@ void DecodePool::Work(zip_t* archive) {
         m_bytesAhead += m_plans[index].size;
         m_slots[index];
         lock.unlock();
-        StagedEntry result;
-        try {
-            result = StageEntry(archive, index, m_plans[index], m_stagingFd, decoder, m_cancel);
-        } catch (const std::exception& error) {
-            result.decode = {DecodeStatus::ReadFailed, 0, error.what()};
+        std::optional<StagedEntry> result;
+        if (!EntryDecoder::NeedsLibzip(m_plans[index])) {
+            result.emplace();
+            try {
+                *result = StageEntry(nullptr, index, m_plans[index], m_stagingFd, decoder, m_cancel,
+                                     m_progress);
+            } catch (const std::exception& error) {
+                result->decode = {DecodeStatus::ReadFailed, 0, error.what()};
+            }
         }
         lock.lock();
         if (index < m_taken) {
@@ -109,7 +114,7 @@ std::optional<StagedEntry> DecodePool::Take(std::uint64_t index) {
             return stopped;
         }
     }
-    StagedEntry result = std::move(m_slots[index].result);
+    std::optional<StagedEntry> result = std::move(m_slots[index].result);
     m_slots.erase(index);
     m_bytesAhead -= m_plans[index].size;
     m_taken = index + 1;

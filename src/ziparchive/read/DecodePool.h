@@ -1,6 +1,5 @@
 #pragma once
 
-#include "ziparchive/read/ArchiveView.h"
 #include "ziparchive/read/StageEntry.h"
 
 #include <atomic>
@@ -12,14 +11,16 @@
 #include <thread>
 #include <vector>
 
-struct EntryPlan;
+class Bzip2SplitTeam;
+class EntryPlans;
 class ThreadBudget;
 
-// Decodes entries ahead of the caller on worker threads, each with its own read-only libzip
-// handle, staging them in the staging folder. Entries are claimed in index order and only within
-// a window ahead of the last one taken (a number of entries and of declared bytes, so the disk
-// and memory used ahead stay bounded); the caller takes results strictly in order and decides
-// alone what is committed. The workers start with the first Take.
+// Decodes entries ahead of the caller on worker threads, reading the archive file directly,
+// staging them in the staging folder. Entries decoded through libzip are left to the caller and
+// its handle: a handle per worker would hold the whole directory once more each. Entries are
+// claimed in index order and only within a window ahead of the last one taken (a number of entries
+// and of declared bytes, so the disk and memory used ahead stay bounded); the caller takes results
+// strictly in order and decides alone what is committed. The workers start with the first Take.
 class DecodePool {
 public:
     struct Window {
@@ -27,9 +28,15 @@ public:
         std::uint64_t bytes;
     };
 
-    // One worker per archive handle; the workers and a large entry's helpers share `budget`.
-    DecodePool(std::vector<ZipHandle> archives, const std::vector<EntryPlan>& plans, int stagingFd,
-               Window window, ThreadBudget& budget);
+    // At most this many workers run, whatever is asked: each may hold a few megabytes of
+    // buffers and decoder arrays, and past this the disk, not the cores, sets the pace.
+    static constexpr unsigned kMostWorkers = 8;
+
+    // `workers` threads read the archive file archiveFd; they and a large entry's helpers share
+    // `budget`, and the team's decoders decode that entry's blocks. The descriptors, the plans,
+    // the budget and the team are borrowed.
+    DecodePool(unsigned workers, int archiveFd, const EntryPlans& plans, int stagingFd,
+               Window window, ThreadBudget& budget, Bzip2SplitTeam& team);
     // Cancels work in progress and waits for the workers; what they staged stays for the staging
     // folder's removal.
     ~DecodePool();
@@ -39,33 +46,40 @@ public:
     // A flag raised from outside to stop: Take stops waiting and answers Cancelled, and the
     // workers give up what they decode. Set before the first Take; nullptr: never stopped.
     void SetStopFlag(const std::atomic<bool>* stop) { m_stopRequest = stop; }
+    // Where the workers count the compressed bytes of what they have written (see StageEntry).
+    // Set before the first Take; nullptr: not counted.
+    void SetProgressCounter(const ProgressCounterSlot* progress) { m_progress = progress; }
 
     // Waits for the entry's result. Entries before it that were not taken are dropped. Nothing
-    // when the entry was taken (or dropped) before: the caller then decodes it itself.
+    // when the entry was taken (or dropped) before, or needs libzip: the caller then decodes it
+    // itself.
     std::optional<StagedEntry> Take(std::uint64_t index);
 
 private:
     struct Slot {
         bool done = false;
-        StagedEntry result;
+        std::optional<StagedEntry> result; // nothing: left to the caller
     };
 
     void Start();
-    void Work(zip_t* archive);
+    void Work();
     bool CanClaim() const;
-    void Drop(std::uint64_t index, const StagedEntry& result);
+    void Drop(std::uint64_t index, const std::optional<StagedEntry>& result);
 
-    std::vector<ZipHandle> m_archives;
-    const std::vector<EntryPlan>& m_plans;
+    const unsigned m_workers;
+    const int m_archiveFd;
+    const EntryPlans& m_plans;
     const int m_stagingFd;
     const Window m_window;
     ThreadBudget& m_budget;
+    Bzip2SplitTeam& m_team;
 
     std::mutex m_mutex;
     std::condition_variable m_workAvailable;
     std::condition_variable m_resultReady;
     std::atomic<bool> m_cancel{false};
     const std::atomic<bool>* m_stopRequest = nullptr;
+    const ProgressCounterSlot* m_progress = nullptr;
     bool m_stop = false;            // guarded by m_mutex, as is everything below
     std::uint64_t m_next = 0;       // the next entry a worker claims
     std::uint64_t m_taken = 0;      // entries before this one were taken or dropped

@@ -79,8 +79,15 @@ mode_t PermissionsOf(const CentralEntry& entry, EntryKind kind, mode_t umask) {
 }
 
 timespec ModificationTimeOf(const CentralEntry& entry) {
-    if (entry.extendedMtime)
-        return timespec{static_cast<time_t>(*entry.extendedMtime), 0};
+    if (entry.extendedMtime) {
+        // The field's 32 bits are signed up to 2038 and unsigned past it, as writers that keep
+        // later times store them; the DOS date, clamped rather than wrapped, tells which: a
+        // time before 1970 has a DOS date of 1980.
+        auto seconds = static_cast<time_t>(*entry.extendedMtime);
+        if (seconds < 0 && (entry.dosDate >> 9) + 1980 >= 2038)
+            seconds += time_t{1} << 32;
+        return timespec{seconds, 0};
+    }
     struct tm fields {};
     fields.tm_sec = (entry.dosTime & 0x1f) * 2;
     fields.tm_min = (entry.dosTime >> 5) & 0x3f;

@@ -26,8 +26,8 @@ bool NamesInCp437(const CentralEntry& entry);
 // read-only, under the umask.
 mode_t PermissionsOf(const CentralEntry& entry, EntryKind kind, mode_t umask);
 
-// The modification time: the local header's extended-timestamp field's when present, else the
-// stored DOS time read as local time.
+// The modification time: the local header's extended-timestamp field's when present (read
+// unsigned when the DOS date is 2038 or later), else the stored DOS time read as local time.
 timespec ModificationTimeOf(const CentralEntry& entry);
 
 // The process's umask, read without changing it (changing it would race with other threads

@@ -3,6 +3,7 @@
 #include "ziparchive/ThreadBudget.h"
 #include "ziparchive/ZipHandles.h"
 #include "ziparchive/bzip2/BlockwiseBzip2.h"
+#include "ziparchive/read/EntryInput.h"
 #include "ziparchive/read/EntryOutput.h"
 #include "ziparchive/read/EntryPlan.h"
 
@@ -36,6 +37,14 @@ DecodeResult FromLibzipError(zip_error_t* error) {
     return Corrupt(detail);
 }
 
+DecodeResult ReadFailure(const EntryInput& input) {
+    return {DecodeStatus::ReadFailed, 0, input.Failure()};
+}
+
+struct InflateEnd {
+    void operator()(z_stream* stream) const { inflateEnd(stream); }
+};
+
 std::uint32_t UpdateCrc(std::uint32_t crc, const char* data, std::size_t length) {
     while (length > 0) {
         const auto step = static_cast<uInt>(std::min<std::size_t>(length, 1u << 30));
@@ -48,37 +57,119 @@ std::uint32_t UpdateCrc(std::uint32_t crc, const char* data, std::size_t length)
 
 } // namespace
 
-EntryDecoder::EntryDecoder(ThreadBudget& budget)
-    : m_budget(budget), m_workspace(std::make_unique<Bzip2Workspace>()), m_input(kInputBuffer),
+EntryDecoder::EntryDecoder(int archiveFd, ThreadBudget& budget, Bzip2SplitTeam* team)
+    : m_archiveFd(archiveFd), m_budget(budget), m_team(team),
+      m_workspace(std::make_unique<Bzip2Workspace>()), m_input(kInputBuffer),
       m_output(kOutputBuffer) {}
 
 EntryDecoder::~EntryDecoder() = default;
+
+bool EntryDecoder::NeedsLibzip(const EntryPlan& plan) {
+    return plan.method != ZIP_CM_STORE && plan.method != ZIP_CM_DEFLATE &&
+           plan.method != ZIP_CM_BZIP2;
+}
 
 DecodeResult EntryDecoder::Decode(zip_t* archive, std::uint64_t index, const EntryPlan& plan,
                                   EntryOutput& output, const std::atomic<bool>& cancel) {
     if (!plan.localHeaderSound)
         return Corrupt("the entry's local header is missing or damaged");
     const ThreadBudget::Lease thread = m_budget.Worker();
-    const bool ownDecoder = plan.method == ZIP_CM_BZIP2;
-    if (!ownDecoder && !zip_compression_method_supported(plan.method, 0))
-        return {DecodeStatus::Unsupported, 0, "the compression method is not supported"};
-    ZipFile file(zip_fopen_index(archive, index, ownDecoder ? ZIP_FL_COMPRESSED : 0));
-    if (!file)
-        return FromLibzipError(zip_get_error(archive));
-    if (!ownDecoder)
+    if (NeedsLibzip(plan)) {
+        if (!zip_compression_method_supported(plan.method, 0))
+            return {DecodeStatus::Unsupported, 0, "the compression method is not supported"};
+        if (!archive)
+            return {DecodeStatus::ReadFailed, 0, "the entry needs libzip, and no handle was given"};
+        ZipFile file(zip_fopen_index(archive, index, 0));
+        if (!file)
+            return FromLibzipError(zip_get_error(archive));
         return DecodeWithLibzip(file.get(), plan, output, cancel);
+    }
+    EntryInput input(m_archiveFd, plan.dataStart, plan.compressedSize);
+    if (plan.method == ZIP_CM_STORE)
+        return DecodeStored(input, plan, output, cancel);
+    if (plan.method == ZIP_CM_DEFLATE)
+        return DecodeDeflated(input, plan, output, cancel);
     if (std::optional<DecodeResult> result =
-            DecodeBzip2Blockwise(file.get(), plan, output, cancel, m_budget, *m_workspace))
+            DecodeBzip2Blockwise(input, plan, output, cancel, m_budget, *m_workspace, m_team))
         return *result;
     // Something was unexpected: libbz2, decoding the entry in one piece, decides.
     if (const int error = output.Restart())
         return {DecodeStatus::WriteFailed, error, {}};
-    file.reset(zip_fopen_index(archive, index, ZIP_FL_COMPRESSED));
-    if (!file)
-        return FromLibzipError(zip_get_error(archive));
-    return DecodeBzip2(file.get(), plan, output, cancel);
+    input.Rewind();
+    return DecodeBzip2(input, plan, output, cancel);
 }
 
+DecodeResult EntryDecoder::DecodeStored(EntryInput& input, const EntryPlan& plan,
+                                        EntryOutput& output, const std::atomic<bool>& cancel) {
+    std::uint64_t total = 0;
+    std::uint32_t crc = 0;
+    for (;;) {
+        if (cancel.load(std::memory_order_relaxed))
+            return {DecodeStatus::Cancelled, 0, {}};
+        const std::int64_t got = input.Read(m_output.data(), m_output.size());
+        if (got < 0)
+            return ReadFailure(input);
+        if (got == 0)
+            break;
+        total += static_cast<std::uint64_t>(got);
+        if (total > plan.size)
+            return Corrupt("the entry holds more data than it declares");
+        crc = UpdateCrc(crc, m_output.data(), static_cast<std::size_t>(got));
+        if (const int error = output.Write(m_output.data(), static_cast<std::size_t>(got)))
+            return {DecodeStatus::WriteFailed, error, {}};
+    }
+    if (total != plan.size)
+        return Corrupt("the entry holds less data than it declares");
+    if (crc != plan.crc)
+        return Corrupt("the entry's CRC does not match");
+    return {};
+}
+
+DecodeResult EntryDecoder::DecodeDeflated(EntryInput& input, const EntryPlan& plan,
+                                          EntryOutput& output, const std::atomic<bool>& cancel) {
+    z_stream stream{};
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK)
+        return {DecodeStatus::ReadFailed, 0, "cannot start inflating"};
+    const std::unique_ptr<z_stream, InflateEnd> streamEnd(&stream);
+    std::uint64_t total = 0;
+    std::uint32_t crc = 0;
+    bool inputEnded = false;
+    for (;;) {
+        if (cancel.load(std::memory_order_relaxed))
+            return {DecodeStatus::Cancelled, 0, {}};
+        if (stream.avail_in == 0 && !inputEnded) {
+            const std::int64_t got = input.Read(m_input.data(), m_input.size());
+            if (got < 0)
+                return ReadFailure(input);
+            inputEnded = got == 0;
+            stream.next_in = reinterpret_cast<Bytef*>(m_input.data());
+            stream.avail_in = static_cast<uInt>(got);
+        }
+        stream.next_out = reinterpret_cast<Bytef*>(m_output.data());
+        stream.avail_out = static_cast<uInt>(m_output.size());
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)
+            return Corrupt("the deflated data is damaged");
+        const std::size_t produced = m_output.size() - stream.avail_out;
+        total += produced;
+        if (total > plan.size)
+            return Corrupt("the entry holds more data than it declares");
+        crc = UpdateCrc(crc, m_output.data(), produced);
+        if (produced > 0) {
+            if (const int error = output.Write(m_output.data(), produced))
+                return {DecodeStatus::WriteFailed, error, {}};
+        }
+        if (status == Z_STREAM_END)
+            break;
+        if (inputEnded && stream.avail_in == 0 && produced == 0)
+            return Corrupt("the deflated data ends early");
+    }
+    if (total != plan.size)
+        return Corrupt("the entry holds less data than it declares");
+    if (crc != plan.crc)
+        return Corrupt("the entry's CRC does not match");
+    return {};
+}
 DecodeResult EntryDecoder::DecodeWithLibzip(zip_file_t* file, const EntryPlan& plan,
                                             EntryOutput& output, const std::atomic<bool>& cancel) {
     std::uint64_t total = 0;
@@ -105,8 +196,8 @@ DecodeResult EntryDecoder::DecodeWithLibzip(zip_file_t* file, const EntryPlan& p
     return {};
 }
 
-DecodeResult EntryDecoder::DecodeBzip2(zip_file_t* raw, const EntryPlan& plan, EntryOutput& output,
-                                       const std::atomic<bool>& cancel) {
+DecodeResult EntryDecoder::DecodeBzip2(EntryInput& input, const EntryPlan& plan,
+                                       EntryOutput& output, const std::atomic<bool>& cancel) {
     bz_stream stream{};
     m_bzip2Arena.Attach(stream);
     if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK)
@@ -119,9 +210,9 @@ DecodeResult EntryDecoder::DecodeBzip2(zip_file_t* raw, const EntryPlan& plan, E
         if (cancel.load(std::memory_order_relaxed))
             return {DecodeStatus::Cancelled, 0, {}};
         if (stream.avail_in == 0 && !inputEnded) {
-            const zip_int64_t got = zip_fread(raw, m_input.data(), m_input.size());
+            const std::int64_t got = input.Read(m_input.data(), m_input.size());
             if (got < 0)
-                return FromLibzipError(zip_file_get_error(raw));
+                return ReadFailure(input);
             inputEnded = got == 0;
             stream.next_in = m_input.data();
             stream.avail_in = static_cast<unsigned>(got);

@@ -11,36 +11,51 @@
 #include <string>
 #include <vector>
 
+class Bzip2SplitTeam;
 struct Bzip2Workspace;
+class EntryInput;
 class ThreadBudget;
 struct EntryPlan;
 class EntryOutput;
 
 // Decodes entries in full, checking the size the directory declares (more data is corruption,
-// and decoding stops there, so a bomb costs one buffer) and the CRC. BZIP2 is decoded here, block
-// by block with the fast block decoder (a large entry with helper threads from the budget), and
-// again in one
+// and decoding stops there, so a bomb costs one buffer) and the CRC. Stored, deflated and BZIP2
+// entries are read straight from the archive file and decoded here: BZIP2 block by block with
+// the fast block decoder (a large entry with helper threads from the budget, on the team's
+// decoders when they are free), and again in one
 // piece with libbz2 whenever the fast path meets anything unexpected, so libbz2 has the final
-// word on damaged data. Other methods go through libzip, read to its end so that it checks the
-// CRC. One decoder per thread.
+// word on damaged data. Other methods go through a libzip handle, read to its end so that it
+// checks the CRC. One decoder per thread.
 class EntryDecoder {
 public:
-    // Each entry is decoded on a thread of `budget`, waiting for one to be free.
-    explicit EntryDecoder(ThreadBudget& budget);
+    // Each entry is decoded on a thread of `budget`, waiting for one to be free. The archive's
+    // descriptor, the budget and the team are borrowed and must outlive the decoder; without a
+    // team every entry is decoded on the calling thread alone.
+    EntryDecoder(int archiveFd, ThreadBudget& budget, Bzip2SplitTeam* team = nullptr);
     ~EntryDecoder();
     EntryDecoder(const EntryDecoder&) = delete;
     EntryDecoder& operator=(const EntryDecoder&) = delete;
 
+    // Whether the entry's method is decoded through libzip, with a handle the caller passes.
+    static bool NeedsLibzip(const EntryPlan& plan);
+
+    // `archive` may be null for entries that do not need libzip.
     DecodeResult Decode(zip_t* archive, std::uint64_t index, const EntryPlan& plan,
                         EntryOutput& output, const std::atomic<bool>& cancel);
 
 private:
-    DecodeResult DecodeBzip2(zip_file_t* raw, const EntryPlan& plan, EntryOutput& output,
+    DecodeResult DecodeStored(EntryInput& input, const EntryPlan& plan, EntryOutput& output,
+                              const std::atomic<bool>& cancel);
+    DecodeResult DecodeDeflated(EntryInput& input, const EntryPlan& plan, EntryOutput& output,
+                                const std::atomic<bool>& cancel);
+    DecodeResult DecodeBzip2(EntryInput& input, const EntryPlan& plan, EntryOutput& output,
                              const std::atomic<bool>& cancel);
     DecodeResult DecodeWithLibzip(zip_file_t* file, const EntryPlan& plan, EntryOutput& output,
                                   const std::atomic<bool>& cancel);
 
+    int m_archiveFd;
     ThreadBudget& m_budget;
+    Bzip2SplitTeam* m_team;
     std::unique_ptr<Bzip2Workspace> m_workspace;
     std::vector<char> m_input;
     std::vector<char> m_output;

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <unordered_set>
 
 namespace {
 
@@ -78,18 +77,25 @@ void CheckUnicodeName(const CentralEntry& entry) {
         FailDisagreement();
 }
 
-std::string JoinedPath(const std::vector<std::string>& components) {
-    std::string joined;
-    for (const std::string& component : components) {
-        joined += component;
-        joined += '/';
-    }
-    return joined;
+std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return b > std::numeric_limits<std::uint64_t>::max() - a
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a + b;
 }
 
 } // namespace
 
-std::vector<EntryPlan> PlanEntries(zip_t* archive, const ArchiveLayout& layout) {
+std::string_view ParentOf(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+std::string_view LeafOf(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+EntryPlans PlanEntries(zip_t* archive, const ArchiveLayout& layout) {
     const zip_int64_t count = zip_get_num_entries(archive, 0);
     if (count < 0 || static_cast<std::uint64_t>(count) != layout.entries.size())
         FailDisagreement();
@@ -101,10 +107,9 @@ std::vector<EntryPlan> PlanEntries(zip_t* archive, const ArchiveLayout& layout) 
     const mode_t umask = CurrentUmask();
     // Local times below are read without looking the zone up each time.
     ::tzset();
-    std::vector<EntryPlan> plans(layout.entries.size());
-    std::unordered_set<std::string> files;
-    std::unordered_set<std::string> directories;
-    for (std::size_t i = 0; i < plans.size(); ++i) {
+    EntryPlans plans;
+    plans.m_plans.resize(layout.entries.size());
+    for (std::size_t i = 0; i < plans.m_plans.size(); ++i) {
         const CentralEntry& entry = layout.entries[i];
         CheckAgreement(archive, i, entry);
         CheckUnicodeName(entry);
@@ -122,39 +127,110 @@ std::vector<EntryPlan> PlanEntries(zip_t* archive, const ArchiveLayout& layout) 
             (entry.rawName.find('\0') != std::string::npos ||
              (entry.unicodeName && entry.unicodeName->find('\0') != std::string::npos)))
             path.refusal = "the name holds a NUL";
-        EntryPlan& plan = plans[i];
+        EntryPlan& plan = plans.m_plans[i];
         plan.kind = KindOf(entry, path.directory);
         plan.permissions = PermissionsOf(entry, plan.kind, umask);
         plan.mtime = ModificationTimeOf(entry);
         plan.method = entry.method;
         plan.crc = entry.crc;
         plan.size = entry.size;
+        plan.compressedSize = entry.compressedSize;
+        plan.dataStart = entry.dataStart;
         plan.encrypted = entry.IsEncrypted();
         plan.localHeaderSound = entry.localHeaderSound;
-        plan.refusal = std::move(path.refusal);
-        plan.components = std::move(path.components);
-        if (!plan.refusal.empty())
+        if (!path.refusal.empty()) {
+            auto known = std::find(plans.m_refusals.begin(), plans.m_refusals.end(), path.refusal);
+            if (known == plans.m_refusals.end())
+                known = plans.m_refusals.insert(known, std::move(path.refusal));
+            plan.refusal = static_cast<std::uint16_t>(known - plans.m_refusals.begin());
             continue;
-        const std::string joined = JoinedPath(plan.components);
-        if (plan.kind == EntryKind::Directory) {
-            if (files.count(joined))
-                plan.refusal = "an earlier entry is a file of the same name";
-            directories.insert(joined);
-        } else {
-            if (files.count(joined) || directories.count(joined))
-                plan.refusal = "an earlier entry has the same name";
-            files.insert(joined);
         }
+        // A resolved name is at most PATH_MAX bytes, so its length and depth fit 16 bits.
+        plan.pathStart = plans.m_paths.size();
+        for (const std::string& component : path.components) {
+            if (plans.m_paths.size() > plan.pathStart)
+                plans.m_paths += '/';
+            plans.m_paths += component;
+        }
+        plan.pathLength = static_cast<std::uint16_t>(plans.m_paths.size() - plan.pathStart);
+        plan.depth = static_cast<std::uint16_t>(path.components.size());
     }
+    plans.m_paths.shrink_to_fit();
+
+    // Entries naming the same path, in archive order: a file or link after anything of that name
+    // is refused, and so is a folder after a file. Sorting views of the paths does it without a
+    // set of strings per entry.
+    struct Named {
+        std::string_view path;
+        std::uint32_t index;
+    };
+    std::vector<Named> named;
+    named.reserve(plans.m_plans.size());
+    for (std::size_t i = 0; i < plans.m_plans.size(); ++i) {
+        if (plans.m_plans[i].refusal == 0)
+            named.push_back({plans.Path(plans.m_plans[i]), static_cast<std::uint32_t>(i)});
+    }
+    std::sort(named.begin(), named.end(), [](const Named& a, const Named& b) {
+        return a.path != b.path ? a.path < b.path : a.index < b.index;
+    });
+    const auto refuse = [&](EntryPlan& plan, const char* why) {
+        auto known = std::find(plans.m_refusals.begin(), plans.m_refusals.end(), why);
+        if (known == plans.m_refusals.end())
+            known = plans.m_refusals.insert(known, why);
+        plan.refusal = static_cast<std::uint16_t>(known - plans.m_refusals.begin());
+    };
+    for (std::size_t first = 0; first < named.size();) {
+        std::size_t last = first;
+        bool fileSeen = false;
+        bool folderSeen = false;
+        for (; last < named.size() && named[last].path == named[first].path; ++last) {
+            EntryPlan& plan = plans.m_plans[named[last].index];
+            if (plan.kind == EntryKind::Directory) {
+                if (fileSeen)
+                    refuse(plan, "an earlier entry is a file of the same name");
+                folderSeen = true;
+            } else {
+                if (fileSeen || folderSeen)
+                    refuse(plan, "an earlier entry has the same name");
+                fileSeen = true;
+            }
+        }
+        first = last;
+    }
+
+    // The folders the entries make: folder entries and every entry's parents, once each.
+    std::vector<std::string_view> folders;
+    for (const Named& entry : named) {
+        const EntryPlan& plan = plans.m_plans[entry.index];
+        if (plan.refusal != 0)
+            continue;
+        std::string_view path = entry.path;
+        if (plan.kind == EntryKind::Directory && !path.empty())
+            folders.push_back(path);
+        for (path = ParentOf(path); !path.empty(); path = ParentOf(path))
+            folders.push_back(path);
+    }
+    std::sort(folders.begin(), folders.end());
+    plans.m_folders =
+        static_cast<std::uint64_t>(std::unique(folders.begin(), folders.end()) - folders.begin());
     return plans;
 }
 
-std::uint64_t DeclaredTotal(const std::vector<EntryPlan>& plans) {
-    std::uint64_t total = 0;
-    for (const EntryPlan& plan : plans) {
-        if (plan.size > std::numeric_limits<std::uint64_t>::max() - total)
-            return std::numeric_limits<std::uint64_t>::max();
-        total += plan.size;
+EntryPlans::DiskNeed EntryPlans::NeedOn(std::uint64_t blockSize) const {
+    blockSize = std::max<std::uint64_t>(blockSize, 1);
+    DiskNeed need;
+    std::uint64_t blocks = m_folders;
+    need.inodes = m_folders;
+    for (const EntryPlan& plan : m_plans) {
+        if (plan.refusal != 0 || plan.depth == 0 || plan.kind == EntryKind::Directory)
+            continue;
+        need.inodes += 1;
+        blocks = SaturatingAdd(blocks, plan.kind == EntryKind::Link
+                                           ? 1
+                                           : plan.size / blockSize + (plan.size % blockSize != 0));
     }
-    return total;
+    need.bytes = blocks > std::numeric_limits<std::uint64_t>::max() / blockSize
+                     ? std::numeric_limits<std::uint64_t>::max()
+                     : blocks * blockSize;
+    return need;
 }

@@ -2,6 +2,7 @@
 
 #include "ziparchive/CZipException.h"
 #include "ziparchive/fs/ParentFolder.h"
+#include "ziparchive/read/EntryPlan.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,28 +33,40 @@ std::string NearestExisting(const std::string& path, std::vector<std::string>& m
     return at;
 }
 
-void CheckRoom(const std::string& existing, std::uint64_t declaredTotal) {
+// A file takes whole blocks, however small, and an inode; so does every folder. Counting
+// declared bytes alone lets thousands of small files fill a disk the check said had room.
+void CheckRoom(const std::string& existing, const EntryPlans& plans, std::uint64_t missing) {
     struct statvfs space {};
     if (::statvfs(existing.c_str(), &space) != 0)
         throw CZipException("cannot measure the free space at " + existing + ": " +
                             std::strerror(errno));
+    const std::uint64_t blockSize = space.f_frsize != 0 ? space.f_frsize : space.f_bsize;
+    const EntryPlans::DiskNeed need = plans.NeedOn(blockSize);
+    // The staging folder and the missing folders of the destination take one of each too.
+    const std::uint64_t ownFolders = 1 + missing;
     const unsigned __int128 available =
         static_cast<unsigned __int128>(space.f_bavail) * space.f_frsize;
-    if (declaredTotal > available)
+    if (static_cast<unsigned __int128>(need.bytes) + ownFolders * blockSize > available)
         throw CZipException("the archive's content does not fit in the free space at the "
                             "destination: it needs " +
-                            std::to_string(declaredTotal) + " bytes, and " + existing + " has " +
+                            std::to_string(need.bytes) + " bytes, and " + existing + " has " +
                             std::to_string(static_cast<std::uint64_t>(available)) + " free");
+    // A file system that does not count inodes reports none at all.
+    if (space.f_files != 0 && need.inodes + ownFolders > space.f_favail)
+        throw CZipException("the archive holds more files than the destination's file system "
+                            "has room for: it needs " +
+                            std::to_string(need.inodes + ownFolders) + " inodes, and " + existing +
+                            " has " + std::to_string(space.f_favail) + " free");
 }
 
 } // namespace
 
-ExtractionRoot::ExtractionRoot(const std::string& path, std::uint64_t declaredTotal)
-    : m_path(path) {
+ExtractionRoot::ExtractionRoot(const std::string& path, const EntryPlans& plans) : m_path(path) {
     if (path.empty())
         throw CZipException("no destination was given");
     std::vector<std::string> missing;
-    CheckRoom(NearestExisting(path, missing), declaredTotal);
+    const std::string existing = NearestExisting(path, missing);
+    CheckRoom(existing, plans, missing.size());
     for (const std::string& folder : missing) {
         if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
             const int error = errno;

@@ -6,14 +6,17 @@
 #include <string>
 #include <vector>
 
+class EntryPlans;
+
 // The destination folder of an extraction: checked for room, created when missing, and opened
 // as a directory descriptor everything else is reached from. When nothing was put in it, the
 // folders it created are removed again when it goes.
 class ExtractionRoot {
 public:
-    // Throws CZipException when `declaredTotal` bytes do not fit in the free space there (or at
-    // its nearest existing ancestor), when it cannot be created, or when it is a symbolic link.
-    ExtractionRoot(const std::string& path, std::uint64_t declaredTotal);
+    // Throws CZipException when the entries do not fit in the free space there (or at its
+    // nearest existing ancestor): their blocks, as that file system allocates them, and their
+    // inodes. Throws too when it cannot be created, or when it is a symbolic link.
+    ExtractionRoot(const std::string& path, const EntryPlans& plans);
     ~ExtractionRoot();
     ExtractionRoot(const ExtractionRoot&) = delete;
     ExtractionRoot& operator=(const ExtractionRoot&) = delete;

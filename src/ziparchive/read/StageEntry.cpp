@@ -1,10 +1,10 @@
 #include "ziparchive/read/StageEntry.h"
 
+#include "ziparchive/fs/UniqueFd.h"
 #include "ziparchive/read/EntryOutput.h"
 #include "ziparchive/read/EntryPath.h"
 #include "ziparchive/read/EntryPlan.h"
 #include "ziparchive/read/StagingArea.h"
-#include "ziparchive/fs/UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,6 +21,51 @@ StagedEntry WriteFailure(int error) {
     return result;
 }
 
+// Passes the decoded bytes on and counts the share of the compressed size they stand for, so a
+// progress counter follows what is written.
+class CountingOutput final : public EntryOutput {
+public:
+    CountingOutput(EntryOutput& inner, const EntryPlan& plan, const ProgressCounterSlot* progress)
+        : m_inner(inner), m_plan(plan), m_progress(progress) {}
+    CountingOutput(const CountingOutput&) = delete;
+    CountingOutput& operator=(const CountingOutput&) = delete;
+
+    int Write(const char* data, std::size_t length) override {
+        if (const int error = m_inner.Write(data, length))
+            return error;
+        m_written += length;
+        if (m_plan.size > 0 && m_written <= m_plan.size)
+            Count(static_cast<std::uint64_t>(static_cast<unsigned __int128>(m_written) *
+                                             m_plan.compressedSize / m_plan.size));
+        return 0;
+    }
+    int Restart() override {
+        m_written = 0;
+        Count(0);
+        return m_inner.Restart();
+    }
+    // The entry is sound: all of its compressed bytes are done.
+    void Complete() { Count(m_plan.compressedSize); }
+    // The entry failed: what was counted for it is taken back.
+    void Abandon() { Count(0); }
+
+private:
+    void Count(std::uint64_t share) {
+        std::atomic<std::uint64_t>* counter = m_progress ? m_progress->load() : nullptr;
+        if (counter && share > m_counted)
+            counter->fetch_add(share - m_counted, std::memory_order_relaxed);
+        else if (counter && share < m_counted)
+            counter->fetch_sub(m_counted - share, std::memory_order_relaxed);
+        m_counted = share;
+    }
+
+    EntryOutput& m_inner;
+    const EntryPlan& m_plan;
+    const ProgressCounterSlot* m_progress;
+    std::uint64_t m_written = 0;
+    std::uint64_t m_counted = 0;
+};
+
 StagedEntry StageLink(zip_t* archive, std::uint64_t index, const EntryPlan& plan, int stagingFd,
                       EntryDecoder& decoder, const std::atomic<bool>& cancel) {
     StagedEntry result;
@@ -32,7 +77,7 @@ StagedEntry StageLink(zip_t* archive, std::uint64_t index, const EntryPlan& plan
     result.decode = decoder.Decode(archive, index, plan, target, cancel);
     if (result.decode.status != DecodeStatus::Sound)
         return result;
-    if (!LinkTargetStaysInside(target.Bytes(), plan.components.size() - 1)) {
+    if (!LinkTargetStaysInside(target.Bytes(), plan.depth - 1u)) {
         result.refusal = "the link points out of the destination";
         return result;
     }
@@ -47,7 +92,8 @@ StagedEntry StageLink(zip_t* archive, std::uint64_t index, const EntryPlan& plan
 }
 
 StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan, int stagingFd,
-                      EntryDecoder& decoder, const std::atomic<bool>& cancel) {
+                      EntryDecoder& decoder, const std::atomic<bool>& cancel,
+                      const ProgressCounterSlot* progress) {
     const std::string name = StagingArea::TemporaryName(index);
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     UniqueFd fd(::openat(stagingFd, name.c_str(), kFlags, 0600));
@@ -59,7 +105,8 @@ StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan
     if (!fd.IsOpen())
         return WriteFailure(errno);
     StagedEntry result;
-    FileOutput output(fd.Get());
+    FileOutput file(fd.Get());
+    CountingOutput output(file, plan, progress);
     result.decode = decoder.Decode(archive, index, plan, output, cancel);
     if (result.decode.status == DecodeStatus::Sound) {
         const timespec times[2] = {plan.mtime, plan.mtime};
@@ -70,9 +117,11 @@ StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan
     if (::close(fd.Release()) != 0 && result.decode.status == DecodeStatus::Sound)
         result = WriteFailure(errno);
     if (result.decode.status != DecodeStatus::Sound) {
+        output.Abandon();
         ::unlinkat(stagingFd, name.c_str(), 0);
         return result;
     }
+    output.Complete();
     result.staged = true;
     return result;
 }
@@ -80,16 +129,22 @@ StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan
 } // namespace
 
 StagedEntry StageEntry(zip_t* archive, std::uint64_t index, const EntryPlan& plan, int stagingFd,
-                       EntryDecoder& decoder, const std::atomic<bool>& cancel) {
-    if (!plan.refusal.empty() || plan.encrypted)
+                       EntryDecoder& decoder, const std::atomic<bool>& cancel,
+                       const ProgressCounterSlot* progress) {
+    if (plan.refusal != 0 || plan.encrypted)
         return {};
     if (plan.kind == EntryKind::Link)
         return StageLink(archive, index, plan, stagingFd, decoder, cancel);
     if (plan.kind == EntryKind::Directory || stagingFd < 0) {
         StagedEntry result;
         DiscardOutput nowhere;
-        result.decode = decoder.Decode(archive, index, plan, nowhere, cancel);
+        CountingOutput output(nowhere, plan, progress);
+        result.decode = decoder.Decode(archive, index, plan, output, cancel);
+        if (result.decode.status == DecodeStatus::Sound)
+            output.Complete();
+        else
+            output.Abandon();
         return result;
     }
-    return StageFile(archive, index, plan, stagingFd, decoder, cancel);
+    return StageFile(archive, index, plan, stagingFd, decoder, cancel, progress);
 }

@@ -1,6 +1,7 @@
 #include "ziparchive/read/ZipReader.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/bzip2/BlockwiseBzip2.h"
 #include "ziparchive/fs/ToNarrow.h"
 #include "ziparchive/read/DecodePool.h"
 #include "ziparchive/read/DestinationTree.h"
@@ -18,13 +19,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <span>
 
 namespace {
-
-std::span<const std::string> ParentsOf(const EntryPlan& plan) {
-    return std::span<const std::string>(plan.components).first(plan.components.size() - 1);
-}
 
 // Whether the entry can take its place given what stands there now without replacing anything:
 // a directory entry where nothing or a directory stands, anything else where nothing does.
@@ -63,7 +59,7 @@ const std::atomic<bool> kNeverCancelled{false};
 } // namespace
 
 ZipReader::ZipReader(const QString& path, unsigned threads)
-    : m_budget(ThreadCountFor(threads)), m_decoder(m_budget) {
+    : m_budget(ThreadCountFor(threads)), m_team(std::make_unique<Bzip2SplitTeam>()) {
     // Without O_NONBLOCK, opening a FIFO waits for a writer for ever; a device or a socket is
     // refused before anything is read from it.
     const std::string narrow = ToNarrow(path);
@@ -78,12 +74,16 @@ ZipReader::ZipReader(const QString& path, unsigned threads)
     } catch (const CZipException& failure) {
         throw CZipException(narrow + ": " + failure.what());
     }
-    m_dataSize = m_layout.directoryStart - m_layout.base;
-    m_archive = OpenArchiveView(m_file.Get(), m_layout, &m_progress);
+    m_archive = OpenArchiveView(m_file.Get(), m_layout);
     m_plans = PlanEntries(m_archive.get(), m_layout);
+    // Progress counts each entry's compressed bytes as its decoded bytes are written.
+    const std::uint64_t dataSpan = m_layout.directoryStart - m_layout.base;
+    for (std::size_t i = 0; i < m_plans.size() && m_dataSize < dataSpan; ++i)
+        m_dataSize += std::min(m_plans[i].compressedSize, dataSpan - m_dataSize);
     // The plans carry everything needed from here on.
     m_layout.entries = {};
-    m_declaredTotal = DeclaredTotal(m_plans);
+    m_archive.reset();
+    m_decoder = std::make_unique<EntryDecoder>(m_file.Get(), m_budget, m_team.get());
 }
 
 ZipReader::~ZipReader() {
@@ -126,12 +126,9 @@ std::uint64_t ZipReader::Count() const {
 
 std::string ZipReader::EntryLabel(std::uint64_t index) const {
     std::string label = "entry " + std::to_string(index + 1);
-    if (index >= m_plans.size() || m_plans[index].components.empty())
+    if (index >= m_plans.size() || m_plans[index].depth == 0)
         return label;
-    std::string path;
-    for (const std::string& component : m_plans[index].components)
-        path += (path.empty() ? "" : "/") + component;
-    return label + " (" + path + ")";
+    return label + " (" + std::string(m_plans.Path(m_plans[index])) + ")";
 }
 
 void ZipReader::SetProgressCounter(std::atomic<std::uint64_t>* counter) {
@@ -145,7 +142,7 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
             throw CZipException("the archive is already being extracted elsewhere");
         return;
     }
-    m_root = std::make_unique<ExtractionRoot>(ToNarrow(clean), m_declaredTotal);
+    m_root = std::make_unique<ExtractionRoot>(ToNarrow(clean), m_plans);
     m_destination = clean;
     m_staging = std::make_unique<StagingArea>(m_root->Fd());
     m_tree = std::make_unique<DestinationTree>(m_root->Fd());
@@ -153,20 +150,19 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
     // Folders that stand already are the user's: they take entries, but keep their modes.
     for (std::uint64_t i = 0; i < m_plans.size(); ++i) {
         const EntryPlan& plan = m_plans[i];
-        if (plan.kind == EntryKind::Directory && plan.refusal.empty() && !plan.components.empty() &&
-            m_tree->Inspect(plan.components) == DestinationTree::Standing::Directory)
+        if (plan.kind == EntryKind::Directory && plan.refusal == 0 && plan.depth != 0 &&
+            m_tree->Inspect(m_plans.Path(plan)) == DestinationTree::Standing::Directory)
             m_foldersStanding.insert(i);
     }
     if (m_plans.empty())
         return;
-    std::vector<ZipHandle> archives;
-    const std::uint64_t workers = std::min<std::uint64_t>(m_budget.Total(), m_plans.size());
-    for (std::uint64_t i = 0; i < workers; ++i)
-        archives.push_back(OpenArchiveView(m_file.Get(), m_layout, &m_progress));
-    m_pool =
-        std::make_unique<DecodePool>(std::move(archives), m_plans, m_staging->Fd(),
-                                     DecodePool::Window{kWindowEntries, kWindowBytes}, m_budget);
+    const auto workers =
+        static_cast<unsigned>(std::min<std::uint64_t>(m_budget.Total(), m_plans.size()));
+    m_pool = std::make_unique<DecodePool>(workers, m_file.Get(), m_plans, m_staging->Fd(),
+                                          DecodePool::Window{kWindowEntries, kWindowBytes},
+                                          m_budget, *m_team);
     m_pool->SetStopFlag(m_stop);
+    m_pool->SetProgressCounter(&m_progress);
 }
 
 bool ZipReader::Test(std::uint64_t index) {
@@ -180,8 +176,8 @@ bool ZipReader::Test(std::uint64_t index) {
     }
     m_lastTestFailure.clear();
     const EntryPlan& plan = m_plans[index];
-    if (!plan.refusal.empty())
-        return Refuse(index, plan.refusal);
+    if (plan.refusal != 0)
+        return Refuse(index, m_plans.Refusal(plan));
     if (plan.encrypted)
         throw CZipException(EntryLabel(index) +
                             " is encrypted: a password is needed, and this build cannot take one");
@@ -203,11 +199,14 @@ bool ZipReader::FitsInto(const QString& destination) {
     if (!root.IsOpen())
         throw CZipException("cannot open the folder " + path + ": " + std::strerror(errno));
     DestinationTree tree(root.Get());
-    return std::all_of(m_plans.begin(), m_plans.end(), [&](const EntryPlan& plan) {
-        return !plan.refusal.empty() || plan.components.empty() ||
-               (tree.ParentsUsable(ParentsOf(plan)) &&
-                FitsWhatStands(plan.kind, tree.Inspect(plan.components)));
-    });
+    for (std::size_t i = 0; i < m_plans.size(); ++i) {
+        const EntryPlan& plan = m_plans[i];
+        const std::string_view path = m_plans.Path(plan);
+        if (plan.refusal == 0 && plan.depth != 0 &&
+            !(tree.ParentsUsable(ParentOf(path)) && FitsWhatStands(plan.kind, tree.Inspect(path))))
+            return false;
+    }
+    return true;
 }
 
 bool ZipReader::Refuse(std::uint64_t index, const std::string& why) {
@@ -220,8 +219,17 @@ StagedEntry ZipReader::Decode(std::uint64_t index) {
         if (std::optional<StagedEntry> staged = m_pool->Take(index))
             return std::move(*staged);
     }
-    return StageEntry(m_archive.get(), index, m_plans[index], m_staging ? m_staging->Fd() : -1,
-                      m_decoder, m_stop ? *m_stop : kNeverCancelled);
+    const EntryPlan& plan = m_plans[index];
+    return StageEntry(LibzipFor(plan), index, plan, m_staging ? m_staging->Fd() : -1, *m_decoder,
+                      m_stop ? *m_stop : kNeverCancelled, &m_progress);
+}
+
+zip_t* ZipReader::LibzipFor(const EntryPlan& plan) {
+    if (!EntryDecoder::NeedsLibzip(plan))
+        return nullptr;
+    if (!m_archive)
+        m_archive = OpenArchiveView(m_file.Get(), m_layout);
+    return m_archive.get();
 }
 
 bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
@@ -250,16 +258,15 @@ bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
     if (!staged.refusal.empty())
         return Refuse(index, staged.refusal);
     const EntryPlan& plan = m_plans[index];
-    if (m_tree && !plan.components.empty()) {
-        const bool parentsUsable = m_tree->ParentsUsable(ParentsOf(plan));
+    const std::string_view path = m_plans.Path(plan);
+    if (m_tree && plan.depth != 0) {
+        const bool parentsUsable = m_tree->ParentsUsable(ParentOf(path));
         const auto standing =
-            parentsUsable ? m_tree->Inspect(plan.components) : DestinationTree::Standing::Other;
+            parentsUsable ? m_tree->Inspect(path) : DestinationTree::Standing::Other;
         if (!parentsUsable || !FitsWhatStands(plan.kind, standing)) {
             if (staged.staged)
                 DiscardStaged(index);
-            std::string at = ToNarrow(m_destination);
-            for (const std::string& component : plan.components)
-                at += "/" + component;
+            const std::string at = ToNarrow(m_destination) + "/" + std::string(path);
             if (!parentsUsable)
                 return Refuse(index, "a file is in the way on the path to " + at);
             return Refuse(
@@ -285,7 +292,7 @@ void ZipReader::Extract(std::uint64_t index) {
     }
     m_admitted.reset();
     // A folder entry for the destination itself has nothing to put in place.
-    if (m_plans[index].components.empty())
+    if (m_plans[index].depth == 0)
         return;
     ThrowIfStopped();
     Commit(index);
@@ -294,16 +301,17 @@ void ZipReader::Extract(std::uint64_t index) {
 
 void ZipReader::Commit(std::uint64_t index) {
     const EntryPlan& plan = m_plans[index];
-    NoteCreatedParents(ParentsOf(plan));
-    const int parentFd = m_tree->OpenParents(ParentsOf(plan));
-    const std::string& leaf = plan.components.back();
+    const std::string_view path = m_plans.Path(plan);
+    NoteCreatedParents(ParentOf(path));
+    const int parentFd = m_tree->OpenParents(ParentOf(path));
+    const std::string leaf(LeafOf(path));
     if (plan.kind == EntryKind::Directory) {
         if (::mkdirat(parentFd, leaf.c_str(), 0777) == 0)
-            m_createdFolders.push_back(plan.components);
+            m_createdFolders.emplace_back(path);
         else if (errno != EEXIST)
             throw CZipException("cannot create the folder " + leaf + ": " + std::strerror(errno));
         if (!m_foldersStanding.count(index))
-            m_directories.push_back({plan.components, plan.permissions, plan.mtime});
+            m_directories.push_back(index);
         return;
     }
     const std::string temporary = StagingArea::TemporaryName(index);
@@ -317,12 +325,13 @@ void ZipReader::Commit(std::uint64_t index) {
 }
 
 // The folders on the way that are missing now are the ones OpenParents is about to create.
-void ZipReader::NoteCreatedParents(std::span<const std::string> parents) {
-    std::size_t existing = parents.size();
-    while (existing > 0 && m_tree->OpenExisting(parents.first(existing)) < 0)
-        --existing;
-    for (std::size_t depth = existing + 1; depth <= parents.size(); ++depth)
-        m_createdFolders.emplace_back(parents.begin(), parents.begin() + depth);
+void ZipReader::NoteCreatedParents(std::string_view parents) {
+    std::vector<std::string_view> missing;
+    for (std::string_view folder = parents; !folder.empty() && m_tree->OpenExisting(folder) < 0;
+         folder = ParentOf(folder))
+        missing.push_back(folder);
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+        m_createdFolders.emplace_back(*it);
 }
 
 // Newest first, then the folders deepest first, so each is empty by the time it is removed; a
@@ -331,20 +340,20 @@ void ZipReader::TakeBack() {
     m_directories.clear();
     if (!m_tree)
         return;
-    for (auto it = m_placed.rbegin(); it != m_placed.rend(); ++it) {
-        const std::span<const std::string> path(m_plans[*it].components);
-        const int parentFd = m_tree->OpenExisting(path.first(path.size() - 1));
+    const auto removeAt = [&](std::string_view path, int flags) {
+        const int parentFd = m_tree->OpenExisting(ParentOf(path));
         if (parentFd >= 0)
-            ::unlinkat(parentFd, path.back().c_str(), 0);
-    }
+            ::unlinkat(parentFd, std::string(LeafOf(path)).c_str(), flags);
+    };
+    for (auto it = m_placed.rbegin(); it != m_placed.rend(); ++it)
+        removeAt(m_plans.Path(m_plans[*it]), 0);
+    const auto depth = [](const std::string& path) {
+        return std::count(path.begin(), path.end(), '/');
+    };
     std::stable_sort(m_createdFolders.begin(), m_createdFolders.end(),
-                     [](const auto& a, const auto& b) { return a.size() > b.size(); });
-    for (const std::vector<std::string>& folder : m_createdFolders) {
-        const std::span<const std::string> path(folder);
-        const int parentFd = m_tree->OpenExisting(path.first(path.size() - 1));
-        if (parentFd >= 0)
-            ::unlinkat(parentFd, path.back().c_str(), AT_REMOVEDIR);
-    }
+                     [&](const auto& a, const auto& b) { return depth(a) > depth(b); });
+    for (const std::string& folder : m_createdFolders)
+        removeAt(folder, AT_REMOVEDIR);
     m_placed.clear();
     m_createdFolders.clear();
 }
@@ -360,12 +369,12 @@ void ZipReader::DiscardStaged(std::uint64_t index) {
 void ZipReader::ApplyDirectoryAttributes() {
     if (!m_tree)
         return;
-    std::stable_sort(m_directories.begin(), m_directories.end(),
-                     [](const DeferredDirectory& a, const DeferredDirectory& b) {
-                         return a.components.size() > b.components.size();
-                     });
-    for (const DeferredDirectory& directory : m_directories) {
-        const int fd = m_tree->OpenExisting(directory.components);
+    std::stable_sort(
+        m_directories.begin(), m_directories.end(),
+        [this](std::uint64_t a, std::uint64_t b) { return m_plans[a].depth > m_plans[b].depth; });
+    for (const std::uint64_t index : m_directories) {
+        const EntryPlan& directory = m_plans[index];
+        const int fd = m_tree->OpenExisting(m_plans.Path(directory));
         if (fd < 0)
             continue;
         const timespec times[2] = {directory.mtime, directory.mtime};

@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+class Bzip2SplitTeam;
 class DecodePool;
 class DestinationTree;
 class ExtractionRoot;
@@ -28,12 +29,12 @@ struct StagedEntry;
 //
 // Open parses the directory itself as well as through libzip, so that overlapping entries, an
 // absurd entry count or a directory two readers see differently refuse the archive at once.
-// Setting the destination checks the declared sizes against its free space, creates it, and
-// starts decoding ahead on a pool of workers into a staging folder there. Test takes an entry's
-// decoded, checked data and checks its path against the destination as it stands; Extract
-// renames it into place. Nothing that stands in the destination is ever replaced or written
-// through: an entry whose place is taken fails its test. Results are taken strictly in order, so
-// what ends up on disk is what a one-entry-at-a-time reader would leave.
+// Setting the destination checks the blocks and inodes the entries take against its free space,
+// creates it, and starts decoding ahead on a pool of workers into a staging folder there. Test
+// takes an entry's decoded, checked data and checks its path against the destination as it stands;
+// Extract renames it into place. Nothing that stands in the destination is ever replaced or
+// written through: an entry whose place is taken fails its test. Results are taken strictly in
+// order, so what ends up on disk is what a one-entry-at-a-time reader would leave.
 class ZipReader {
 public:
     ZipReader(const QString& path, unsigned threads);
@@ -69,20 +70,15 @@ private:
     static constexpr std::uint64_t kWindowEntries = 64;
     static constexpr std::uint64_t kWindowBytes = 64ull * 1024 * 1024;
 
-    struct DeferredDirectory {
-        std::vector<std::string> components;
-        mode_t permissions;
-        timespec mtime;
-    };
-
     StagedEntry Decode(std::uint64_t index);
+    zip_t* LibzipFor(const EntryPlan& plan);
     bool Admit(std::uint64_t index, StagedEntry& staged);
     bool Refuse(std::uint64_t index, const std::string& why);
     void Commit(std::uint64_t index);
     void DiscardStaged(std::uint64_t index);
     void ApplyDirectoryAttributes();
     void ThrowIfStopped();
-    void NoteCreatedParents(std::span<const std::string> parents);
+    void NoteCreatedParents(std::string_view parents);
     void TakeBack();
     void Release();
 
@@ -91,11 +87,12 @@ private:
     std::uint64_t m_dataSize = 0;
     std::string m_lastTestFailure;
     ArchiveLayout m_layout;
+    // Opened again only for an entry that needs it: it holds the whole directory.
     ZipHandle m_archive;
-    std::vector<EntryPlan> m_plans;
-    std::uint64_t m_declaredTotal = 0;
+    EntryPlans m_plans;
     ThreadBudget m_budget;
-    EntryDecoder m_decoder; // for entries decoded on the caller's thread
+    std::unique_ptr<Bzip2SplitTeam> m_team;
+    std::unique_ptr<EntryDecoder> m_decoder; // for entries decoded on the caller's thread
 
     QString m_destination;
     std::unique_ptr<ExtractionRoot> m_root;
@@ -104,12 +101,12 @@ private:
     std::unique_ptr<DecodePool> m_pool;
     std::optional<std::uint64_t> m_admitted; // tested, staged and waiting for Extract
     bool m_admittedStaged = false;
-    std::vector<DeferredDirectory> m_directories;
+    std::vector<std::uint64_t> m_directories;            // extracted folder entries
     std::unordered_set<std::uint64_t> m_foldersStanding; // folder entries already on disk
 
     const std::atomic<bool>* m_stop = nullptr;
     bool m_stopped = false; // a stop ended the run: it is taken back
     // The entries this run put in place and the folders it created, for a stop to take back.
     std::vector<std::uint64_t> m_placed;
-    std::vector<std::vector<std::string>> m_createdFolders;
+    std::vector<std::string> m_createdFolders; // paths below the destination
 };

@@ -2,57 +2,61 @@
 
 #include "ziparchive/CZipException.h"
 #include "ziparchive/fs/PositionalRead.h"
-#include "ziparchive/fs/UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 namespace {
 
-[[noreturn]] void Fail(const FileToPack& file, const std::string& what) {
-    throw CZipException("cannot pack " + file.path + ": " + what);
+std::string CannotPack(const FileToPack& file, const std::string& what) {
+    return std::string("cannot pack ") + file.Path() + ": " + what;
 }
 
-[[noreturn]] void FailWithErrno(const FileToPack& file, const char* action) {
-    Fail(file, std::string(action) + ": " + std::strerror(errno));
-}
-
-[[noreturn]] void FailChanged(const FileToPack& file) {
-    Fail(file, "it changed size while it was being packed");
+std::string WithErrno(const char* action) {
+    return std::string(action) + ": " + std::strerror(errno);
 }
 
 } // namespace
 
-void ReadChunk(const FileToPack& file, std::uint64_t offset, std::size_t length, bool lastChunk,
-               std::uint8_t* buffer) {
-    UniqueFd fd(::open(file.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (fd.Get() < 0)
-        FailWithErrno(file, "open failed");
+OpenedFile OpenForPacking(const FileToPack& file) {
+    OpenedFile opened;
+    const int flags =
+        O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (file.throughLink ? 0 : O_NOFOLLOW);
+    opened.fd = UniqueFd(::open(file.Path(), flags));
     struct stat info {};
-    if (::fstat(fd.Get(), &info) != 0)
-        FailWithErrno(file, "stat failed");
-    if (!S_ISREG(info.st_mode))
-        Fail(file, "it is no longer a regular file");
-    if (static_cast<std::uint64_t>(info.st_size) != file.size)
-        FailChanged(file);
-    // Fewer bytes than asked for means the file was cut short after the stat above.
-    const ssize_t got = ReadUpTo(fd.Get(), offset, buffer, length);
+    if (!opened.fd.IsOpen())
+        opened.failure = CannotPack(file, errno == ELOOP ? "it was replaced by a link"
+                                                         : WithErrno("open failed"));
+    else if (::fstat(opened.fd.Get(), &info) != 0)
+        opened.failure = CannotPack(file, WithErrno("stat failed"));
+    else if (!S_ISREG(info.st_mode))
+        opened.failure = CannotPack(file, "it is no longer a regular file");
+    if (!opened.failure.empty()) {
+        opened.fd.Reset();
+        return opened;
+    }
+    opened.size = static_cast<std::uint64_t>(info.st_size);
+    return opened;
+}
+
+ChunkRead ReadChunk(const FileToPack& file, const OpenedFile& opened, std::uint64_t offset,
+                    std::size_t length, bool lastChunk, std::uint8_t* buffer) {
+    ChunkRead read;
+    const ssize_t got = ReadUpTo(opened.fd.Get(), offset, buffer, length);
     if (got < 0)
-        FailWithErrno(file, "read failed");
-    if (static_cast<std::size_t>(got) != length)
-        FailChanged(file);
-    if (!lastChunk)
-        return;
-    // A file that grew after the stat still ends where it was recorded to end only if nothing
-    // can be read there.
+        throw CZipException(CannotPack(file, WithErrno("read failed")));
+    read.length = static_cast<std::size_t>(got);
+    if (!lastChunk || read.length < length)
+        return read;
+    // A file that grew, or one that tells stat it is empty but has content (as files under
+    // /proc do), goes on past the end it had when opened.
     std::uint8_t probe = 0;
-    const ssize_t beyond = ReadUpTo(fd.Get(), file.size, &probe, 1);
+    const ssize_t beyond = ReadUpTo(opened.fd.Get(), offset + length, &probe, 1);
     if (beyond < 0)
-        FailWithErrno(file, "read failed");
-    if (beyond > 0)
-        FailChanged(file);
+        throw CZipException(CannotPack(file, WithErrno("read failed")));
+    read.moreFollows = beyond > 0;
+    return read;
 }

@@ -7,17 +7,9 @@
 
 #include <algorithm>
 #include <exception>
-#include <numeric>
 #include <system_error>
 
 namespace {
-
-std::uint64_t CountChunks(const std::vector<FileToPack>& files) {
-    return std::accumulate(files.begin(), files.end(), std::uint64_t{0},
-                           [](std::uint64_t sum, const FileToPack& file) {
-                               return sum + CompressionPool::ChunkCountOf(file.size);
-                           });
-}
 
 // Keeps the message of a failure for the consumer. Runs on a worker, where nothing may escape:
 // when even the message cannot be kept, the chunk still counts as failed.
@@ -43,10 +35,9 @@ std::uint64_t CompressionPool::ChunkCountOf(std::uint64_t size) {
     return (size + ChunkCompressor::MaxChunk - 1) / ChunkCompressor::MaxChunk;
 }
 
-CompressionPool::CompressionPool(const std::vector<FileToPack>& files, unsigned threads,
+CompressionPool::CompressionPool(const std::deque<FileToPack>& files, unsigned threads,
                                  std::size_t window)
-    : m_files(files), m_window(window == 0 ? 1 : window), m_chunkTotal(CountChunks(files)),
-      m_slots(m_window) {
+    : m_files(files), m_window(window == 0 ? 1 : window), m_slots(m_window) {
     try {
         for (unsigned i = 0; i < (threads == 0 ? 1 : threads); ++i)
             m_workers.emplace_back([this] { Work(); });
@@ -79,10 +70,21 @@ bool CompressionPool::ClaimNext(Claim& claim) {
     });
     if (m_stopping || m_claimFile >= m_files.size())
         return false;
-    claim = {m_nextClaim++, m_claimFile, m_claimChunk};
-    if (++m_claimChunk == ChunkCountOf(m_files[m_claimFile].size)) {
+    if (m_claimChunk == 0) {
+        // Opened here, under the lock, because the file's size at this moment decides how
+        // many chunks it has, and so where the next file's chunks fall.
+        m_claimOpened = std::make_shared<const OpenedFile>(OpenForPacking(m_files[m_claimFile]));
+        m_claimChunkCount = m_claimOpened->failure.empty() ? ChunkCountOf(m_claimOpened->size) : 1;
+    }
+    claim.sequence = m_nextClaim++;
+    claim.file = m_claimFile;
+    claim.chunk = m_claimChunk;
+    claim.chunkCount = m_claimChunkCount;
+    claim.opened = m_claimOpened;
+    if (++m_claimChunk == m_claimChunkCount) {
         ++m_claimFile;
         m_claimChunk = 0;
+        m_claimOpened.reset();
     }
     return true;
 }
@@ -94,6 +96,7 @@ void CompressionPool::Work() {
     Claim claim{};
     while (ClaimNext(claim)) {
         Process(claim, compressor, input, result);
+        claim.opened.reset(); // the last chunk's worker closes the file, unless more follows
         {
             std::lock_guard lock(m_mutex);
             Slot& slot = m_slots[claim.sequence % m_window];
@@ -108,18 +111,28 @@ void CompressionPool::Work() {
 void CompressionPool::Process(const Claim& claim, ChunkCompressor& compressor,
                               std::vector<std::uint8_t>& input, CompressedChunk& result) const {
     const FileToPack& file = m_files[claim.file];
+    const OpenedFile& opened = *claim.opened;
     const std::uint64_t offset = claim.chunk * ChunkCompressor::MaxChunk;
-    const bool last = claim.chunk + 1 == ChunkCountOf(file.size);
+    const bool last = claim.chunk + 1 == claim.chunkCount;
     result.file = claim.file;
     result.chunk = claim.chunk;
-    result.length = static_cast<std::size_t>(std::min<std::uint64_t>(
-        ChunkCompressor::MaxChunk, file.size - std::min(file.size, offset)));
+    result.chunkCount = claim.chunkCount;
+    result.fileSize = opened.size;
+    result.length = 0;
     result.crc32 = 0;
+    result.rest.reset();
     result.failed = false;
     result.error.clear();
     try {
+        if (!opened.failure.empty())
+            throw CZipException(opened.failure);
+        const auto planned = static_cast<std::size_t>(std::min<std::uint64_t>(
+            ChunkCompressor::MaxChunk, opened.size - std::min(opened.size, offset)));
         input.resize(ChunkCompressor::MaxChunk);
-        ReadChunk(file, offset, result.length, last, input.data());
+        const ChunkRead read = ReadChunk(file, opened, offset, planned, last, input.data());
+        result.length = read.length;
+        if (read.moreFollows)
+            result.rest = claim.opened;
         result.crc32 =
             static_cast<std::uint32_t>(::crc32(0, input.data(), static_cast<uInt>(result.length)));
         if (result.length > 0)
@@ -132,7 +145,7 @@ void CompressionPool::Process(const Claim& claim, ChunkCompressor& compressor,
 
 CompressedChunk& CompressionPool::WaitNext() {
     std::unique_lock lock(m_mutex);
-    if (m_nextConsumed >= m_chunkTotal)
+    if (m_nextConsumed >= m_nextClaim && m_claimFile >= m_files.size())
         throw CZipException("more chunks were asked for than the files hold");
     Slot& slot = m_slots[m_nextConsumed % m_window];
     m_chunkReady.wait(lock, [&slot] { return slot.ready; });

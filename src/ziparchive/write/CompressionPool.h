@@ -1,12 +1,15 @@
 #pragma once
 
 #include "ziparchive/write/ChunkCompressor.h"
+#include "ziparchive/write/ChunkReader.h"
 #include "ziparchive/write/FileToPack.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,11 +20,16 @@
 struct CompressedChunk {
     std::size_t file = 0; // index into the files the pool was given
     std::uint64_t chunk = 0;
-    std::size_t length = 0; // bytes of the file in this chunk; 0 only for an empty file
+    std::uint64_t chunkCount = 0; // of this file, from its size when it was opened
+    std::uint64_t fileSize = 0;   // when it was opened
+    std::size_t length = 0;       // bytes read; short when the file has become shorter
     std::uint32_t crc32 = 0;
     CompressedBlock block; // empty when length is 0
-    bool failed = false;   // then nothing else counts
-    std::string error;     // why, naming the file
+    // The last chunk of a file that goes on past the size it had: what the rest is read
+    // through. Held only here, so the descriptor closes once the rest has been read.
+    std::shared_ptr<const OpenedFile> rest;
+    bool failed = false; // then nothing else counts
+    std::string error;   // why, naming the file
 };
 
 // Reads, checksums and compresses every file's chunks on a pool of worker threads, running ahead
@@ -29,21 +37,23 @@ struct CompressedChunk {
 // input. Chunks come out in file order, chunk by chunk, whatever the number of threads; each is
 // compressed on its own, so the bytes never depend on which thread did it.
 //
-// Every file has at least one chunk: an empty file's is empty but still checks that the file
-// is there and still empty.
+// Every file has at least one chunk: an empty file's is empty but still opens the file and looks
+// whether it is still empty. A file is opened once, when its first chunk is claimed, and read
+// through that descriptor until its last chunk is done; the window bounds how many are open.
 class CompressionPool {
 public:
     static std::uint64_t ChunkCountOf(std::uint64_t size);
 
     // Starts the workers at once. files must outlive the pool.
-    CompressionPool(const std::vector<FileToPack>& files, unsigned threads, std::size_t window);
+    CompressionPool(const std::deque<FileToPack>& files, unsigned threads, std::size_t window);
     // Stops the workers (finishing the chunk each is on) and joins them.
     ~CompressionPool();
     CompressionPool(const CompressionPool&) = delete;
     CompressionPool& operator=(const CompressionPool&) = delete;
 
     // Waits for the next chunk in order. It stays valid, and its slot stays taken, until
-    // ReleaseNext. Throws CZipException when every chunk was already handed out.
+    // ReleaseNext; asking again before that gives the same chunk. Throws CZipException when
+    // every chunk was already handed out.
     CompressedChunk& WaitNext();
     void ReleaseNext();
 
@@ -57,9 +67,11 @@ private:
         bool ready = false;
     };
     struct Claim {
-        std::uint64_t sequence;
-        std::size_t file;
-        std::uint64_t chunk;
+        std::uint64_t sequence = 0;
+        std::size_t file = 0;
+        std::uint64_t chunk = 0;
+        std::uint64_t chunkCount = 0;
+        std::shared_ptr<const OpenedFile> opened;
     };
 
     void Work();
@@ -68,9 +80,8 @@ private:
                  CompressedChunk& result) const;
     void Stop();
 
-    const std::vector<FileToPack>& m_files;
+    const std::deque<FileToPack>& m_files;
     const std::size_t m_window;
-    const std::uint64_t m_chunkTotal;
     std::vector<Slot> m_slots; // chunk n lives in slot n % window
 
     std::mutex m_mutex;
@@ -80,7 +91,9 @@ private:
     std::uint64_t m_nextClaim = 0; // sequence number of the next chunk to hand to a worker
     std::size_t m_claimFile = 0;   // and its place: file and chunk within it
     std::uint64_t m_claimChunk = 0;
-    std::uint64_t m_nextConsumed = 0; // the chunk the consumer waits for or holds
+    std::uint64_t m_claimChunkCount = 0;             // of the file being claimed
+    std::shared_ptr<const OpenedFile> m_claimOpened; // and its descriptor
+    std::uint64_t m_nextConsumed = 0;                // the chunk the consumer waits for or holds
     bool m_stopping = false;
     std::atomic<std::uint64_t>* m_released = nullptr;
 

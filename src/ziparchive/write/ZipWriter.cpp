@@ -8,6 +8,7 @@
 #include "ziparchive/write/ArchiveOutput.h"
 #include "ziparchive/write/CompressionPool.h"
 #include "ziparchive/write/EntryName.h"
+#include "ziparchive/write/EntryTime.h"
 #include "ziparchive/write/NameFlags.h"
 #include "ziparchive/write/PrecompressedSource.h"
 
@@ -21,23 +22,6 @@
 #include <memory>
 
 namespace {
-
-constexpr std::uint16_t ExtendedTimestampId = 0x5455;
-constexpr std::uint8_t ModificationTimePresent = 0x01;
-
-// The Info-ZIP extended timestamp with the modification time only, the same in the local
-// header and the central directory: readers take the exact UTC time from it rather than the
-// DOS time, which has 2-second steps and no time zone. Left out when the time does not fit
-// its signed 32 bits.
-bool ExtendedTimestamp(std::time_t modified, std::uint8_t (&field)[5]) {
-    if (modified < INT32_MIN || modified > INT32_MAX)
-        return false;
-    const auto seconds = static_cast<std::uint32_t>(static_cast<std::int32_t>(modified));
-    field[0] = ModificationTimePresent;
-    for (int i = 0; i < 4; ++i)
-        field[1 + i] = static_cast<std::uint8_t>(seconds >> (8 * i));
-    return true;
-}
 
 std::string ArchiveError(zip_t* archive) {
     return zip_strerror(archive);
@@ -64,8 +48,11 @@ void ZipWriter::AddFile(const std::string& filePath, const std::string& entryNam
         throw CZipException("the archive was already written");
     CheckEntryName(entryName);
     struct stat info {};
-    // stat, not lstat: a link stands for the file it points to, as in the folder walk.
-    if (::stat(filePath.c_str(), &info) != 0)
+    if (::lstat(filePath.c_str(), &info) != 0)
+        throw CZipException("cannot read " + filePath + ": " + std::strerror(errno));
+    // A link stands for the file it points to, as in the folder walk.
+    const bool throughLink = S_ISLNK(info.st_mode);
+    if (throughLink && ::stat(filePath.c_str(), &info) != 0)
         throw CZipException("cannot read " + filePath + ": " + std::strerror(errno));
     if (!S_ISREG(info.st_mode))
         throw CZipException("cannot pack " + filePath + ": it is not a regular file");
@@ -74,13 +61,8 @@ void ZipWriter::AddFile(const std::string& filePath, const std::string& entryNam
     if (static_cast<std::uint64_t>(info.st_size) == 0xFFFFFFFFu)
         throw CZipException("cannot pack " + filePath +
                             ": a file of exactly 4,294,967,295 bytes cannot be stored correctly");
-    FileToPack file;
-    file.path = filePath;
-    file.entryName = entryName;
-    file.size = static_cast<std::uint64_t>(info.st_size);
-    file.mode = info.st_mode & 07777;
-    file.modified = info.st_mtime;
-    m_files.push_back(std::move(file));
+    m_files.emplace_back(filePath, entryName, info.st_mode & 07777, info.st_mtime, throughLink);
+    m_files.back().size = static_cast<std::uint64_t>(info.st_size);
 }
 
 void ZipWriter::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callback) {
@@ -131,11 +113,11 @@ void ZipWriter::CommitEntries() {
     ArchiveOutput output(m_path);
     output.SetStopFlag(m_stop);
     if (std::any_of(m_files.begin(), m_files.end(),
-                    [](const FileToPack& file) { return LibzipFlagsFalsely(file.entryName); }))
+                    [](const FileToPack& file) { return LibzipFlagsFalsely(file.EntryName()); }))
         output.SetBeforeCommit(ClearFalseUtf8Flags);
 
-    // Declared before the archive: libzip still refers to them when it is discarded.
-    std::deque<PrecompressedSource> sources;
+    // Declared before the archive: libzip still refers to it when it is discarded.
+    PrecompressedSource sources(m_files, pool, m_entryWritten);
 
     ZipError error;
     zip_source_t* outputSource = output.CreateSource(error.Get());
@@ -149,47 +131,43 @@ void ZipWriter::CommitEntries() {
 
     for (std::size_t i = 0; i < m_files.size(); ++i) {
         const FileToPack& file = m_files[i];
-        sources.emplace_back(file, i, pool, m_entryWritten);
-        zip_source_t* source =
-            zip_source_function(archive.get(), &PrecompressedSource::Call, &sources.back());
+        const auto cannotAdd = [&] {
+            return CZipException(std::string("cannot add ") + file.EntryName() + ": " +
+                                 ArchiveError(archive.get()));
+        };
+        zip_source_t* source = sources.SourceFor(archive.get());
         if (!source)
-            throw CZipException("cannot add " + file.entryName + ": " +
-                                ArchiveError(archive.get()));
+            throw cannotAdd();
         const zip_int64_t index =
-            zip_file_add(archive.get(), file.entryName.c_str(), source, ZIP_FL_ENC_GUESS);
+            zip_file_add(archive.get(), file.EntryName(), source, ZIP_FL_ENC_GUESS);
         if (index < 0) {
             zip_source_free(source);
-            throw CZipException("cannot add " + file.entryName + ": " +
-                                ArchiveError(archive.get()));
+            throw cannotAdd();
         }
-        std::uint8_t timestamp[5];
+        std::uint8_t timestamp[ExtendedTimestampSize];
         if (ExtendedTimestamp(file.modified, timestamp) &&
             zip_file_extra_field_set(archive.get(), static_cast<zip_uint64_t>(index),
                                      ExtendedTimestampId, ZIP_EXTRA_FIELD_NEW, timestamp,
                                      sizeof timestamp, ZIP_FL_LOCAL | ZIP_FL_CENTRAL) != 0)
-            throw CZipException("cannot add " + file.entryName + ": " +
-                                ArchiveError(archive.get()));
+            throw cannotAdd();
     }
 
     if (zip_close(archive.get()) == 0) {
         archive.release(); // zip_close freed it
+        m_changedFiles = sources.ChangedFiles();
+        m_firstChanged = sources.FirstChanged();
         return;
     }
     // A stop fails the write wherever it finds it; the temporary is gone either way.
     ThrowIfStopped();
-    // libzip's message does not say which file failed; the source that failed does.
+    // libzip's message does not say which file failed; the source does.
     zip_error_t* closeError = zip_get_error(archive.get());
     const int systemError =
         zip_error_system_type(closeError) == ZIP_ET_SYS ? zip_error_code_system(closeError) : 0;
-    std::string message = ArchiveError(archive.get());
-    for (const PrecompressedSource& source : sources) {
-        if (source.CallbackFailure())
-            std::rethrow_exception(source.CallbackFailure());
-        if (source.Failed()) {
-            message = source.FailureMessage();
-            break;
-        }
-    }
+    if (sources.CallbackFailure())
+        std::rethrow_exception(sources.CallbackFailure());
+    const std::string message =
+        sources.Failed() ? sources.FailureMessage() : ArchiveError(archive.get());
     const bool diskFull = systemError == ENOSPC || systemError == EDQUOT;
     throw CZipException((diskFull ? "the disk is full: cannot write " : "cannot write ") + m_path +
                         ": " + message);

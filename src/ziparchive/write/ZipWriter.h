@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,8 +39,13 @@ public:
     void SetProgressCounter(std::atomic<std::uint64_t>* counter) { m_progress = counter; }
     std::uint64_t TotalBytes() const;
     // Writes the archive. On failure it throws and nothing is left at the archive's path
-    // except what was there before.
+    // except what was there before. Each file is stored as it was read through one
+    // descriptor; one whose size changed while it was read is stored as read and counted.
     void Commit();
+
+    // After Commit: how many files changed size while they were read, and the first of them.
+    std::uint64_t ChangedFiles() const { return m_changedFiles; }
+    const std::string& FirstChanged() const { return m_firstChanged; }
 
 private:
     bool Stopped() const;
@@ -49,9 +55,11 @@ private:
 
     std::string m_path;
     unsigned m_threads;
-    std::vector<FileToPack> m_files;
+    std::deque<FileToPack> m_files; // no copy of them all when it grows
     std::function<void(std::uint64_t)> m_entryWritten;
     std::atomic<std::uint64_t>* m_progress = nullptr;
     bool m_committed = false;
     const std::atomic<bool>* m_stop = nullptr;
+    std::uint64_t m_changedFiles = 0;
+    std::string m_firstChanged;
 };
