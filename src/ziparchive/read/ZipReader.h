@@ -52,8 +52,9 @@ public:
     std::uint64_t Count() const;
     // The entry as reports name it: "entry 3 (docs/a.txt)", counting from 1.
     std::string EntryLabel(std::uint64_t index) const;
-    // Where the decoders count the archive bytes of entry data they read; set it before the
-    // destination. DataSize is what the count comes to once every entry was read.
+    // Where the decoders count each entry's compressed bytes, in step with its decoded bytes
+    // written (not as read: the decoders read ahead); set it before the destination. DataSize is
+    // what the count comes to once every entry was extracted.
     void SetProgressCounter(std::atomic<std::uint64_t>* counter);
     std::uint64_t DataSize() const { return m_dataSize; }
     bool FitsInto(const QString& destination);
