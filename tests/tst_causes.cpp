@@ -127,7 +127,7 @@ private slots:
             ZipBytes::Entry damaged = ZipBytes::Stored("damaged.txt", "the stored bytes");
             damaged.crc ^= 1;
             return WriteArchive(f, {damaged});
-        }) << false << Corrupted << "entry 1 (damaged.txt): CRC";
+        }) << false << Corrupted << "entry 1 (damaged.txt): the entry's CRC does not match";
         QTest::newRow("a file in the way")
             << "unzip" << CaseBuilder([](const QString& f) {
                    return WriteArchive(f, {ZipBytes::Stored("a", "a file"),
@@ -183,7 +183,8 @@ private slots:
         QTest::newRow("a failure") << QByteArray("no archive") << UnzipFailed
                                    << "the archive cannot be read: it is not a zip archive";
         QTest::newRow("a corrupted entry")
-            << ZipBytes::Build({damaged}) << Corrupted << "entry 1 (damaged.txt): CRC";
+            << ZipBytes::Build({damaged}) << Corrupted
+            << "entry 1 (damaged.txt): the entry's CRC does not match";
     }
     void theWindowShowsTheCauseAsDetail() {
         QFETCH(QByteArray, archive);
