@@ -23,20 +23,19 @@ constexpr int ExitSuccess = 0;
 constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
-const char Usage[] =
-    "Usage: tarvo-cli unzip [--] ARCHIVE\n"
-    "       tarvo-cli zip [--] PATH\n"
-    "       tarvo-cli --version | --help\n"
-    "\n"
-    "unzip  unpacks ARCHIVE into the folder beside it named after it\n"
-    "       (photos.zip -> photos, or photos(1), photos(2), ... when something\n"
-    "       is in the way there; nothing there is ever replaced)\n"
-    "zip    packs the file or folder PATH into PATH.zip beside it (BZIP2)\n"
-    "--     ends the options: what follows is a name, even if it starts with -\n"
-    "\n"
-    "Exit status: 0 on success, 1 when the operation failed or an entry is\n"
-    "corrupted, 2 on a usage error, 130 or 143 when SIGINT or SIGTERM stopped\n"
-    "it (nothing of the stopped run is left behind).\n";
+const char Usage[] = "Usage: tarvo-cli unzip [--] ARCHIVE\n"
+                     "       tarvo-cli zip [--] PATH\n"
+                     "       tarvo-cli --version | --help\n"
+                     "\n"
+                     "unzip  unpacks ARCHIVE into the folder beside it named after it\n"
+                     "       (photos.zip -> photos, or photos(1), photos(2), ... when something\n"
+                     "       is in the way there; nothing there is ever replaced)\n"
+                     "zip    packs the file or folder PATH into PATH.zip beside it (BZIP2)\n"
+                     "--     ends the options: what follows is a name, even if it starts with -\n"
+                     "\n"
+                     "Exit status: 0 on success, 1 when the operation failed or an entry is\n"
+                     "corrupted, 2 on a usage error, 130 or 143 when SIGINT or SIGTERM stopped\n"
+                     "it (nothing of the stopped run is left behind).\n";
 
 // Both workers end in one of the same three ways.
 template <typename Outcome> int ExitCodeFor(Outcome outcome) {
