@@ -2,8 +2,8 @@
 
 #include "ziparchive/bzip2/Bzip2Crc.h"
 #include "ziparchive/bzip2/Bzip2Format.h"
+#include "ziparchive/bzip2/CompressedBlock.h"
 #include "ziparchive/bzip2/encode/BitWriter.h"
-#include "ziparchive/write/ChunkCompressor.h"
 
 #include <algorithm>
 #include <cstring>
