@@ -16,8 +16,8 @@
 #include <windows.h>
 #endif
 
-CTarvoApp::CTarvoApp(int& argc, char** argv, const char* archiveArgument)
-    : m_application(argc, argv) {
+CTarvoApp::CTarvoApp(int& argc, char** argv, const char* pathArgument, DirectOperation operation)
+    : m_application(argc, argv), m_operation(operation) {
     QCoreApplication::setOrganizationName(QStringLiteral("Kestrin Utilities"));
     QCoreApplication::setApplicationName(QStringLiteral("Tarvo"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARVO_VERSION));
@@ -33,14 +33,14 @@ CTarvoApp::CTarvoApp(int& argc, char** argv, const char* archiveArgument)
         m_directMode = true;
         const QString path = QDir::fromNativeSeparators(CleanDirectModePath(
             CommandLineRemainder(QString::fromWCharArray(::GetCommandLineW()))));
-        m_archivePath = ResolvedPath(path, QDir::currentPath());
+        m_path = ResolvedPath(path, QDir::currentPath());
     }
 #else
     // A launcher hands the path over without its quotes, as the exact bytes of the name.
-    if (archiveArgument) {
+    if (pathArgument) {
         m_directMode = true;
         try {
-            m_archivePath = ArgumentPath(archiveArgument);
+            m_path = ArgumentPath(pathArgument);
         } catch (const PathRefusal& refusal) {
             m_refusal = QString::fromUtf8(refusal.what());
         }
@@ -51,9 +51,11 @@ CTarvoApp::CTarvoApp(int& argc, char** argv, const char* archiveArgument)
 int CTarvoApp::InitInstance() {
     QDir::setCurrent(QCoreApplication::applicationDirPath());
     if (!m_refusal.isEmpty()) {
-        ShowOkBox(nullptr, Messages::Unzipper, m_refusal);
+        ShowOkBox(nullptr,
+                  m_operation == DirectOperation::Zip ? Messages::Zipper : Messages::Unzipper,
+                  m_refusal);
     } else if (m_directMode) {
-        ProgressDLG window(m_archivePath);
+        ProgressDLG window(m_path, m_operation);
         window.exec();
     } else {
         CTarvoDlg window;

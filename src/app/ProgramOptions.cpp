@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
-ProgramOptions ReadProgramOptions(int argc, const char* const* argv, bool takesQuiet) {
+ProgramOptions ReadProgramOptions(int argc, const char* const* argv, ExtraOptions takes) {
     ProgramOptions options;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
@@ -16,8 +16,10 @@ ProgramOptions ReadProgramOptions(int argc, const char* const* argv, bool takesQ
             return {ProgramOptions::PrintVersion, {}};
         } else if (argument == "--help" || argument == "-h") {
             return {ProgramOptions::PrintHelp, {}};
-        } else if (takesQuiet && (argument == "-q" || argument == "--quiet")) {
+        } else if (takes.quiet && (argument == "-q" || argument == "--quiet")) {
             options.quiet = true;
+        } else if (takes.zip && argument == "--zip") {
+            options.zip = true;
         } else {
             return {ProgramOptions::UsageError, {}};
         }

@@ -68,7 +68,7 @@ int RunCommand(const QString& command, const QString& path, bool showProgress) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const ProgramOptions options = ReadProgramOptions(argc, argv, true);
+    const ProgramOptions options = ReadProgramOptions(argc, argv, {.quiet = true});
     if (const auto answered = AnswerProgramOptions(options, "tarvo-cli " TARVO_VERSION "\n", Usage))
         return *answered;
     const std::vector<const char*>& operands = options.operands;

@@ -142,10 +142,14 @@ ZipOutcome RunZip(OperationState& state) {
     const ReportHandle& report = state.reportWindow;
     state.failed = false;
     try {
-        if (!state.zipSelected) {
+        // An empty path would name ".zip" in the current folder, beside nothing.
+        if (state.selectedPath.isEmpty() || !state.zipSelected) {
             // The start command raised busy for this run; a refused run gives it back.
             state.busy = false;
             report.ShowMessage(Messages::SelectToZip, Messages::Zipper, MessageKind::Failure);
+            // The progress window has nothing left to show: it ends as after any failure.
+            if (state.directMode)
+                report.EndProcess(0);
             return ZipOutcome::Refused;
         }
         state.busy = true;
@@ -169,6 +173,8 @@ ZipOutcome RunZip(OperationState& state) {
         report.Post(ProgressMessage::Finished);
         report.ShowMessage(Messages::ZipFailed, Messages::Zipper, MessageKind::Failure,
                            QString::fromUtf8(failure.what()));
+        if (state.directMode)
+            report.EndProcess(0);
         return ZipOutcome::Failed;
     }
 }

@@ -3,14 +3,17 @@
 #include "ui_ProgressDLG.h"
 
 #include "archive/UnzipWorker.h"
+#include "archive/ZipWorker.h"
 #include "operation/ThreadStart.h"
 #include "ui/DialogUnits.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QKeyEvent>
 
-ProgressDLG::ProgressDLG(QString path, QWidget* parent)
-    : ReportingDialog(parent), m_path(std::move(path)), m_ui(new Ui::ProgressDLG) {
+ProgressDLG::ProgressDLG(QString path, DirectOperation operation, QWidget* parent)
+    : ReportingDialog(parent), m_path(std::move(path)), m_operation(operation),
+      m_ui(new Ui::ProgressDLG) {
     m_ui->setupUi(this);
     ApplyDialogUnits(this);
     // Stays above other windows; no buttons but the title bar's own.
@@ -36,12 +39,16 @@ void ProgressDLG::OnInitDialog() {
     OperationState& state = OperationState::Instance();
     state.directMode = true;
     state.selectedPath = m_path;
-    state.unzipSelected = true;
+    const bool zip = m_operation == DirectOperation::Zip;
+    state.unzipSelected = !zip;
+    state.zipSelected = zip;
+    // A link to a folder is packed as the folder, as the folder picker would give it.
+    state.zipFolder = zip && QFileInfo(m_path).isDir();
     state.reportWindow.Set(Report());
     // Raised before the worker starts, as the main window's start commands do, so that Esc
-    // right away still waits for the run to stop; a refused archive clears it again.
+    // right away still waits for the run to stop; a refused path clears it again.
     state.busy = true;
-    BeginThread(UnzipWorker, &state);
+    BeginThread(zip ? ZipWorker : UnzipWorker, &state);
 }
 
 QProgressBar* ProgressDLG::ProgressBar() const {

@@ -10,12 +10,20 @@ namespace Ui {
 class ProgressDLG;
 }
 
-// The one window of the direct mode: it unpacks the archive at path as soon as it is shown,
-// follows the worker's progress and ends the process when the worker reports success.
+// What the direct mode does with its path.
+enum class DirectOperation {
+    Unzip, // unpack the archive into a folder beside it
+    Zip,   // pack the file or folder into an archive beside it
+};
+
+// The one window of the direct mode: it unpacks the archive at path, or packs the file or folder
+// there, as soon as it is shown, follows the worker's progress and ends the process when the
+// worker reports success.
 class ProgressDLG : public ReportingDialog {
     Q_OBJECT
 public:
-    explicit ProgressDLG(QString path, QWidget* parent = nullptr);
+    explicit ProgressDLG(QString path, DirectOperation operation = DirectOperation::Unzip,
+                         QWidget* parent = nullptr);
     ~ProgressDLG() override;
 
 protected:
@@ -26,7 +34,8 @@ protected:
     void OnOperationFinished() override;
 
 private:
-    const QString m_path; // the archive to unpack
+    const QString m_path; // the archive to unpack, or the file or folder to pack
+    const DirectOperation m_operation;
     std::unique_ptr<Ui::ProgressDLG> m_ui;
     bool m_finished = false; // the worker has reported its end
 };
