@@ -61,6 +61,6 @@ int CTarvoApp::InitInstance() {
         CTarvoDlg window;
         window.exec();
     }
-    // Both modes end with code 0, also when the direct mode reported a failure.
+    // Every mode ends with code 0, also when the direct mode reported a failure.
     return 0;
 }
