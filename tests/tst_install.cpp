@@ -27,12 +27,17 @@ QStringList ExpectedFiles() {
         QStringLiteral("bin/tarvo"),
         QStringLiteral("bin/tarvo-cli"),
         QStringLiteral("share/applications/%1.desktop").arg(AppId),
-        QStringLiteral("share/doc/tarvo/LICENSE"),
+        QStringLiteral("share/doc/tarvo/changelog.gz"),
+        QStringLiteral("share/doc/tarvo/copyright"),
         QStringLiteral("share/icons/hicolor/128x128/apps/tarvo.png"),
         QStringLiteral("share/icons/hicolor/scalable/apps/tarvo.svg"),
-        QStringLiteral("share/man/man1/tarvo-cli.1"),
-        QStringLiteral("share/man/man1/tarvo.1"),
+        QStringLiteral("share/kio/servicemenus/tarvo-unzip.desktop"),
+        QStringLiteral("share/kio/servicemenus/tarvo-zip.desktop"),
+        QStringLiteral("share/man/man1/tarvo-cli.1.gz"),
+        QStringLiteral("share/man/man1/tarvo.1.gz"),
         QStringLiteral("share/metainfo/%1.metainfo.xml").arg(AppId),
+        QStringLiteral("share/nemo/actions/tarvo-unzip.nemo_action"),
+        QStringLiteral("share/nemo/actions/tarvo-zip.nemo_action"),
     };
 }
 
@@ -244,7 +249,7 @@ private slots:
         QCOMPARE(fields.value("Package"), QStringLiteral("tarvo"));
         QCOMPARE(fields.value("Version"), Version);
         QCOMPARE(fields.value("Section"), QStringLiteral("utils"));
-        QCOMPARE(fields.value("Maintainer"), QStringLiteral("Kestrin Utilities"));
+        QCOMPARE(fields.value("Maintainer"), QStringLiteral("Kestrin Utilities <packages@kestrin-utilities.example>"));
 
         // Every library the programs load directly is declared, so the package installs whole
         // on a machine that has none of them yet.
