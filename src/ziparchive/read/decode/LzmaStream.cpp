@@ -28,7 +28,13 @@ public:
             if (!m_started)
                 return start;
         }
-        return Code(output, capacity, LZMA_RUN);
+        Step step = Code(output, capacity, LZMA_RUN);
+        m_produced += step.produced;
+        // Told the size, liblzma finds data going on past it, neither ending nor marking the end
+        // there, to be damaged; the stream is sound up to there, only longer than declared.
+        if (step.outcome == Outcome::Damaged && m_produced == m_declaredSize)
+            step.problem = "the entry holds more data than it declares";
+        return step;
     }
 
 private:
@@ -68,6 +74,7 @@ private:
     }
 
     std::uint64_t m_declaredSize;
+    std::uint64_t m_produced = 0;
     std::array<std::uint8_t, kVersionBytes + kSizeBytes + kPropertiesBytes> m_header{};
     std::size_t m_headerHeld = 0;
     bool m_started = false;
