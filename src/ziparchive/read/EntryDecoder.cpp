@@ -133,7 +133,8 @@ DecodeResult EntryDecoder::DecodeWithLibzip(zip_file_t* file, const EntryPlan& p
         if (cancel.load(std::memory_order_relaxed))
             return {DecodeStatus::Cancelled, 0, {}};
         // Asking for one byte past the declared size shows whether there is more.
-        const std::uint64_t wanted = std::min<std::uint64_t>(m_output.size(), sink.Room() + 1);
+        const std::uint64_t wanted =
+            sink.Room() < m_output.size() ? sink.Room() + 1 : m_output.size();
         const zip_int64_t got = zip_fread(file, m_output.data(), wanted);
         if (got < 0)
             return FromLibzipError(zip_file_get_error(file));
