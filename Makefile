@@ -15,7 +15,8 @@ WERROR ?= $(if $(CI),ON,OFF)
 PREFIX ?= /usr/local
 
 PACKAGES := cmake ninja-build g++ pkg-config qt6-base-dev libzip-dev libbz2-dev libdivsufsort-dev \
-            zlib1g-dev xvfb xauth xdotool x11-utils zip unzip 7zip libarchive-tools python3 \
+            zlib1g-dev liblzma-dev libzstd-dev xvfb xauth xdotool x11-utils zip unzip 7zip \
+            libarchive-tools python3 xz-utils zstd \
             appstream desktop-file-utils groff-base man-db dpkg-dev binutils file lintian \
             clang-14 libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -91,6 +91,7 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The Qt, libzip and C++ runtime versions come from the libraries the programs really link.
+# The Qt, libzip, libbz2, liblzma, libzstd and C++ runtime dependencies come from the libraries
+# the programs really link (the install test checks that each is declared).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 include(CPack)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Seed corpora for the fuzzers: archives of the kinds the tests make (Info-ZIP, 7-Zip and
-# Python, stored, deflated and BZIP2, with links, UTF-8 names, ZIP64 and data descriptors) and
-# the public corpus of archives from many tools.
+# Python, stored, deflated, BZIP2, LZMA and XZ, with links, UTF-8 names, ZIP64 and data
+# descriptors), a Zstandard entry, and the public corpus of archives from many tools.
 set -euo pipefail
 out=${1:?usage: make_seeds.sh OUTDIR}
 corpus=$(cd "$(dirname "$0")/../../shared/corpus/go-zip" 2>/dev/null && pwd || true)
@@ -19,6 +19,8 @@ ln -s a.txt "$work/tree/link"
     zip -qry -0 "$out/zipreader/infozip-stored.zip" . &&
     zip -qry "$out/zipreader/infozip-deflate.zip" . &&
     7zz a -tzip -mm=BZip2 "$out/zipreader/7zip-bzip2.zip" . >/dev/null &&
+    7zz a -tzip -mm=LZMA "$out/zipreader/7zip-lzma.zip" . >/dev/null &&
+    7zz a -tzip -mm=XZ "$out/zipreader/7zip-xz.zip" . >/dev/null &&
     cat a.txt | zip -q "$out/zipreader/infozip-stream.zip" -)
 python3 - "$out/zipreader" <<'PY'
 import sys, zipfile
@@ -31,6 +33,24 @@ with zipfile.ZipFile(d + '/python-cp437.zip', 'w') as z:
 with zipfile.ZipFile(d + '/python-bzip2.zip', 'w', zipfile.ZIP_BZIP2) as z:
     z.writestr('one', b'1' * 1000)
     z.writestr('dir/', b'')
+with zipfile.ZipFile(d + '/python-lzma.zip', 'w', zipfile.ZIP_LZMA) as z:
+    z.writestr('one', b'1' * 1000)
+    z.writestr('two', b'two\n' * 300)
+PY
+# Python's zipfile does not write Zstandard (method 93): the zstd tool's frame, headers by hand.
+printf 'zstandard entry\n%.0s' $(seq 1 200) > "$work/zstd.txt"
+zstd -q -c "$work/zstd.txt" > "$work/zstd.txt.zst"
+python3 - "$work/zstd.txt" "$work/zstd.txt.zst" "$out/zipreader/handmade-zstd.zip" <<'PY'
+import struct, sys, zlib
+content = open(sys.argv[1], 'rb').read()
+body = open(sys.argv[2], 'rb').read()
+name = b'zstd.txt'
+fields = struct.pack('<HHHHHIIIHH', 63, 0, 93, 0, 0x5a21, zlib.crc32(content), len(body),
+                     len(content), len(name), 0)
+local = b'PK\x03\x04' + fields + name + body
+central = b'PK\x01\x02' + struct.pack('<H', 63) + fields + struct.pack('<HHHII', 0, 0, 0, 0, 0) + name
+end = b'PK\x05\x06' + struct.pack('<HHHHIIH', 0, 0, 1, 1, len(central), len(local), 0)
+open(sys.argv[3], 'wb').write(local + central + end)
 PY
 if [ -n "$corpus" ]; then
     for f in "$corpus"/*.zip; do cp "$f" "$out/zipreader/go-$(basename "$f")"; done

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 // How decoding one entry ended; the decoders of every method report through it.
 enum class DecodeStatus {
@@ -16,4 +17,8 @@ struct DecodeResult {
     DecodeStatus status = DecodeStatus::Sound;
     int error = 0;
     std::string detail;
+
+    static DecodeResult Corrupt(std::string why) {
+        return {DecodeStatus::Corrupt, 0, std::move(why)};
+    }
 };

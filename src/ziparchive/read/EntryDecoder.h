@@ -14,18 +14,19 @@
 class Bzip2SplitTeam;
 struct Bzip2Workspace;
 class EntryInput;
+class StreamDecompressor;
 class ThreadBudget;
 struct EntryPlan;
 class EntryOutput;
 
 // Decodes entries in full, checking the size the directory declares (more data is corruption,
-// and decoding stops there, so a bomb costs one buffer) and the CRC. Stored, deflated and BZIP2
-// entries are read straight from the archive file and decoded here: BZIP2 block by block with
-// the fast block decoder (a large entry with helper threads from the budget, on the team's
-// decoders when they are free), and again in one
-// piece with libbz2 whenever the fast path meets anything unexpected, so libbz2 has the final
-// word on damaged data. Other methods go through a libzip handle, read to its end so that it
-// checks the CRC. One decoder per thread.
+// and decoding stops there, so a bomb costs one buffer) and the CRC. Stored, deflated, BZIP2,
+// LZMA, XZ and Zstandard entries are read straight from the archive file and decoded here, each
+// method by its decompressor in read/decode and every one through the same checks: BZIP2 block
+// by block with the fast block decoder (a large entry with helper threads from the budget, on
+// the team's decoders when they are free), and again in one piece with libbz2 whenever the fast
+// path meets anything unexpected, so libbz2 has the final word on damaged data. Other methods go
+// through a libzip handle, read to its end so that it checks the CRC. One decoder per thread.
 class EntryDecoder {
 public:
     // Each entry is decoded on a thread of `budget`, waiting for one to be free. The archive's
@@ -46,8 +47,9 @@ public:
 private:
     DecodeResult DecodeStored(EntryInput& input, const EntryPlan& plan, EntryOutput& output,
                               const std::atomic<bool>& cancel);
-    DecodeResult DecodeDeflated(EntryInput& input, const EntryPlan& plan, EntryOutput& output,
-                                const std::atomic<bool>& cancel);
+    DecodeResult DecodeWith(StreamDecompressor& decompressor, EntryInput& input,
+                            const EntryPlan& plan, EntryOutput& output,
+                            const std::atomic<bool>& cancel);
     DecodeResult DecodeBzip2(EntryInput& input, const EntryPlan& plan, EntryOutput& output,
                              const std::atomic<bool>& cancel);
     DecodeResult DecodeWithLibzip(zip_file_t* file, const EntryPlan& plan, EntryOutput& output,
