@@ -30,11 +30,11 @@ public:
         termios quiet = m_old;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
     }
     ~EchoOff() {
         if (m_saved)
-            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &m_old);
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &m_old);
     }
     EchoOff(const EchoOff&) = delete;
     EchoOff& operator=(const EchoOff&) = delete;
@@ -63,7 +63,6 @@ bool WaitForInput() {
 
 // One line typed without echo; nothing at the end of input or on a stop signal.
 std::optional<SecretText> ReadHiddenLine() {
-    const EchoOff echoOff;
     SecretText line;
     line.Reserve(kPasswordRoom);
     for (;;) {
@@ -118,6 +117,8 @@ std::optional<SecretText> ConsolePassword::AskPassword(const PasswordRequest& re
     }
     if (!::isatty(STDIN_FILENO))
         return std::nullopt;
+    // Echo goes off before the question shows, so nothing typed in answer is echoed.
+    const EchoOff echoOff;
     if (request.attempt > 1)
         std::fprintf(stderr, "The password is wrong (try %d of %d).\n", request.attempt,
                      request.attempts);
