@@ -66,7 +66,11 @@ int RunCommand(const QString& command, const QString& path, bool showProgress,
         state.unzipThreads = static_cast<unsigned>(std::strtoul(threads, nullptr, 10));
     if (command == QLatin1String("unzip")) {
         state.unzipSelected = true;
-        return ExitCodeFor(RunUnzip(state));
+        const int exitCode = ExitCodeFor(RunUnzip(state));
+        // The report goes with the run, and with it a password file's line that was not asked
+        // for: the process ends without running destructors.
+        state.reportWindow.Set(nullptr);
+        return exitCode;
     }
     state.zipSelected = true;
     state.zipFolder = QFileInfo(state.selectedPath).isDir();
