@@ -28,7 +28,8 @@ QString Bytes(std::uint64_t count) {
 
 } // namespace
 
-ConsoleReport::ConsoleReport(const WorkMeter* meter) : m_meter(meter) {}
+ConsoleReport::ConsoleReport(const WorkMeter* meter, std::unique_ptr<PasswordSource> passwords)
+    : m_meter(meter), m_passwords(std::move(passwords)) {}
 
 QString ConsoleReport::ProgressLine(std::uint64_t done, std::uint64_t total, const QString& current,
                                     int width) {

@@ -20,6 +20,12 @@ ProgramOptions ReadProgramOptions(int argc, const char* const* argv, ExtraOption
             options.quiet = true;
         } else if (takes.zip && argument == "--zip") {
             options.zip = true;
+        } else if (takes.passwordFile && argument == "--password-file") {
+            if (++i == argc)
+                return {ProgramOptions::UsageError, {}};
+            options.passwordFile = argv[i];
+        } else if (takes.passwordFile && argument.starts_with("--password-file=")) {
+            options.passwordFile = argv[i] + std::string_view("--password-file=").size();
         } else {
             return {ProgramOptions::UsageError, {}};
         }

@@ -1,5 +1,6 @@
 #include "archive/UnzipWorker.h"
 
+#include "archive/ArchivePassword.h"
 #include "archive/Messages.h"
 #include "archive/ResolvedPath.h"
 #include "archive/UnzipDestination.h"
@@ -53,6 +54,8 @@ UnzipOutcome RunUnzip(OperationState& state) {
             zip.SetStopFlag(&state.stopRequested);
             zip.SetThreadCount(state.unzipThreads);
             zip.Open(archivePath, CZipArchive::zipOpen, 0);
+            // Asked before the destination: a wrong or missing password leaves nothing behind.
+            UnlockArchive(zip, archivePath, report, state.stopRequested);
             // An existing folder is unpacked into only when no entry would replace or write
             // through anything in it; otherwise the archive goes into a folder of its own.
             destination = UnzipDestinationFor(

@@ -32,3 +32,11 @@ void ReportHandle::EndProcess(int exitCode) const {
     if (auto target = Get())
         target->EndProcess(exitCode);
 }
+
+std::optional<SecretText> ReportHandle::AskPassword(const PasswordRequest& request) const {
+    const auto target = Get();
+    PasswordSource* source = target ? target->Passwords() : nullptr;
+    if (!source)
+        return std::nullopt;
+    return source->AskPassword(request);
+}

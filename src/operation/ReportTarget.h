@@ -1,11 +1,13 @@
 #pragma once
 
+#include "operation/PasswordSource.h"
 #include "operation/ProgressMessages.h"
 
 #include <QString>
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 // What a message tells: how an operation ended, or that it failed or was refused. A front end
 // without windows writes failures where errors go.
@@ -32,6 +34,10 @@ public:
 
     // Ends the process in an orderly way with this exit code (direct mode, after a failure).
     virtual void EndProcess(int exitCode) = 0;
+
+    // Who answers when an archive asks for a password; none: an encrypted archive fails as
+    // needing one. It lives as long as the target.
+    virtual PasswordSource* Passwords() { return nullptr; }
 };
 
 // The handle through which workers and the ticker reach their ReportTarget. It can be read and
@@ -46,6 +52,8 @@ public:
                      const QString& detail = {}) const;
     void OpenFolder(const QString& folder) const;
     void EndProcess(int exitCode) const;
+    // Asks the target's password source; nothing when there is none or none was given.
+    std::optional<SecretText> AskPassword(const PasswordRequest& request) const;
 
 private:
     mutable std::mutex m_mutex;

@@ -4,6 +4,7 @@
 #include "operation/ProgressProtocol.h"
 #include "operation/StopSignals.h"
 #include "operation/ThreadStart.h"
+#include "ui/PasswordPrompt.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -25,6 +26,7 @@ namespace {
 const QEvent::Type ShowMessageType = static_cast<QEvent::Type>(QEvent::User + 10);
 const QEvent::Type OpenFolderType = static_cast<QEvent::Type>(QEvent::User + 11);
 const QEvent::Type EndProcessType = static_cast<QEvent::Type>(QEvent::User + 12);
+const QEvent::Type AskPasswordType = static_cast<QEvent::Type>(QEvent::User + 13);
 
 // A message a worker waits on. If the window goes before it is shown, Qt deletes the pending
 // event, and the destructor releases the waiting worker.
@@ -43,6 +45,29 @@ private:
     std::promise<void> m_shown;
 };
 
+// A question a worker waits on. An event deleted unanswered (the window went, or is stopping)
+// answers that no password was given.
+class AskPasswordEvent : public QEvent {
+public:
+    AskPasswordEvent(PasswordRequest request, std::promise<std::optional<SecretText>> answer)
+        : QEvent(AskPasswordType), request(std::move(request)), m_answer(std::move(answer)) {}
+    ~AskPasswordEvent() override {
+        if (!m_answered)
+            m_answer.set_value(std::nullopt);
+    }
+
+    void Answer(SecretText password) {
+        m_answer.set_value(std::move(password));
+        m_answered = true;
+    }
+
+    const PasswordRequest request;
+
+private:
+    std::promise<std::optional<SecretText>> m_answer;
+    bool m_answered = false;
+};
+
 class TextEvent : public QEvent {
 public:
     TextEvent(Type type, QString text) : QEvent(type), text(std::move(text)) {}
@@ -59,7 +84,7 @@ public:
 
 // Posts to the window while it exists. The window detaches itself before it is destroyed; the
 // lock makes sure no post is under way at that moment.
-class WindowReport : public ReportTarget {
+class WindowReport : public ReportTarget, public PasswordSource {
 public:
     explicit WindowReport(QObject* window) : m_window(window) {}
 
@@ -85,6 +110,25 @@ public:
         }
         Send(new ShowMessageEvent(text, caption, detail, std::move(shown)));
         done.wait();
+    }
+
+    PasswordSource* Passwords() override { return this; }
+
+    // Waits like ShowMessage; the answer comes back through the promise, never through state
+    // that both threads touch.
+    std::optional<SecretText> AskPassword(const PasswordRequest& request) override {
+        std::promise<std::optional<SecretText>> answer;
+        std::future<std::optional<SecretText>> answered = answer.get_future();
+        if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
+            {
+                AskPasswordEvent event(request, std::move(answer));
+                if (QObject* window = Window())
+                    QCoreApplication::sendEvent(window, &event);
+            }
+            return answered.get();
+        }
+        Send(new AskPasswordEvent(request, std::move(answer)));
+        return answered.get();
     }
 
     void OpenFolder(const QString& folder) override { Send(new TextEvent(OpenFolderType, folder)); }
@@ -169,7 +213,7 @@ void ReportingDialog::StopRunThenEnd(std::optional<int> exitCode) {
         return;
     m_stopping = true;
     OperationState::Instance().stopRequested = true;
-    // A worker waiting on its message goes on to its end.
+    // A worker waiting on its message or its password goes on to its end.
     if (m_openBox)
         m_openBox->reject();
 }
@@ -207,6 +251,18 @@ bool ReportingDialog::event(QEvent* event) {
         box.setDetailedText(message->detail);
         box.exec();
         m_openBox = nullptr;
+        return true;
+    }
+    case AskPasswordType: {
+        if (m_stopping)
+            return true;
+        auto* ask = static_cast<AskPasswordEvent*>(event);
+        PasswordPrompt prompt(ask->request, this);
+        m_openBox = &prompt;
+        const bool given = prompt.exec() == QDialog::Accepted;
+        m_openBox = nullptr;
+        if (given && !m_stopping)
+            ask->Answer(prompt.TakePassword());
         return true;
     }
     case OpenFolderType:

@@ -8,12 +8,11 @@
 #include <optional>
 
 class QProgressBar;
-class QMessageBox;
 class WindowReport;
 
 // A window that runs operations: it receives the worker's and the ticker's reports as posted
-// events, moves its progress bar, shows the worker's messages, and opens result folders, all on
-// the UI thread.
+// events, moves its progress bar, shows the worker's messages, asks for an archive's password,
+// and opens result folders, all on the UI thread.
 class ReportingDialog : public QDialog {
     Q_OBJECT
 public:
@@ -53,5 +52,5 @@ private:
     bool m_initialised = false;
     bool m_stopping = false; // the run was asked to stop; its end closes the window
     std::optional<int> m_exitCode;
-    QMessageBox* m_openBox = nullptr; // a worker's message shown now
+    QDialog* m_openBox = nullptr; // a worker's message or question shown now
 };

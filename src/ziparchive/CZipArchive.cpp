@@ -76,6 +76,14 @@ bool CZipArchive::FitsInto(const QString& destination) const {
     return Reading(m_reader).FitsInto(destination);
 }
 
+std::optional<std::uint64_t> CZipArchive::GetFirstEncrypted() const {
+    return Reading(m_reader).FirstEncrypted();
+}
+
+bool CZipArchive::SetPassword(const char* password) {
+    return Reading(m_reader).SetPassword(password);
+}
+
 void CZipArchive::SetExtractionRoot(const QString& destination) {
     Reading(m_reader).SetExtractionRoot(destination);
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ziparchive/CZipException.h"
@@ -60,6 +61,14 @@ public:
     // that would be refused anyway are not counted. Throws when the folder cannot be looked into.
     bool FitsInto(const QString& destination) const;
 
+    // The first encrypted entry that would be extracted, if any: the archive needs a password.
+    std::optional<std::uint64_t> GetFirstEncrypted() const;
+    // Gives the encrypted entries their password, if it opens them: it is checked on one of them
+    // before anything is written, decoded in full when small. False, and no password kept, when
+    // it is wrong. Set it before the extraction root. libzip keeps its own copy while the archive
+    // is open.
+    bool SetPassword(const char* password);
+
     // The directory the entries go to. Refuses, by throwing, an archive whose declared sizes do
     // not fit in the free space there. Once it is set, TestFile stages each entry's data in the
     // destination so that ExtractFile only has to put it in place.
@@ -67,7 +76,7 @@ public:
 
     // Decompresses the entry in full, checking its size and CRC, and checks that its name and
     // link target keep it inside the destination. False when the entry fails; throws for an
-    // encrypted entry and for failures to read or write.
+    // encrypted entry without a password and for failures to read or write.
     bool TestFile(std::uint64_t index, std::size_t bufferSize = 65536);
     // Why the last TestFile returned false: the entry, and a CRC mismatch, a method this build
     // cannot read, a name or link that would leave the destination, or what is in the way.

@@ -37,7 +37,8 @@ public:
     EntryDecoder(const EntryDecoder&) = delete;
     EntryDecoder& operator=(const EntryDecoder&) = delete;
 
-    // Whether the entry's method is decoded through libzip, with a handle the caller passes.
+    // Whether the entry is decoded through libzip, with a handle the caller passes: encrypted
+    // entries, and methods not decoded here.
     static bool NeedsLibzip(const EntryPlan& plan);
 
     // `archive` may be null for entries that do not need libzip.
@@ -52,8 +53,9 @@ private:
                             const std::atomic<bool>& cancel);
     DecodeResult DecodeBzip2(EntryInput& input, const EntryPlan& plan, EntryOutput& output,
                              const std::atomic<bool>& cancel);
+    // crcChecked: libzip's CRC error counts (it does unless the entry's CRC field is unused).
     DecodeResult DecodeWithLibzip(zip_file_t* file, const EntryPlan& plan, EntryOutput& output,
-                                  const std::atomic<bool>& cancel);
+                                  const std::atomic<bool>& cancel, bool crcChecked);
 
     int m_archiveFd;
     ThreadBudget& m_budget;

@@ -24,6 +24,12 @@ std::string NameLibzipReads(const CentralEntry& entry) {
     return name;
 }
 
+// The entry's compression method: for an AES-encrypted entry, the one its 0x9901 field names.
+std::uint16_t MethodOf(const CentralEntry& entry) {
+    return entry.method == CentralEntry::kAesMethod && entry.aesMethod ? *entry.aesMethod
+                                                                       : entry.method;
+}
+
 // Whether libzip's reading of the entry is the directory parse's: the same name, sizes, CRC and
 // method (for an AES-encrypted entry, the method its 0x9901 field names) and encryption.
 void CheckAgreement(zip_t* archive, std::uint64_t index, const CentralEntry& entry) {
@@ -31,16 +37,17 @@ void CheckAgreement(zip_t* archive, std::uint64_t index, const CentralEntry& ent
     zip_stat_init(&st);
     if (zip_stat_index(archive, index, ZIP_FL_ENC_RAW, &st) != 0)
         throw CZipException(std::string("the archive cannot be read: ") + zip_strerror(archive));
-    const std::uint16_t method = entry.method == CentralEntry::kAesMethod && entry.aesMethod
-                                     ? *entry.aesMethod
-                                     : entry.method;
+    const std::uint16_t method = MethodOf(entry);
     const bool encrypted =
         (st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE;
+    // libzip gives no CRC for a small AES entry of the form whose CRC field is unused (0).
+    const bool crcAgrees = (st.valid & ZIP_STAT_CRC)
+                               ? st.crc == entry.crc
+                               : entry.method == CentralEntry::kAesMethod && entry.crc == 0;
     const bool agree = (st.valid & ZIP_STAT_NAME) && st.name && NameLibzipReads(entry) == st.name &&
                        (st.valid & ZIP_STAT_SIZE) && st.size == entry.size &&
                        (st.valid & ZIP_STAT_COMP_SIZE) && st.comp_size == entry.compressedSize &&
-                       (st.valid & ZIP_STAT_CRC) && st.crc == entry.crc &&
-                       (st.valid & ZIP_STAT_COMP_METHOD) && st.comp_method == method &&
+                       crcAgrees && (st.valid & ZIP_STAT_COMP_METHOD) && st.comp_method == method &&
                        encrypted == entry.IsEncrypted();
     if (!agree)
         FailDisagreement();
@@ -131,7 +138,7 @@ EntryPlans PlanEntries(zip_t* archive, const ArchiveLayout& layout) {
         plan.kind = KindOf(entry, path.directory);
         plan.permissions = PermissionsOf(entry, plan.kind, umask);
         plan.mtime = ModificationTimeOf(entry);
-        plan.method = entry.method;
+        plan.method = MethodOf(entry);
         plan.crc = entry.crc;
         plan.size = entry.size;
         plan.compressedSize = entry.compressedSize;

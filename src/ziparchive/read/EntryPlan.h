@@ -22,8 +22,8 @@ struct EntryPlan {
     std::uint32_t crc = 0;
     mode_t permissions = 0;
     std::uint16_t pathLength = 0;
-    std::uint16_t depth = 0; // components of the path; 0 for a folder entry naming the destination
-    std::uint16_t method = 0;
+    std::uint16_t depth = 0;  // components of the path; 0 for a folder entry naming the destination
+    std::uint16_t method = 0; // as compressed, under any encryption
     std::uint16_t refusal = 0; // 0 when the entry can be extracted, else why not (EntryPlans)
     EntryKind kind = EntryKind::File;
     bool encrypted = false;

@@ -131,7 +131,7 @@ StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan
 StagedEntry StageEntry(zip_t* archive, std::uint64_t index, const EntryPlan& plan, int stagingFd,
                        EntryDecoder& decoder, const std::atomic<bool>& cancel,
                        const ProgressCounterSlot* progress) {
-    if (plan.refusal != 0 || plan.encrypted)
+    if (plan.refusal != 0)
         return {};
     if (plan.kind == EntryKind::Link)
         return StageLink(archive, index, plan, stagingFd, decoder, cancel);

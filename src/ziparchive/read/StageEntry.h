@@ -23,8 +23,9 @@ using ProgressCounterSlot = std::atomic<std::atomic<std::uint64_t>*>;
 
 // Decodes the entry and stages it in stagingFd, or only checks it when stagingFd is -1; `archive`
 // is needed only for entries decoded through libzip (EntryDecoder::NeedsLibzip). A staged
-// file already has its permissions and modification time. Entries refused by name and encrypted
-// entries are left undecoded: the caller refuses them before looking here. Whatever is not sound
+// file already has its permissions and modification time. Entries refused by name are left
+// undecoded: the caller refuses them before looking here, as it does encrypted entries while no
+// password is set. Whatever is not sound
 // is removed before returning. While a file's decoded bytes are written, the counter in
 // `progress` (if any) grows by the share of the entry's compressed size they stand for, and by
 // the rest once the entry is sound: the bar follows what is on disk, not what was read ahead.

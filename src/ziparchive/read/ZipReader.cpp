@@ -7,6 +7,7 @@
 #include "ziparchive/read/DestinationTree.h"
 #include "ziparchive/read/ExtractionRoot.h"
 #include "ziparchive/read/MethodName.h"
+#include "ziparchive/read/PasswordCheck.h"
 #include "ziparchive/read/StageEntry.h"
 #include "ziparchive/read/StagingArea.h"
 
@@ -178,9 +179,9 @@ bool ZipReader::Test(std::uint64_t index) {
     const EntryPlan& plan = m_plans[index];
     if (plan.refusal != 0)
         return Refuse(index, m_plans.Refusal(plan));
-    if (plan.encrypted)
+    if (plan.encrypted && !m_passwordSet)
         throw CZipException(EntryLabel(index) +
-                            " is encrypted: a password is needed, and this build cannot take one");
+                            " is encrypted: a password is needed, and none was given");
     StagedEntry staged = Decode(index);
     return Admit(index, staged);
 }
@@ -207,6 +208,29 @@ bool ZipReader::FitsInto(const QString& destination) {
             return false;
     }
     return true;
+}
+
+std::optional<std::uint64_t> ZipReader::FirstEncrypted() const {
+    for (std::uint64_t i = 0; i < m_plans.size(); ++i)
+        if (m_plans[i].encrypted && m_plans[i].refusal == 0)
+            return i;
+    return std::nullopt;
+}
+
+bool ZipReader::SetPassword(const char* password) {
+    if (m_root)
+        throw CZipException("the password comes before the destination");
+    if (!m_archive)
+        m_archive = OpenArchiveView(m_file.Get(), m_layout);
+    if (zip_set_default_password(m_archive.get(), password) != 0)
+        throw CZipException(std::string("cannot take the password: ") +
+                            zip_strerror(m_archive.get()));
+    m_passwordSet =
+        PasswordOpens(m_archive.get(), m_plans, *m_decoder, m_stop ? *m_stop : kNeverCancelled);
+    ThrowIfStopped();
+    if (!m_passwordSet)
+        zip_set_default_password(m_archive.get(), nullptr);
+    return m_passwordSet;
 }
 
 bool ZipReader::Refuse(std::uint64_t index, const std::string& why) {
@@ -238,6 +262,10 @@ bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
     case DecodeStatus::Sound:
         break;
     case DecodeStatus::Corrupt:
+        // The password passed its check on another entry, yet a wrong one can pass that check
+        // by chance: it then reads as damage.
+        if (m_plans[index].encrypted)
+            return Refuse(index, decode.detail + " (or the password is wrong)");
         return Refuse(index, decode.detail);
     case DecodeStatus::Unsupported:
         m_lastTestFailure = EntryLabel(index) + " uses " + MethodName(m_plans[index].method) +

@@ -58,6 +58,11 @@ public:
     void SetProgressCounter(std::atomic<std::uint64_t>* counter);
     std::uint64_t DataSize() const { return m_dataSize; }
     bool FitsInto(const QString& destination);
+    // The first encrypted entry that would be extracted, if any.
+    std::optional<std::uint64_t> FirstEncrypted() const;
+    // Sets the password of the encrypted entries if it opens them (PasswordOpens), before the
+    // destination is set; false, and no password kept, when it does not.
+    bool SetPassword(const char* password);
     void SetExtractionRoot(const QString& destination);
     bool Test(std::uint64_t index);
     // Why the last Test returned false, naming the entry; empty after one that passed.
@@ -88,8 +93,10 @@ private:
     std::uint64_t m_dataSize = 0;
     std::string m_lastTestFailure;
     ArchiveLayout m_layout;
-    // Opened again only for an entry that needs it: it holds the whole directory.
+    // Opened again only for an entry that needs it: it holds the whole directory. It keeps the
+    // password, which goes with it.
     ZipHandle m_archive;
+    bool m_passwordSet = false;
     EntryPlans m_plans;
     ThreadBudget m_budget;
     std::unique_ptr<Bzip2SplitTeam> m_team;

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <zip.h>
+
+#include <atomic>
+
+class EntryDecoder;
+class EntryPlans;
+
+// Whether the password set on `archive` (zip_set_default_password) opens its encrypted entries,
+// judged on one of them before anything is written: the smallest encrypted file with data, in a
+// method and an encryption this build reads. A small one is decoded in full, so that its CRC and
+// AES's authentication code are checked as well as the password check bytes; of a large one
+// only the first bytes, which a wrong key turns into data the decompressor refuses. True when no
+// entry can be judged: the entries then fail their own tests. Throws CZipException when the
+// archive cannot be read, and returns true once `cancel` is up, for the caller to stop.
+bool PasswordOpens(zip_t* archive, const EntryPlans& plans, EntryDecoder& decoder,
+                   const std::atomic<bool>& cancel);
