@@ -7,6 +7,7 @@
 #include "archive/WalkFolder.h"
 #include "operation/ProgressTicker.h"
 #include "ziparchive/CZipArchive.h"
+#include "ziparchive/FreedMemory.h"
 #include "ziparchive/fs/ToNarrow.h"
 
 #include <QDir>
@@ -96,6 +97,7 @@ QString ZipFolder(OperationState& state, const QString& folder, const QString& a
     state.reportWindow.Post(ProgressMessage::Step);
 
     std::vector<std::string>().swap(fileList);
+    ReturnFreedMemory();
     std::optional<TickedWork> work;
     if (byteSteps > 0) {
         work.emplace(state, bytes, byteSteps);

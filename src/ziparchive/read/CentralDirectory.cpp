@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 namespace {
 
@@ -218,72 +219,93 @@ std::optional<std::int64_t> ReadLocalMtime(const unsigned char* extra, std::size
     return extended ? extended : oldUnix;
 }
 
-std::uint32_t NameChecksum(const std::string& name) {
+std::uint32_t NameChecksum(std::string_view name) {
     return static_cast<std::uint32_t>(
         ::crc32(0, reinterpret_cast<const Bytef*>(name.data()), static_cast<uInt>(name.size())));
 }
 
-std::vector<CentralEntry> ReadEntries(int fd, const DirectoryPointer& pointer,
+// Parses one whole central directory record, which the caller has checked is there.
+void ParseRecord(const unsigned char* header, std::uint64_t base, CentralEntry& entry,
+                 CentralNames& names) {
+    const std::size_t nameLength = ReadLe16(header + 28);
+    const std::size_t extraLength = ReadLe16(header + 30);
+    entry.versionMadeBy = ReadLe16(header + 4);
+    entry.flags = ReadLe16(header + 8);
+    entry.method = ReadLe16(header + 10);
+    entry.dosTime = ReadLe16(header + 12);
+    entry.dosDate = ReadLe16(header + 14);
+    entry.crc = ReadLe32(header + 16);
+    entry.compressedSize = ReadLe32(header + 20);
+    entry.size = ReadLe32(header + 24);
+    entry.externalAttributes = ReadLe32(header + 38);
+    entry.localHeader = ReadLe32(header + 42);
+    names.stored =
+        std::string_view(reinterpret_cast<const char*>(header + kCentralHeaderSize), nameLength);
+    const bool sizeFull = entry.size == 0xffffffff;
+    const bool compressedFull = entry.compressedSize == 0xffffffff;
+    const bool offsetFull = entry.localHeader == 0xffffffff;
+    bool zip64Seen = false;
+    ForEachExtraField(
+        header + kCentralHeaderSize + nameLength, extraLength,
+        [&](std::uint16_t id, const unsigned char* data, std::size_t length) {
+            if (id == 0x0001 && !zip64Seen) {
+                zip64Seen = true;
+                ApplyZip64Field(data, length, entry, sizeFull, compressedFull, offsetFull);
+            } else if (id == 0x7075 && length > 5 && data[0] == 1 && !names.unicode) {
+                names.unicode.emplace(reinterpret_cast<const char*>(data + 5), length - 5);
+                entry.unicodeNameCurrent = ReadLe32(data + 1) == NameChecksum(names.stored);
+            } else if (id == 0x9901 && length >= 7 && !entry.aesMethod) {
+                entry.aesMethod = ReadLe16(data + 5);
+            }
+        });
+    if ((sizeFull || compressedFull || offsetFull) && !zip64Seen)
+        Fail("an entry lacks its ZIP64 field");
+    if (entry.localHeader > ~std::uint64_t{0} - base)
+        Fail("an entry's offset is out of range");
+    entry.localHeader += base;
+}
+
+// Calls visit(index, entry, names) for each of the `count` records of the directory of `size`
+// bytes at `start`, read through a window: a directory of millions of entries is never held
+// whole.
+template <typename Visit>
+void WalkRecords(int fd, std::uint64_t fileSize, std::uint64_t start, std::uint64_t size,
+                 std::uint64_t count, std::uint64_t base, Visit visit) {
+    WindowedReader reader(fd, fileSize);
+    std::uint64_t at = 0;
+    for (std::uint64_t index = 0; index < count; ++index) {
+        const unsigned char* header =
+            size - at < kCentralHeaderSize ? nullptr : reader.Bytes(start + at, kCentralHeaderSize);
+        if (!header)
+            Fail("its directory is cut short");
+        if (ReadLe32(header) != kCentralHeaderSignature)
+            Fail("its directory is damaged");
+        const std::size_t recordLength = kCentralHeaderSize + ReadLe16(header + 28) +
+                                         ReadLe16(header + 30) + ReadLe16(header + 32);
+        const unsigned char* record =
+            size - at < recordLength ? nullptr : reader.Bytes(start + at, recordLength);
+        if (!record)
+            Fail("its directory is cut short");
+        CentralEntry entry;
+        CentralNames names;
+        ParseRecord(record, base, entry, names);
+        visit(static_cast<std::size_t>(index), entry, names);
+        at += recordLength;
+    }
+}
+
+std::vector<CentralEntry> ReadEntries(int fd, std::uint64_t fileSize,
+                                      const DirectoryPointer& pointer,
                                       std::uint64_t directoryStart) {
     if (pointer.entries > kMaxEntries)
         Fail("it lists more entries than any archive holds");
     if (pointer.entries * kCentralHeaderSize > pointer.size)
         Fail("it lists more entries than its directory can hold");
-    const std::vector<unsigned char> directory =
-        ReadBlock(fd, directoryStart, static_cast<std::size_t>(pointer.size));
-    if (directory.size() != pointer.size)
-        Fail("its directory is cut short");
     std::vector<CentralEntry> entries(static_cast<std::size_t>(pointer.entries));
-    std::size_t at = 0;
-    for (CentralEntry& entry : entries) {
-        if (directory.size() - at < kCentralHeaderSize)
-            Fail("its directory is cut short");
-        const unsigned char* header = &directory[at];
-        if (ReadLe32(header) != kCentralHeaderSignature)
-            Fail("its directory is damaged");
-        const std::size_t nameLength = ReadLe16(header + 28);
-        const std::size_t extraLength = ReadLe16(header + 30);
-        const std::size_t commentLength = ReadLe16(header + 32);
-        const std::size_t recordLength =
-            kCentralHeaderSize + nameLength + extraLength + commentLength;
-        if (directory.size() - at < recordLength)
-            Fail("its directory is cut short");
-        entry.versionMadeBy = ReadLe16(header + 4);
-        entry.flags = ReadLe16(header + 8);
-        entry.method = ReadLe16(header + 10);
-        entry.dosTime = ReadLe16(header + 12);
-        entry.dosDate = ReadLe16(header + 14);
-        entry.crc = ReadLe32(header + 16);
-        entry.compressedSize = ReadLe32(header + 20);
-        entry.size = ReadLe32(header + 24);
-        entry.externalAttributes = ReadLe32(header + 38);
-        entry.localHeader = ReadLe32(header + 42);
-        entry.rawName.assign(reinterpret_cast<const char*>(header + kCentralHeaderSize),
-                             nameLength);
-        const bool sizeFull = entry.size == 0xffffffff;
-        const bool compressedFull = entry.compressedSize == 0xffffffff;
-        const bool offsetFull = entry.localHeader == 0xffffffff;
-        bool zip64Seen = false;
-        ForEachExtraField(
-            header + kCentralHeaderSize + nameLength, extraLength,
-            [&](std::uint16_t id, const unsigned char* data, std::size_t length) {
-                if (id == 0x0001 && !zip64Seen) {
-                    zip64Seen = true;
-                    ApplyZip64Field(data, length, entry, sizeFull, compressedFull, offsetFull);
-                } else if (id == 0x7075 && length > 5 && data[0] == 1 && !entry.unicodeName) {
-                    entry.unicodeName.emplace(reinterpret_cast<const char*>(data + 5), length - 5);
-                    entry.unicodeNameCurrent = ReadLe32(data + 1) == NameChecksum(entry.rawName);
-                } else if (id == 0x9901 && length >= 7 && !entry.aesMethod) {
-                    entry.aesMethod = ReadLe16(data + 5);
-                }
-            });
-        if ((sizeFull || compressedFull || offsetFull) && !zip64Seen)
-            Fail("an entry lacks its ZIP64 field");
-        if (entry.localHeader > ~std::uint64_t{0} - pointer.base)
-            Fail("an entry's offset is out of range");
-        entry.localHeader += pointer.base;
-        at += recordLength;
-    }
+    WalkRecords(fd, fileSize, directoryStart, pointer.size, pointer.entries, pointer.base,
+                [&](std::size_t index, const CentralEntry& entry, const CentralNames&) {
+                    entries[index] = entry;
+                });
     return entries;
 }
 
@@ -383,8 +405,16 @@ ArchiveLayout ReadArchiveLayout(int fd) {
     layout.directoryStart = pointer.base + pointer.offset;
     layout.directoryEnd = layout.directoryStart + pointer.size;
     layout.endRecord = pointer.endRecord;
-    layout.entries = ReadEntries(fd, pointer, layout.directoryStart);
+    layout.entries = ReadEntries(fd, layout.fileSize, pointer, layout.directoryStart);
+    layout.entryCount = layout.entries.size();
     ReadLocalHeaders(fd, layout);
     RefuseRivalEndRecords(fd, layout);
     return layout;
+}
+
+void ForEachCentralRecord(
+    int fd, const ArchiveLayout& layout,
+    const std::function<void(std::size_t, const CentralEntry&, const CentralNames&)>& visit) {
+    WalkRecords(fd, layout.fileSize, layout.directoryStart,
+                layout.directoryEnd - layout.directoryStart, layout.entryCount, layout.base, visit);
 }

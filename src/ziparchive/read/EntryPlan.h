@@ -2,8 +2,6 @@
 
 #include "ziparchive/read/EntryAttributes.h"
 
-#include <zip.h>
-
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -59,22 +57,25 @@ public:
     DiskNeed NeedOn(std::uint64_t blockSize) const;
 
 private:
-    friend EntryPlans PlanEntries(zip_t* archive, const ArchiveLayout& layout);
+    friend EntryPlans PlanEntries(int fd, ArchiveLayout& layout);
     std::vector<EntryPlan> m_plans;
     std::string m_paths;
     std::vector<std::string> m_refusals{std::string()};
     std::uint64_t m_folders = 0;
 };
 
-// Plans every entry of the archive: libzip's reading of each name (UTF-8, CP437 converted for
-// names made on DOS and Windows, else the raw bytes), checked against the raw bytes for a NUL
-// libzip would hide; the kind, permissions and time; and a refusal for a file or link whose path
-// an earlier entry already took. Throws CZipException when libzip and the directory parse
-// disagree about the archive (the end record taken, or any entry's name, sizes, CRC, method or
-// encryption) and when a Unicode path field names another file than the stored name: two
-// readers seeing different content is how archives
-// smuggle files past checks.
-EntryPlans PlanEntries(zip_t* archive, const ArchiveLayout& layout);
+// Plans every entry of the archive in fd, whose layout was read: libzip's reading of each name
+// (UTF-8, CP437 converted for names made on DOS and Windows, else the raw bytes), checked against
+// the raw bytes for a NUL libzip would hide; the kind, permissions and time; and a refusal for a
+// file or link whose path an earlier entry already took. Throws CZipException when libzip and
+// the directory parse disagree about the archive (the end record taken, or any entry's name,
+// sizes, CRC, method or encryption) and when a Unicode path field names another file than the
+// stored name: two readers seeing different content is how archives smuggle files past checks.
+//
+// The plans carry everything needed afterwards, so the layout's entries are let go. libzip's
+// handle, which holds the whole directory as well, is open only while the names are read, and
+// the entries are not held beside it: for a million entries each takes hundreds of megabytes.
+EntryPlans PlanEntries(int fd, ArchiveLayout& layout);
 
 // The folder part of a path, and its last component.
 std::string_view ParentOf(std::string_view path);

@@ -75,15 +75,12 @@ ZipReader::ZipReader(const QString& path, unsigned threads)
     } catch (const CZipException& failure) {
         throw CZipException(narrow + ": " + failure.what());
     }
-    m_archive = OpenArchiveView(m_file.Get(), m_layout);
-    m_plans = PlanEntries(m_archive.get(), m_layout);
+    // The plans carry everything needed from here on; the layout keeps no entries.
+    m_plans = PlanEntries(m_file.Get(), m_layout);
     // Progress counts each entry's compressed bytes as its decoded bytes are written.
     const std::uint64_t dataSpan = m_layout.directoryStart - m_layout.base;
     for (std::size_t i = 0; i < m_plans.size() && m_dataSize < dataSpan; ++i)
         m_dataSize += std::min(m_plans[i].compressedSize, dataSpan - m_dataSize);
-    // The plans carry everything needed from here on.
-    m_layout.entries = {};
-    m_archive.reset();
     m_decoder = std::make_unique<EntryDecoder>(m_file.Get(), m_budget, m_team.get());
 }
 

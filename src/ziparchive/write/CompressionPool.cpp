@@ -35,8 +35,7 @@ std::uint64_t CompressionPool::ChunkCountOf(std::uint64_t size) {
     return (size + ChunkCompressor::MaxChunk - 1) / ChunkCompressor::MaxChunk;
 }
 
-CompressionPool::CompressionPool(const std::deque<FileToPack>& files, unsigned threads,
-                                 std::size_t window)
+CompressionPool::CompressionPool(const FileList& files, unsigned threads, std::size_t window)
     : m_files(files), m_window(window == 0 ? 1 : window), m_slots(m_window) {
     try {
         for (unsigned i = 0; i < (threads == 0 ? 1 : threads); ++i)
@@ -110,7 +109,7 @@ void CompressionPool::Work() {
 
 void CompressionPool::Process(const Claim& claim, ChunkCompressor& compressor,
                               std::vector<std::uint8_t>& input, CompressedChunk& result) const {
-    const FileToPack& file = m_files[claim.file];
+    const FileToPack file = m_files[claim.file];
     const OpenedFile& opened = *claim.opened;
     const std::uint64_t offset = claim.chunk * ChunkCompressor::MaxChunk;
     const bool last = claim.chunk + 1 == claim.chunkCount;

@@ -2,13 +2,12 @@
 
 #include "ziparchive/write/ChunkCompressor.h"
 #include "ziparchive/write/ChunkReader.h"
-#include "ziparchive/write/FileToPack.h"
+#include "ziparchive/write/FileList.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,7 +44,7 @@ public:
     static std::uint64_t ChunkCountOf(std::uint64_t size);
 
     // Starts the workers at once. files must outlive the pool.
-    CompressionPool(const std::deque<FileToPack>& files, unsigned threads, std::size_t window);
+    CompressionPool(const FileList& files, unsigned threads, std::size_t window);
     // Stops the workers (finishing the chunk each is on) and joins them.
     ~CompressionPool();
     CompressionPool(const CompressionPool&) = delete;
@@ -80,7 +79,7 @@ private:
                  CompressedChunk& result) const;
     void Stop();
 
-    const std::deque<FileToPack>& m_files;
+    const FileList& m_files;
     const std::size_t m_window;
     std::vector<Slot> m_slots; // chunk n lives in slot n % window
 

@@ -25,7 +25,7 @@ std::uint64_t WorstCompressedSize(std::uint64_t size) {
 
 } // namespace
 
-PrecompressedSource::PrecompressedSource(const std::deque<FileToPack>& files, CompressionPool& pool,
+PrecompressedSource::PrecompressedSource(const FileList& files, CompressionPool& pool,
                                          const std::function<void(std::uint64_t)>& entryWritten)
     : m_files(files), m_pool(pool), m_entryWritten(entryWritten) {}
 

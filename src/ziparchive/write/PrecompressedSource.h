@@ -4,12 +4,11 @@
 #include "ziparchive/bzip2/Bzip2BlockJoiner.h"
 #include "ziparchive/write/ChunkCompressor.h"
 #include "ziparchive/write/CompressionPool.h"
-#include "ziparchive/write/FileToPack.h"
+#include "ziparchive/write/FileList.h"
 
 #include <zip.h>
 
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -33,7 +32,7 @@
 // turned into a libzip error here and kept, with its message, for the writer to raise.
 class PrecompressedSource {
 public:
-    PrecompressedSource(const std::deque<FileToPack>& files, CompressionPool& pool,
+    PrecompressedSource(const FileList& files, CompressionPool& pool,
                         const std::function<void(std::uint64_t)>& entryWritten);
     ~PrecompressedSource();
     PrecompressedSource(const PrecompressedSource&) = delete;
@@ -75,7 +74,7 @@ private:
     static zip_int64_t Call(void* userdata, void* data, zip_uint64_t length,
                             zip_source_cmd_t command);
     zip_int64_t Handle(void* data, zip_uint64_t length, zip_source_cmd_t command);
-    const FileToPack& File() const { return m_files[m_index]; }
+    FileToPack File() const { return m_files[m_index]; }
     zip_int64_t Read(std::uint8_t* destination, zip_uint64_t capacity);
     zip_int64_t Close();
     zip_int64_t Stat(void* data, zip_uint64_t length);
@@ -85,7 +84,7 @@ private:
     void ReadRest();
     zip_int64_t Fail(int zipError, const std::string& message) noexcept;
 
-    const std::deque<FileToPack>& m_files;
+    const FileList& m_files;
     CompressionPool& m_pool;
     const std::function<void(std::uint64_t)>& m_entryWritten;
     zip_source_t* m_source = nullptr; // shared by every entry; libzip frees it

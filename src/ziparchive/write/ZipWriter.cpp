@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <memory>
 
 namespace {
@@ -61,19 +60,13 @@ void ZipWriter::AddFile(const std::string& filePath, const std::string& entryNam
     if (static_cast<std::uint64_t>(info.st_size) == 0xFFFFFFFFu)
         throw CZipException("cannot pack " + filePath +
                             ": a file of exactly 4,294,967,295 bytes cannot be stored correctly");
-    m_files.emplace_back(filePath, entryName, info.st_mode & 07777, info.st_mtime, throughLink);
-    m_files.back().size = static_cast<std::uint64_t>(info.st_size);
+    m_files.Add(filePath, entryName, info.st_mode & 07777, info.st_mtime, throughLink);
+    m_totalBytes += static_cast<std::uint64_t>(info.st_size);
+    m_namesFlaggedFalsely = m_namesFlaggedFalsely || LibzipFlagsFalsely(entryName);
 }
 
 void ZipWriter::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callback) {
     m_entryWritten = std::move(callback);
-}
-
-std::uint64_t ZipWriter::TotalBytes() const {
-    std::uint64_t total = 0;
-    for (const FileToPack& file : m_files)
-        total += file.size;
-    return total;
 }
 
 void ZipWriter::Commit() {
@@ -112,8 +105,7 @@ void ZipWriter::CommitEntries() {
     pool.CountReleasedInto(m_progress);
     ArchiveOutput output(m_path);
     output.SetStopFlag(m_stop);
-    if (std::any_of(m_files.begin(), m_files.end(),
-                    [](const FileToPack& file) { return LibzipFlagsFalsely(file.EntryName()); }))
+    if (m_namesFlaggedFalsely)
         output.SetBeforeCommit(ClearFalseUtf8Flags);
 
     // Declared before the archive: libzip still refers to it when it is discarded.
@@ -130,7 +122,7 @@ void ZipWriter::CommitEntries() {
     }
 
     for (std::size_t i = 0; i < m_files.size(); ++i) {
-        const FileToPack& file = m_files[i];
+        const FileToPack file = m_files[i];
         const auto cannotAdd = [&] {
             return CZipException(std::string("cannot add ") + file.EntryName() + ": " +
                                  ArchiveError(archive.get()));

@@ -1,13 +1,12 @@
 #pragma once
 
-#include "ziparchive/write/FileToPack.h"
+#include "ziparchive/write/FileList.h"
 
 #include <QString>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -37,7 +36,7 @@ public:
     // Where Commit counts the bytes of the files as the archive takes them; TotalBytes is what
     // the count comes to.
     void SetProgressCounter(std::atomic<std::uint64_t>* counter) { m_progress = counter; }
-    std::uint64_t TotalBytes() const;
+    std::uint64_t TotalBytes() const { return m_totalBytes; }
     // Writes the archive. On failure it throws and nothing is left at the archive's path
     // except what was there before. Each file is stored as it was read through one
     // descriptor; one whose size changed while it was read is stored as read and counted.
@@ -55,7 +54,9 @@ private:
 
     std::string m_path;
     unsigned m_threads;
-    std::deque<FileToPack> m_files; // no copy of them all when it grows
+    FileList m_files;
+    std::uint64_t m_totalBytes = 0;     // the files' sizes as stat gave them
+    bool m_namesFlaggedFalsely = false; // some name gets libzip's UTF-8 flag wrongly
     std::function<void(std::uint64_t)> m_entryWritten;
     std::atomic<std::uint64_t>* m_progress = nullptr;
     bool m_committed = false;
