@@ -85,7 +85,7 @@ class TestZipReaderTools : public QObject {
     }
 
     void CheckNothingAstray() {
-        QCOMPARE(ReaderRun::Strays(m_top.path(), {"archive.zip", "archive", "expected"}),
+        QCOMPARE(TestTree::Strays(m_top.path(), {"archive.zip", "archive", "expected"}),
                  QStringList());
         QCOMPARE(ReaderRun::Leftovers(m_top.path()), QStringList());
     }
