@@ -40,13 +40,6 @@ private slots:
         m_files.reset();
     }
 
-    void windowLooksAsDesigned() {
-        ProgressDLG window({});
-        QCOMPARE(window.windowTitle(), QStringLiteral("Tarvo 1.0"));
-        QVERIFY(window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-        QVERIFY(!window.findChild<QProgressBar*>("m_progress")->isTextVisible());
-    }
-
     // The window stays while its message is up; the bar is full by then after a success.
     void unpacksTheArchiveItIsGiven_data() {
         QTest::addColumn<bool>("archive");
