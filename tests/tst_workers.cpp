@@ -185,36 +185,29 @@ private slots:
             QCOMPARE(after.value(it.key()), it.value());
     }
 
-    // The end is posted before the message, which names the selection and the cause; nothing
-    // is left beside the selection, an older archive of the name is kept as it was.
+    // The end is posted before the message (whose cause tst_causes reads); nothing is left
+    // beside the selection, an older archive of the name is kept as it was.
     void aFailureSaysSoAndLeavesTheFolderAsItWas_data() {
         QTest::addColumn<bool>("zip");
         QTest::addColumn<bool>("folderOrDirect"); // a folder to zip, or the direct mode
         QTest::addColumn<QByteArray>("content");  // of gone.zip; null: none there
         QTest::addColumn<QString>("milestones");
-        QTest::addColumn<QString>("cause");
         const QByteArray junk("not an archive at all");
         const QByteArray earlier = ZipBytes::Build({ZipBytes::Stored("old.txt", "earlier")});
-        QTest::newRow("unzip: not an archive") << false << false << junk << "Finished Message"
-                                               << "it is not a zip archive";
+        QTest::newRow("unzip: not an archive") << false << false << junk << "Finished Message";
         QTest::newRow("unzip: direct mode ends the process")
-            << false << true << junk << "Finished Message End"
-            << "it is not a zip archive";
+            << false << true << junk << "Finished Message End";
         QTest::newRow("unzip: no archive there")
-            << false << false << QByteArray() << "Finished Message"
-            << "No such file or directory";
+            << false << false << QByteArray() << "Finished Message";
         // A single file is measured and the bar reset before the file is read.
-        QTest::newRow("zip: missing file") << true << false << earlier << "Reset Finished Message"
-                                           << "No such file or directory";
-        QTest::newRow("zip: missing folder") << true << true << earlier << "Finished Message"
-                                             << "No such file or directory";
+        QTest::newRow("zip: missing file") << true << false << earlier << "Reset Finished Message";
+        QTest::newRow("zip: missing folder") << true << true << earlier << "Finished Message";
     }
     void aFailureSaysSoAndLeavesTheFolderAsItWas() {
         QFETCH(bool, zip);
         QFETCH(bool, folderOrDirect);
         QFETCH(QByteArray, content);
         QFETCH(QString, milestones);
-        QFETCH(QString, cause);
         QTemporaryDir dir;
         if (!content.isNull())
             TestTree::WriteFile(dir.filePath("gone.zip"), content);
@@ -227,9 +220,6 @@ private slots:
         QCOMPARE(run.Milestones(), milestones);
         QCOMPARE(run.report().Messages(),
                  QStringList{zip ? Messages::ZipFailed : Messages::UnzipFailed});
-        const QString detail = run.report().Details().value(0);
-        QVERIFY2(detail.contains(dir.filePath("gone")) && detail.contains(cause),
-                 qPrintable(detail));
         QVERIFY(run.state().failed);
         if (!zip && folderOrDirect)
             QCOMPARE(run.report().Records().back().code, 0);

@@ -420,9 +420,6 @@ class TestZipReaderHostile : public QObject {
             one + QStringList{"second.txt="});
         Row("bzip2 entry without any stream", {first, With(empty, &Entry::body, QByteArray())},
             "corrupted", one);
-        for (const int method : {6, 14, 93, 95, 98})
-            Row(QString("unsupported method %1").arg(method),
-                {first, With(stored, &Entry::method, method)}, "corrupted", one);
         Row("4 GiB - 1 declared without a ZIP64 field", {first, With(x, &Entry::size, 0xffffffff)},
             "failed");
         Row("an encrypted entry ends the run and keeps what it would replace",
