@@ -59,38 +59,39 @@ private slots:
                             const QString& path) {
             QTest::newRow(name) << raw << remainder << path;
         };
-        const QString photos = R"("C:\Data\photos.zip")";
+        const QString photos = "\"C:\\Data\\photos.zip\"";
         row("a quoted path, as Explorer opens an archive",
-            R"("C:\Program Files\Tarvo\Tarvo.exe" "C:\Users\Ann\My photos.zip")",
-            R"("C:\Users\Ann\My photos.zip")", R"(C:\Users\Ann\My photos.zip)");
+            "\"C:\\Program Files\\Tarvo\\Tarvo.exe\" \"C:\\Users\\Ann\\My photos.zip\"",
+            "\"C:\\Users\\Ann\\My photos.zip\"", "C:\\Users\\Ann\\My photos.zip");
         row("an unquoted path loses its first and last characters",
-            R"(Tarvo.exe C:\Data\photos.zip)", R"(C:\Data\photos.zip)", R"(:\Data\photos.zi)");
+            "Tarvo.exe C:\\Data\\photos.zip", "C:\\Data\\photos.zip", ":\\Data\\photos.zi");
         row("two quoted names not separated are all program name",
-            R"("C:\Tarvo\Tarvo.exe")" + photos, "", "");
+            "\"C:\\Tarvo\\Tarvo.exe\"" + photos, "", "");
         row("blanks after the closing quote of the program name are skipped",
-            R"("C:\Tarvo\Tarvo.exe"    )" + photos, photos, R"(C:\Data\photos.zip)");
+            "\"C:\\Tarvo\\Tarvo.exe\"    " + photos, photos, "C:\\Data\\photos.zip");
         row("a blank after the closing quote of the path keeps that quote",
-            R"("C:\Tarvo\Tarvo.exe" )" + photos + " ", photos + " ", R"(C:\Data\photos.zip")");
-        row("an empty quoted argument gives an empty path", R"("C:\Tarvo\Tarvo.exe" "")", "\"\"",
+            "\"C:\\Tarvo\\Tarvo.exe\" " + photos + " ", photos + " ", "C:\\Data\\photos.zip\"");
+        row("an empty quoted argument gives an empty path", "\"C:\\Tarvo\\Tarvo.exe\" \"\"", "\"\"",
             "");
-        row("blanks inside the quotes belong to the path", R"(Tarvo.exe "  C:\Data\photos.zip  ")",
-            R"("  C:\Data\photos.zip  ")", R"(  C:\Data\photos.zip  )");
+        row("blanks inside the quotes belong to the path", "Tarvo.exe \"  C:\\Data\\photos.zip  \"",
+            "\"  C:\\Data\\photos.zip  \"", "  C:\\Data\\photos.zip  ");
         row("a tab inside quotes belongs to the program name",
-            "\"C:\\Tools\tTarvo\\Tarvo.exe\" " + photos, photos, R"(C:\Data\photos.zip)");
+            "\"C:\\Tools\tTarvo\\Tarvo.exe\" " + photos, photos, "C:\\Data\\photos.zip");
         row("a tab outside quotes ends the program name", "C:\\Tools\\Tarvo.exe\t" + photos, photos,
-            R"(C:\Data\photos.zip)");
+            "C:\\Data\\photos.zip");
         row("quotes in the middle of the program name",
-            R"(C:\"Program Files"\Tarvo\Tar"vo.e"xe )" + photos, photos, R"(C:\Data\photos.zip)");
+            "C:\\\"Program Files\"\\Tarvo\\Tar\"vo.e\"xe " + photos, photos,
+            "C:\\Data\\photos.zip");
         row("an unclosed quote makes the whole line the program name",
-            R"("C:\Program Files\Tarvo.exe C:\Data\photos.zip)", "", "");
+            "\"C:\\Program Files\\Tarvo.exe C:\\Data\\photos.zip", "", "");
         row("control characters after the program name are skipped",
-            "Tarvo.exe\x01\x1f\r\n" + photos, photos, R"(C:\Data\photos.zip)");
-        row("only blanks after the program name", R"("C:\Tarvo\Tarvo.exe"   )", "", "");
+            "Tarvo.exe\x01\x1f\r\n" + photos, photos, "C:\\Data\\photos.zip");
+        row("only blanks after the program name", "\"C:\\Tarvo\\Tarvo.exe\"   ", "", "");
         row("a single character after the program name", "Tarvo.exe x", "x", "");
         row("no argument", "Tarvo.exe", "", "");
         row("an empty command line", "", "", "");
-        row("characters beyond ASCII pass through", R"(Tarvo.exe "D:\Фото\日本 2024.zip")",
-            R"("D:\Фото\日本 2024.zip")", R"(D:\Фото\日本 2024.zip)");
+        row("characters beyond ASCII pass through", "Tarvo.exe \"D:\\Фото\\日本 2024.zip\"",
+            "\"D:\\Фото\\日本 2024.zip\"", "D:\\Фото\\日本 2024.zip");
     }
     void readsThePathFromTheCommandLine() {
         QFETCH(QString, raw);

@@ -36,11 +36,13 @@ Q_DECLARE_METATYPE(ZipBytes::Entry)
 
 namespace {
 
-// The entry with one field set, e.g. With(Stored("a", "x"), &Entry::size, 10).
-template <typename Field, typename Value>
-Entry With(Entry entry, Field Entry::*field, Value value) {
-    entry.*field = static_cast<Field>(value);
-    return entry;
+using ZipBytes::Options;
+
+// The entry or the options with one field set, e.g. With(Stored("a", "x"), &Entry::size, 10).
+template <typename Object, typename Field, typename Value>
+Object With(Object object, Field Object::*field, Value value) {
+    object.*field = static_cast<Field>(value);
+    return object;
 }
 
 Entry CrcFlipped(const Entry& entry) {
@@ -298,8 +300,8 @@ class TestZipReaderHostile : public QObject {
         const QByteArray script = ZipBytes::WithCrc(
             QByteArray("#!/bin/sh\necho planted\n").leftJustified(readme.size() - 4, '#'),
             ZipBytes::Crc32(readme));
-        ZipBytes::Options appended{.prefix = Build({Stored("install.sh", script, 0100755)}),
-                                   .prefixCounted = true};
+        Options appended = With(Options{}, &Options::prefixCounted, true);
+        appended.prefix = Build({Stored("install.sh", script, 0100755)});
         Row("two end records, the first one's entry with a forged CRC",
             Build({Stored("readme.txt", readme)}, appended), "failed");
         // The ZIP64 end record points to one directory, the plain one to another.
@@ -313,8 +315,8 @@ class TestZipReaderHostile : public QObject {
         const QByteArray alpha = TestTree::TextBytes(40, 2);
         const QByteArray beta =
             ZipBytes::WithCrc(TestTree::TextBytes(36, 3), ZipBytes::Crc32(alpha));
-        appended = {.prefix = Build({Stored("a.txt", alpha), Stored("b.txt", beta)}),
-                    .prefixCounted = true};
+        appended = With(Options{}, &Options::prefixCounted, true);
+        appended.prefix = Build({Stored("a.txt", alpha), Stored("b.txt", beta)});
         Row("the same entries listed again in another order",
             Build({Stored("b.txt", beta), Stored("a.txt", alpha)}, appended), "failed");
         const auto unicode = [](const QByteArray& name, const QByteArray& field) {
@@ -368,9 +370,10 @@ class TestZipReaderHostile : public QObject {
             {claiming(body.size() + 30 + 1 + body.size()), Stored("b", body)}, "failed");
         Row("an entry running into the central directory", {claiming(body.size() + 10)}, "failed");
         Row("more entries declared than the directory holds",
-            Build({Stored("a", "x")}, {.declaredCount = 60000}), "failed");
+            Build({Stored("a", "x")}, With(Options{}, &Options::declaredCount, 60000)), "failed");
         Row("a trillion entries declared in the ZIP64 record",
-            Build({Stored("a", "x")}, {.declaredCount = 1ull << 40, .zip64EndRecords = true}),
+            Build({Stored("a", "x")}, With(With(Options{}, &Options::declaredCount, 1ull << 40),
+                                           &Options::zip64EndRecords, true)),
             "failed");
         Entry bomb =
             With(ZipBytes::Bzip2("bomb", QByteArray(1 << 20, '\0')), &Entry::size, 4ull << 40);
@@ -394,10 +397,12 @@ class TestZipReaderHostile : public QObject {
         Row("empty file", QByteArray(), "failed");
         Row("not an archive", TestTree::TextBytes(5000, 3), "failed");
         Row("junk before, offsets not adjusted",
-            Build({first, deflated}, {.prefix = TestTree::TextBytes(1000, 4)}), "succeeded", both);
-        Row("junk after",
             Build({first, deflated},
-                  {.suffix = TestTree::TextBytes(1000, 5) + "PK\5\6 stray signature"}),
+                  With(Options{}, &Options::prefix, TestTree::TextBytes(1000, 4))),
+            "succeeded", both);
+        Row("junk after",
+            Build({first, deflated}, With(Options{}, &Options::suffix,
+                                          TestTree::TextBytes(1000, 5) + "PK\5\6 stray signature")),
             "succeeded", both);
         const Entry x = Stored("second.txt", "x");
         Row("an offset past the end",
@@ -623,7 +628,11 @@ private slots:
         QTest::addColumn<int>("existingMode"); // of a folder already there; 0: none
         const mode_t umask = ::umask(022);
         ::umask(umask);
-        tm noon{.tm_hour = 12, .tm_mday = 1, .tm_year = 125, .tm_isdst = -1};
+        tm noon{};
+        noon.tm_year = 125;
+        noon.tm_mday = 1;
+        noon.tm_hour = 12;
+        noon.tm_isdst = -1;
         const qint64 dos = ::mktime(&noon); // the builder's DOS time, read as local time
         const auto row = [&](const char* name, const Entry& entry, int mode, qint64 mtime = -1,
                              int existing = 0) {
