@@ -23,6 +23,7 @@ private slots:
         m_files = std::make_unique<QTemporaryDir>();
         TestTree::WriteFile(Path("original/a.txt"), TestTree::TextBytes(40000, 1));
         TestTree::WriteFile(Path("original/pics/b.bin"), TestTree::RandomBytes(90000, 2));
+        QDir().mkpath(Path("data"));
         QDir().mkpath(Path("elsewhere"));
         QCOMPARE(TestTree::Run("zip", {"-q", "-r", Path("data/photos.zip"), "."}, Path("original")),
                  0);
