@@ -95,6 +95,9 @@ private:
         QVERIFY(m_session->Type(picker, path));
         QVERIFY(m_session->Keys(picker, {"Return"}));
         QVERIFY(m_session->WaitForNoWindow(title));
+        // The main window takes the focus back through its own events, which a busy machine may
+        // not have handled yet: keys sent before would be lost.
+        QTest::qWait(1000);
     }
 
     // Presses Return on the message with this title once it is up.

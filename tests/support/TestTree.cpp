@@ -115,6 +115,7 @@ QStringList Strays(const QString& folder, const QStringList& expected) {
                                                       QDir::System | QDir::NoDotAndDotDot))
         if (!expected.contains(name))
             strays << name;
+    strays.sort();
     return strays;
 }
 
