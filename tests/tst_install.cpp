@@ -81,7 +81,8 @@ private slots:
     void theInstalledProgramsStandAlone() {
         QVERIFY(Capture(Installed("bin/tarvo-cli"), {"--help"}).startsWith("Usage: tarvo-cli"));
         QVERIFY(QFileInfo(Installed("bin/tarvo")).isExecutable());
-        for (const char* file : {"doc/tarvo/LICENSE", "man/man1/tarvo.1", "man/man1/tarvo-cli.1"})
+        for (const char* file :
+             {"doc/tarvo/copyright", "man/man1/tarvo.1.gz", "man/man1/tarvo-cli.1.gz"})
             QVERIFY2(QFileInfo::exists(Installed("share/") + file), file);
         REQUIRE_TOOLS("readelf");
         for (const QString& program : {Installed("bin/tarvo"), Installed("bin/tarvo-cli")})
