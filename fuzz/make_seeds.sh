@@ -5,7 +5,7 @@
 set -euo pipefail
 out=${1:?usage: make_seeds.sh OUTDIR}
 corpus=$(cd "$(dirname "$0")/../../shared/corpus/go-zip" 2>/dev/null && pwd || true)
-mkdir -p "$out/zipreader" "$out/bzip2join" "$out/bzip2encoder"
+mkdir -p "$out/zipreader" "$out/bzip2join" "$out/bzip2encoder" "$out/bzip2blockwise"
 out=$(cd "$out" && pwd) # the archives are written from inside the scratch tree
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -61,6 +61,12 @@ fi
 head -c 3000 /dev/urandom > "$out/bzip2join/random"
 seq 1 5000 > "$out/bzip2join/text"
 printf 'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa' > "$out/bzip2join/runs"
+# Whole bzip2 streams of those shapes and block sizes, and one of zeros that decodes to far more
+# than its size, enough to be split.
+bz() { python3 -c "import bz2, sys; sys.stdout.buffer.write(bz2.compress(sys.stdin.buffer.read(), $1))"; }
+for f in random text runs; do bz 1 < "$out/bzip2join/$f" > "$out/bzip2blockwise/$f-100k.bz2"; done
+seq 1 60000 | bz 3 > "$out/bzip2blockwise/text-300k.bz2"
+head -c 9000000 /dev/zero | bz 9 > "$out/bzip2blockwise/zeros-9m.bz2"
 # The encoder's seeds: the first byte picks plain bytes (0), a repeated word (1) or runs (2).
 { printf '\x00'; seq 1 2000; } > "$out/bzip2encoder/text"
 { printf '\x01\xff\xffabcabd'; } > "$out/bzip2encoder/periodic"

@@ -50,75 +50,48 @@ private slots:
         }
     }
 
+    // Rows: the command line, what follows the program name, and the path taken from it.
     void readsThePathFromTheCommandLine_data() {
         QTest::addColumn<QString>("raw");
         QTest::addColumn<QString>("remainder");
         QTest::addColumn<QString>("path");
-
-        QTest::newRow("a quoted path, as Explorer opens an archive")
-            << "\"C:\\Program Files\\Tarvo\\Tarvo.exe\" \"C:\\Users\\Ann\\My photos.zip\""
-            << "\"C:\\Users\\Ann\\My photos.zip\""
-            << "C:\\Users\\Ann\\My photos.zip";
-        QTest::newRow("an unquoted path loses its first and last characters")
-            << "Tarvo.exe C:\\Data\\photos.zip"
-            << "C:\\Data\\photos.zip"
-            << ":\\Data\\photos.zi";
-        QTest::newRow("two quoted names not separated are all program name")
-            << "\"C:\\Tarvo\\Tarvo.exe\"\"C:\\Data\\photos.zip\""
-            << ""
-            << "";
-        QTest::newRow("blanks after the closing quote of the program name are skipped")
-            << "\"C:\\Tarvo\\Tarvo.exe\"    \"C:\\Data\\photos.zip\""
-            << "\"C:\\Data\\photos.zip\""
-            << "C:\\Data\\photos.zip";
-        QTest::newRow("a blank after the closing quote of the path keeps that quote")
-            << "\"C:\\Tarvo\\Tarvo.exe\" \"C:\\Data\\photos.zip\" "
-            << "\"C:\\Data\\photos.zip\" "
-            << "C:\\Data\\photos.zip\"";
-        QTest::newRow("an empty quoted argument gives an empty path")
-            << "\"C:\\Tarvo\\Tarvo.exe\" \"\""
-            << "\"\""
-            << "";
-        QTest::newRow("blanks inside the quotes belong to the path")
-            << "Tarvo.exe \"  C:\\Data\\photos.zip  \""
-            << "\"  C:\\Data\\photos.zip  \""
-            << "  C:\\Data\\photos.zip  ";
-        QTest::newRow("a tab inside quotes belongs to the program name")
-            << "\"C:\\Tools\tTarvo\\Tarvo.exe\" \"C:\\Data\\photos.zip\""
-            << "\"C:\\Data\\photos.zip\""
-            << "C:\\Data\\photos.zip";
-        QTest::newRow("a tab outside quotes ends the program name")
-            << "C:\\Tools\\Tarvo.exe\t\"C:\\Data\\photos.zip\""
-            << "\"C:\\Data\\photos.zip\""
-            << "C:\\Data\\photos.zip";
-        QTest::newRow("quotes in the middle of the program name")
-            << "C:\\\"Program Files\"\\Tarvo\\Tar\"vo.e\"xe \"C:\\Data\\photos.zip\""
-            << "\"C:\\Data\\photos.zip\""
-            << "C:\\Data\\photos.zip";
-        QTest::newRow("an unclosed quote makes the whole line the program name")
-            << "\"C:\\Program Files\\Tarvo.exe C:\\Data\\photos.zip"
-            << ""
-            << "";
-        QTest::newRow("control characters after the program name are skipped")
-            << QStringLiteral("Tarvo.exe\x01\x1f\r\n\"C:\\Data\\photos.zip\"")
-            << "\"C:\\Data\\photos.zip\""
-            << "C:\\Data\\photos.zip";
-        QTest::newRow("only blanks after the program name") << "\"C:\\Tarvo\\Tarvo.exe\"   "
-                                                            << ""
-                                                            << "";
-        QTest::newRow("a single character after the program name") << "Tarvo.exe x"
-                                                                   << "x"
-                                                                   << "";
-        QTest::newRow("no argument") << "Tarvo.exe"
-                                     << ""
-                                     << "";
-        QTest::newRow("an empty command line") << ""
-                                               << ""
-                                               << "";
-        QTest::newRow("characters beyond ASCII pass through")
-            << QStringLiteral("Tarvo.exe \"D:\\Фото\\日本 2024.zip\"")
-            << QStringLiteral("\"D:\\Фото\\日本 2024.zip\"")
-            << QStringLiteral("D:\\Фото\\日本 2024.zip");
+        const auto row = [](const char* name, const QString& raw, const QString& remainder,
+                            const QString& path) {
+            QTest::newRow(name) << raw << remainder << path;
+        };
+        const QString photos = "\"C:\\Data\\photos.zip\"";
+        row("a quoted path, as Explorer opens an archive",
+            "\"C:\\Program Files\\Tarvo\\Tarvo.exe\" \"C:\\Users\\Ann\\My photos.zip\"",
+            "\"C:\\Users\\Ann\\My photos.zip\"", "C:\\Users\\Ann\\My photos.zip");
+        row("an unquoted path loses its first and last characters",
+            "Tarvo.exe C:\\Data\\photos.zip", "C:\\Data\\photos.zip", ":\\Data\\photos.zi");
+        row("two quoted names not separated are all program name",
+            "\"C:\\Tarvo\\Tarvo.exe\"" + photos, "", "");
+        row("blanks after the closing quote of the program name are skipped",
+            "\"C:\\Tarvo\\Tarvo.exe\"    " + photos, photos, "C:\\Data\\photos.zip");
+        row("a blank after the closing quote of the path keeps that quote",
+            "\"C:\\Tarvo\\Tarvo.exe\" " + photos + " ", photos + " ", "C:\\Data\\photos.zip\"");
+        row("an empty quoted argument gives an empty path", "\"C:\\Tarvo\\Tarvo.exe\" \"\"", "\"\"",
+            "");
+        row("blanks inside the quotes belong to the path", "Tarvo.exe \"  C:\\Data\\photos.zip  \"",
+            "\"  C:\\Data\\photos.zip  \"", "  C:\\Data\\photos.zip  ");
+        row("a tab inside quotes belongs to the program name",
+            "\"C:\\Tools\tTarvo\\Tarvo.exe\" " + photos, photos, "C:\\Data\\photos.zip");
+        row("a tab outside quotes ends the program name", "C:\\Tools\\Tarvo.exe\t" + photos, photos,
+            "C:\\Data\\photos.zip");
+        row("quotes in the middle of the program name",
+            "C:\\\"Program Files\"\\Tarvo\\Tar\"vo.e\"xe " + photos, photos,
+            "C:\\Data\\photos.zip");
+        row("an unclosed quote makes the whole line the program name",
+            "\"C:\\Program Files\\Tarvo.exe C:\\Data\\photos.zip", "", "");
+        row("control characters after the program name are skipped",
+            "Tarvo.exe\x01\x1f\r\n" + photos, photos, "C:\\Data\\photos.zip");
+        row("only blanks after the program name", "\"C:\\Tarvo\\Tarvo.exe\"   ", "", "");
+        row("a single character after the program name", "Tarvo.exe x", "x", "");
+        row("no argument", "Tarvo.exe", "", "");
+        row("an empty command line", "", "", "");
+        row("characters beyond ASCII pass through", "Tarvo.exe \"D:\\Фото\\日本 2024.zip\"",
+            "\"D:\\Фото\\日本 2024.zip\"", "D:\\Фото\\日本 2024.zip");
     }
     void readsThePathFromTheCommandLine() {
         QFETCH(QString, raw);
@@ -138,55 +111,34 @@ private slots:
         QTest::addColumn<QString>("out");
         QTest::addColumn<QString>("err");
         QTest::addColumn<QString>("made");
-        const QString gui = TARVO_GUI;
-        const QString cli = TARVO_CLI;
-        const QString unzipped = QStringLiteral("Unzipping completed successfully.\n");
-        QTest::newRow("tarvo --version")
-            << gui << QStringList{"--version"} << 0 << "Tarvo 1.0.0.1\n"
-            << ""
-            << "";
-        QTest::newRow("tarvo-cli --version")
-            << cli << QStringList{"--version"} << 0 << "tarvo-cli 1.0.0.1\n"
-            << ""
-            << "";
-        QTest::newRow("tarvo --help")
-            << gui << QStringList{"--help"} << 0 << "Usage: tarvo [--] [ARCHIVE]..."
-            << ""
-            << "";
-        QTest::newRow("tarvo-cli --help")
-            << cli << QStringList{"--help"} << 0 << "Usage: tarvo-cli [-q] unzip [--] ARCHIVE..."
-            << ""
-            << "";
-        QTest::newRow("tarvo: an unknown option") << gui << QStringList{"-x.zip"} << 2 << ""
-                                                  << "Usage: tarvo [--] [ARCHIVE]..."
-                                                  << "";
-        QTest::newRow("tarvo: an unknown long option") << gui << QStringList{"--verbose"} << 2 << ""
-                                                       << "Usage: tarvo [--] [ARCHIVE]..."
-                                                       << "";
-        QTest::newRow("tarvo-cli: an archive named like an option")
-            << cli << QStringList{"unzip", "-x.zip"} << 2 << ""
-            << "Usage: tarvo-cli [-q] unzip [--] ARCHIVE..."
-            << "";
-        QTest::newRow("tarvo-cli: -- then an archive whose name starts with -")
-            << cli << QStringList{"unzip", "--", "-x.zip"} << 0 << unzipped << ""
-            << "-x/a.txt";
-        QTest::newRow("tarvo-cli: -- before the command")
-            << cli << QStringList{"--", "unzip", "-x.zip"} << 0 << unzipped << ""
-            << "-x/a.txt";
-        QTest::newRow("tarvo-cli: a file whose name starts with - zipped")
-            << cli << QStringList{"zip", "--", "-notes.txt"} << 0
-            << "Zipping completed successfully.\n"
-            << ""
-            << "-notes.txt.zip";
-        QTest::newRow("tarvo-cli: a failure goes to standard error")
-            << cli << QStringList{"unzip", "missing.zip"} << 1 << ""
-            << "Error: Unzipping did not complete. Make sure you have enough disk space and "
-               "the zip file is not corrupt!..."
-            << "";
-        QTest::newRow("tarvo-cli: a refusal goes to standard error")
-            << cli << QStringList{"unzip", ""} << 2 << ""
-            << "Error: please select a valid zip file\n"
-            << "";
+        const auto row = [](const char* name, const QString& program, const QStringList& arguments,
+                            int exitCode, const QString& out, const QString& err = {},
+                            const QString& made = {}) {
+            QTest::newRow(name) << program << arguments << exitCode << out << err << made;
+        };
+        const QString gui = TARVO_GUI, cli = TARVO_CLI;
+        const QString guiUsage = "Usage: tarvo [--] [ARCHIVE]...";
+        const QString cliUsage = "Usage: tarvo-cli [-q] unzip [--] ARCHIVE...";
+        const QString unzipped = "Unzipping completed successfully.\n";
+        row("tarvo --version", gui, {"--version"}, 0, "Tarvo 1.0.0.1\n");
+        row("tarvo-cli --version", cli, {"--version"}, 0, "tarvo-cli 1.0.0.1\n");
+        row("tarvo --help", gui, {"--help"}, 0, guiUsage);
+        row("tarvo-cli --help", cli, {"--help"}, 0, cliUsage);
+        row("tarvo: an unknown option", gui, {"-x.zip"}, 2, "", guiUsage);
+        row("tarvo: an unknown long option", gui, {"--verbose"}, 2, "", guiUsage);
+        row("tarvo-cli: an archive named like an option", cli, {"unzip", "-x.zip"}, 2, "",
+            cliUsage);
+        row("tarvo-cli: -- then an archive whose name starts with -", cli,
+            {"unzip", "--", "-x.zip"}, 0, unzipped, "", "-x/a.txt");
+        row("tarvo-cli: -- before the command", cli, {"--", "unzip", "-x.zip"}, 0, unzipped, "",
+            "-x/a.txt");
+        row("tarvo-cli: a file whose name starts with - zipped", cli, {"zip", "--", "-notes.txt"},
+            0, "Zipping completed successfully.\n", "", "-notes.txt.zip");
+        row("tarvo-cli: a failure goes to standard error", cli, {"unzip", "missing.zip"}, 1, "",
+            "Error: Unzipping did not complete. Make sure you have enough disk space and the zip "
+            "file is not corrupt!...");
+        row("tarvo-cli: a refusal goes to standard error", cli, {"unzip", ""}, 2, "",
+            "Error: please select a valid zip file\n");
     }
     void optionsOfBothPrograms() {
         QFETCH(QString, program);

@@ -73,22 +73,19 @@ private slots:
         QTest::addColumn<QString>("archive");
         QTest::addColumn<QString>("tree");
         QTest::addColumn<QString>("opened");
+        const auto row = [](const char* name, const char* select, const char* chosen,
+                            const char* start, const QString& message, int barMaximum,
+                            const char* archive, const char* tree, const char* opened) {
+            QTest::newRow(name) << select << chosen << start << message << barMaximum << archive
+                                << tree << opened;
+        };
         // One step a file, one at the start and 100 for the bytes: the bar ends full.
-        QTest::newRow("zip a folder") << "m_btnSelectZipFolder"
-                                      << "album"
-                                      << "m_btnZip" << ZipSucceeded << 104 << "album.zip"
-                                      << "album"
-                                      << "";
-        QTest::newRow("zip a file") << "m_btnSelectZipFile"
-                                    << "docs/report.txt"
-                                    << "m_btnZip" << ZipSucceeded << 100 << "docs/report.txt.zip"
-                                    << "docs"
-                                    << "docs";
-        QTest::newRow("unzip an archive") << "m_btnSelectUnzip"
-                                          << "photos.zip"
-                                          << "m_btnUnzip" << UnzipSucceeded << 100 << ""
-                                          << "original"
-                                          << "photos";
+        row("zip a folder", "m_btnSelectZipFolder", "album", "m_btnZip", ZipSucceeded, 104,
+            "album.zip", "album", "");
+        row("zip a file", "m_btnSelectZipFile", "docs/report.txt", "m_btnZip", ZipSucceeded, 100,
+            "docs/report.txt.zip", "docs", "docs");
+        row("unzip an archive", "m_btnSelectUnzip", "photos.zip", "m_btnUnzip", UnzipSucceeded, 100,
+            "", "original", "photos");
     }
     void operationsThroughTheButtons() {
         QFETCH(QString, select);

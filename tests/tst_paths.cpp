@@ -56,69 +56,46 @@ private slots:
         QTest::addColumn<QStringList>("changes");
         QTest::addColumn<QString>("says"); // part of the output; empty: anything
 
-        QTest::newRow("no extension: unpacked beside itself, not into a sibling folder")
-            << ""
-            << "cli unzip box/release.v2/archive" << 0
-            << QStringList{"+box/release.v2/archive(1)", "+box/release.v2/archive(1)/victim.txt"}
-            << "";
-        QTest::newRow("a name that is all extension is kept whole")
-            << ""
-            << "cli unzip box/.zip" << 0 << QStringList{"+box/.zip(1)", "+box/.zip(1)/victim.txt"}
-            << "";
-        QTest::newRow("./archive, from its own folder")
-            << ""
-            << "cd box/sub && cli unzip ./archive" << 0
-            << QStringList{"+box/sub/archive(1)", "+box/sub/archive(1)/victim.txt"} << "";
-        QTest::newRow("../sub/archive, from a sibling folder")
-            << ""
-            << "cd box/run && cli unzip ../sub/archive" << 0
-            << QStringList{"+box/sub/archive(1)", "+box/sub/archive(1)/victim.txt"} << "";
-        QTest::newRow("unzip a/../bb.zip, a a link: beside the archive the system opens")
-            << ""
-            << "cli unzip a/../bb.zip" << 0 << QStringList{"+real/bb", "+real/bb/inside.txt"} << "";
-        QTest::newRow("zip a/../b, a a link: the folder the system names")
-            << ""
-            << "cli zip a/../b" << 0 << QStringList{"+real/b.zip"} << "";
-        QTest::newRow("zip .: the folder itself, beside it")
-            << ""
-            << "cd box/run && cli zip ." << 0 << QStringList{"+box/run.zip"} << "";
-        QTest::newRow("zip a link: beside the link")
-            << ""
-            << "cli zip a" << 0 << QStringList{"+a.zip"} << "";
-
+        const auto row = [](const char* name, const QString& prepare, const QString& command,
+                            int exitCode, const QStringList& changes, const QString& says = {}) {
+            QTest::newRow(name) << prepare << command << exitCode << changes << says;
+        };
+        const QStringList subArchive{"+box/sub/archive(1)", "+box/sub/archive(1)/victim.txt"};
+        row("./archive, from its own folder", "", "cd box/sub && cli unzip ./archive", 0,
+            subArchive);
+        row("../sub/archive, from a sibling folder", "", "cd box/run && cli unzip ../sub/archive",
+            0, subArchive);
+        row("unzip a/../bb.zip, a a link: beside the archive the system opens", "",
+            "cli unzip a/../bb.zip", 0, {"+real/bb", "+real/bb/inside.txt"});
+        row("zip a/../b, a a link: the folder the system names", "", "cli zip a/../b", 0,
+            {"+real/b.zip"});
+        row("zip .: the folder itself, beside it", "", "cd box/run && cli zip .", 0,
+            {"+box/run.zip"});
+        row("zip a link: beside the link", "", "cli zip a", 0, {"+a.zip"});
         // A name that is not UTF-8 and its look-alike, U+FFFD in place of the odd byte.
         const QString oddPair =
             "mkdir $'caf\\xe9' $'caf\\xef\\xbf\\xbd' && "
             "echo x > $'caf\\xef\\xbf\\xbd/x' && "
             "cp real/bb.zip $'caf\\xe9.zip' && cp real/bb.zip $'caf\\xef\\xbf\\xbd.zip'";
-        QTest::newRow("zip a name that is not UTF-8: refused, the look-alike untouched")
-            << oddPair << "cli zip $'caf\\xe9'" << 2 << QStringList{} << "caf\\xE9";
-        QTest::newRow("unzip a name that is not UTF-8: refused, the look-alike untouched")
-            << oddPair << "cli unzip $'caf\\xe9.zip'" << 2 << QStringList{} << "caf\\xE9";
-
-        QTest::newRow("an existing archive it may write is replaced")
-            << "cp real/bb.zip notes/f.zip"
-            << "cli zip notes/f" << 0 << QStringList{"~notes/f.zip"} << "";
-        QTest::newRow("an existing file of notes is not replaced")
-            << "echo my notes > notes/f.zip"
-            << "cli zip notes/f" << 1 << QStringList{}
-            << "notes/f.zip is already there and is not a zip archive";
-        QTest::newRow("an existing read-only archive is not replaced")
-            << "cp real/bb.zip notes/f.zip && chmod 444 notes/f.zip"
-            << "cli zip notes/f" << 1 << QStringList{}
-            << "notes/f.zip is already there and is read-only";
-        QTest::newRow("an existing folder is not replaced")
-            << "mkdir notes/f.zip"
-            << "cli zip notes/f" << 1 << QStringList{}
-            << "notes/f.zip is already there and is a folder";
-
-        QTest::newRow("a FIFO as the archive: refused at once")
-            << ""
-            << "mkfifo pipe.zip; timeout 20 \"$0\" unzip pipe.zip; code=$?; rm pipe.zip; exit $code"
-            << 1 << QStringList{} << "";
-        QTest::newRow("names that would be one once stored: refused, both named")
-            << "mkdir -p clash/a && echo 1 > clash/a/b && echo 2 > 'clash/a\\b'"
-            << "cli zip clash" << 1 << QStringList{} << "Two files would be stored under one name";
+        row("zip a name that is not UTF-8: refused, the look-alike untouched", oddPair,
+            "cli zip $'caf\\xe9'", 2, {}, "caf\\xE9");
+        row("unzip a name that is not UTF-8: refused, the look-alike untouched", oddPair,
+            "cli unzip $'caf\\xe9.zip'", 2, {}, "caf\\xE9");
+        row("an existing archive it may write is replaced", "cp real/bb.zip notes/f.zip",
+            "cli zip notes/f", 0, {"~notes/f.zip"});
+        row("an existing file of notes is not replaced", "echo my notes > notes/f.zip",
+            "cli zip notes/f", 1, {}, "notes/f.zip is already there and is not a zip archive");
+        row("an existing read-only archive is not replaced",
+            "cp real/bb.zip notes/f.zip && chmod 444 notes/f.zip", "cli zip notes/f", 1, {},
+            "notes/f.zip is already there and is read-only");
+        row("an existing folder is not replaced", "mkdir notes/f.zip", "cli zip notes/f", 1, {},
+            "notes/f.zip is already there and is a folder");
+        row("a FIFO as the archive: refused at once", "",
+            "mkfifo pipe.zip; timeout 20 \"$0\" unzip pipe.zip; code=$?; rm pipe.zip; exit $code",
+            1, {});
+        row("names that would be one once stored: refused, both named",
+            "mkdir -p clash/a && echo 1 > clash/a/b && echo 2 > 'clash/a\\b'", "cli zip clash", 1,
+            {}, "Two files would be stored under one name");
     }
     void theArgumentNamesWhatTheSystemNames() {
         QFETCH(QString, prepare);

@@ -1,8 +1,11 @@
-// The bar follows the work done, not the clock: sampled while a large zip or unzip runs, it
-// stays within 10 points of the share of the bytes truly written so far.
+// The progress bar: its arithmetic and the ticker, driven through the shared state as the
+// windows and the workers drive it; and the bar during a large zip or unzip, which follows the
+// work done, not the clock: sampled as it runs, it stays within 10 points of the share of the
+// bytes truly written so far.
 
-#include "archive/UnzipWorker.h"
-#include "archive/ZipWorker.h"
+#include "operation/ProgressProtocol.h"
+#include "operation/ProgressTicker.h"
+#include "operation/ThreadStart.h"
 #include "support/TestTree.h"
 #include "support/WorkerRun.h"
 
@@ -15,7 +18,9 @@
 #include <QThread>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <optional>
 #include <thread>
 
 using Kind = RecordingReport::Record::Kind;
@@ -54,18 +59,117 @@ int BarPercent(const RecordingReport& report, int range) {
     return std::min(steps, range) * 100 / range;
 }
 
-struct Sample {
-    int trueBefore; // percent of the bytes written, a ticker's latency before the bar was read
-    int bar;
-    int trueAfter; // and just after
-};
-
 } // namespace
 
 class TestProgress : public QObject {
     Q_OBJECT
 
 private slots:
+    // Rows: the state the steps find (folderTotal 0: not a folder zip), whether a reset comes
+    // first and the range it gives, then the steps and where the bar ends (-1: no position).
+    void stepsMoveTheBar_data() {
+        QTest::addColumn<bool>("busy");
+        QTest::addColumn<int>("folderTotal");
+        QTest::addColumn<int>("countBefore");
+        QTest::addColumn<int>("maximum"); // -1: no reset
+        QTest::addColumn<int>("steps");
+        QTest::addColumn<int>("position");
+        QTest::newRow("steps are ignored while idle") << false << 0 << 7 << -1 << 1 << -1;
+        QTest::newRow("outside a folder zip the count stops at 100")
+            << true << 0 << 0 << 100 << 151 << 100;
+        QTest::newRow("a reset starts the count afresh") << true << 0 << 42 << 100 << 1 << 1;
+        // The worker posts the reset, finishes and stores 100 before the UI thread handles
+        // the reset: the bar must still end full.
+        QTest::newRow("a late reset keeps the worker's final 100")
+            << true << 0 << 100 << 100 << 1 << 100;
+        QTest::newRow("a folder zip counts every step, past 16 bits")
+            << true << 70001 << 0 << 70001 << 70001 << 70001;
+        QTest::newRow("a folder zip's reset always starts from zero")
+            << true << 500 << 250 << 500 << 1 << 1;
+        QTest::newRow("an empty folder is full after the first step")
+            << true << 1 << 0 << 1 << 1 << 1;
+    }
+    void stepsMoveTheBar() {
+        QFETCH(bool, busy);
+        QFETCH(int, folderTotal);
+        QFETCH(int, countBefore);
+        QFETCH(int, maximum);
+        QFETCH(int, steps);
+        QFETCH(int, position);
+        OperationState state;
+        state.busy = busy;
+        state.zipSelected = state.zipFolder = folderTotal > 0;
+        state.stepTotal = folderTotal;
+        state.progressCount = countBefore;
+        if (maximum >= 0)
+            QCOMPARE(OnProgressReset(state).maximum, maximum);
+        std::optional<int> last;
+        for (int i = 0; i < steps; ++i)
+            last = OnProgressStep(state);
+        QCOMPARE(last.value_or(-1), position);
+        QCOMPARE(state.progressCount.load(), position < 0 ? countBefore : position);
+    }
+
+    // The worker's final 100 must survive steps racing with it: the bar always ends full.
+    void finalHundredIsNeverLostToAConcurrentStep() {
+        for (int round = 0; round < 200; ++round) {
+            OperationState state;
+            state.busy = true;
+            std::thread ui([&state] {
+                for (int i = 0; i < 300; ++i)
+                    OnProgressStep(state);
+            });
+            std::thread worker([&state] { state.progressCount = 100; });
+            worker.join();
+            ui.join();
+            QCOMPARE(state.progressCount.load(), 100);
+        }
+    }
+
+    // The ticker posts the steps the bytes earn, never past its cap; the worker gets what is
+    // left; and a ticker whose work has ended claims nothing in the next one.
+    void tickerFollowsTheBytes() {
+        OperationState state;
+        auto report = std::make_shared<RecordingReport>();
+        state.reportWindow.Set(report);
+        state.busy = true;
+        const auto steps = [&report] { return report->Count(RecordingReport::Record::Step); };
+        {
+            TickedWork work(state, 1000, 95);
+            QTest::qWait(100);
+            QCOMPARE(steps(), 0);
+            work.Counter()->store(427);
+            QTRY_COMPARE(steps(), 42);
+            work.Counter()->store(1200); // a read counted twice does not pass the total
+            QTRY_COMPARE(steps(), 95);
+            QCOMPARE(work.Finish(), 5);
+        }
+        {
+            TickedWork next(state, 100, 100);
+            next.Counter()->store(10);
+            QTRY_COMPARE(steps(), 95 + 10);
+            QTest::qWait(100); // the first ticker, had it gone on, would have stepped by now
+            QCOMPARE(steps(), 95 + 10);
+        }
+        state.busy = false;
+        QTRY_COMPARE(RunningThreadCount(), 0);
+    }
+
+    void startedThreadsAreCountedUntilTheyReturn() {
+        static std::atomic<bool> release{false};
+        const int before = RunningThreadCount();
+        BeginThread(
+            [](void*) -> unsigned {
+                while (!release)
+                    std::this_thread::yield();
+                return 0;
+            },
+            nullptr);
+        QCOMPARE(RunningThreadCount(), before + 1);
+        release = true;
+        QTRY_COMPARE(RunningThreadCount(), before);
+    }
+
     // Incompressible bytes: the archive grows as the file is read, and what the writer keeps
     // in its buffer is a small share of it.
     void initTestCase() {
@@ -108,30 +212,24 @@ private slots:
                                m_otherArchives;
         };
         WorkerRun run;
-        run.state().selectedPath = m_dir.filePath(selected);
-        run.state().unzipSelected = unzip;
-        run.state().zipSelected = !unzip;
-        run.state().zipFolder = operation == QLatin1String("zip folder");
         std::atomic<bool> done{false};
         bool succeeded = false;
         std::thread worker([&] {
-            succeeded = unzip ? RunUnzip(run.state()) == UnzipOutcome::Succeeded
-                              : RunZip(run.state()) == ZipOutcome::Succeeded;
+            succeeded = unzip ? run.Unzip(m_dir.filePath(selected)) == UnzipOutcome::Succeeded
+                              : run.Zip(m_dir.filePath(selected), operation == "zip folder") ==
+                                    ZipOutcome::Succeeded;
             done = true;
         });
-        QList<Sample> samples;
-        QList<qint64> rawBefore, rawAfter, takenAt;
+        // When each sample was taken, the bytes written just before the bar was read, the bar,
+        // and the bytes just after.
+        QList<std::array<qint64, 4>> samples;
         QElapsedTimer clock;
         clock.start();
         while (!done) {
             const int range = run.state().PerFileMode() ? run.state().stepTotal.load() : 100;
             const qint64 before = written();
             const int bar = range > 0 ? BarPercent(run.report(), range) : 0;
-            const qint64 after = written();
-            takenAt << clock.elapsed();
-            rawBefore << before;
-            rawAfter << after;
-            samples << Sample{0, bar, 0};
+            samples.append({clock.elapsed(), before, bar, written()});
             QThread::msleep(15);
         }
         worker.join();
@@ -141,22 +239,18 @@ private slots:
         int during = 0;
         qsizetype caughtUp = 0; // the last sample the bar must have caught up with
         for (qsizetype i = 0; i < samples.size(); ++i) {
-            Sample& sample = samples[i];
-            while (caughtUp + 1 < i && takenAt[caughtUp + 1] <= takenAt[i] - kTickerLatencyMs)
+            const auto& [takenAt, rawBefore, bar, rawAfter] = samples[i];
+            Q_UNUSED(rawBefore);
+            while (caughtUp + 1 < i && samples[caughtUp + 1][0] <= takenAt - kTickerLatencyMs)
                 ++caughtUp;
-            sample.trueBefore =
-                static_cast<int>(std::min(rawBefore[caughtUp], total) * 100 / total);
-            sample.trueAfter = static_cast<int>(std::min(rawAfter[i], total) * 100 / total);
-            during += sample.trueBefore > 5 && sample.trueAfter < 95;
-            QVERIFY2(sample.bar >= sample.trueBefore - kTolerance &&
-                         sample.bar <= sample.trueAfter + kTolerance,
-                     qPrintable(QStringLiteral("sample %1 of %2: the bar at %3%, the bytes at "
-                                               "%4..%5%")
-                                    .arg(i)
-                                    .arg(samples.size())
-                                    .arg(sample.bar)
-                                    .arg(sample.trueBefore)
-                                    .arg(sample.trueAfter)));
+            const qint64 before = std::min(samples[caughtUp][1], total) * 100 / total;
+            const qint64 after = std::min(rawAfter, total) * 100 / total;
+            during += before > 5 && after < 95;
+            QVERIFY2(bar >= before - kTolerance && bar <= after + kTolerance,
+                     qPrintable(QString("the bar at %1%, the bytes at %2..%3%")
+                                    .arg(bar)
+                                    .arg(before)
+                                    .arg(after)));
         }
         // Not a pass by default: the work took long enough to be seen under way.
         QVERIFY2(during >= 3, qPrintable(QStringLiteral("%1 samples under way").arg(during)));

@@ -40,13 +40,6 @@ private slots:
         m_files.reset();
     }
 
-    void windowLooksAsDesigned() {
-        ProgressDLG window({});
-        QCOMPARE(window.windowTitle(), QStringLiteral("Tarvo 1.0"));
-        QVERIFY(window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-        QVERIFY(!window.findChild<QProgressBar*>("m_progress")->isTextVisible());
-    }
-
     // The window stays while its message is up; the bar is full by then after a success.
     void unpacksTheArchiveItIsGiven_data() {
         QTest::addColumn<bool>("archive");
@@ -109,12 +102,11 @@ private slots:
         QVERIFY(!closedByTest);
     }
 
-    // Enter ends the window as Esc does, also while the worker still unpacks: the run is
-    // stopped and taken back before the window closes.
+    // Enter ends the window as Esc does (tst_stop), also while the worker still unpacks: the
+    // run is stopped and taken back before the window closes.
     void keyEndsTheWindowMidRun_data() {
         QTest::addColumn<int>("key");
         QTest::addColumn<int>("modifiers");
-        QTest::newRow("Esc") << int(Qt::Key_Escape) << int(Qt::NoModifier);
         QTest::newRow("Enter") << int(Qt::Key_Return) << int(Qt::NoModifier);
         QTest::newRow("Enter on the keypad") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
     }

@@ -50,9 +50,6 @@ void ModalDriver::Poll() {
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
         record.text = box->text();
         record.detail = box->detailedText();
-        record.hasIcon = box->icon() != QMessageBox::NoIcon;
-        for (QAbstractButton* button : box->buttons())
-            record.buttons << button->text();
     }
 
     Answer answer;
@@ -82,8 +79,7 @@ void Fail(QWidget* modal, const char* why) {
     QTest::qFail(why, __FILE__, __LINE__);
 }
 
-} // namespace
-
+// The file dialog's accept button ("Open", or whatever it was relabelled).
 QPushButton* AcceptButtonOf(QFileDialog* dialog) {
     auto* buttons = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
     if (!buttons)
@@ -93,6 +89,8 @@ QPushButton* AcceptButtonOf(QFileDialog* dialog) {
             return qobject_cast<QPushButton*>(button);
     return nullptr;
 }
+
+} // namespace
 
 ModalDriver::Answer PressOk() {
     return [](QWidget* modal) {

@@ -27,8 +27,6 @@ public:
         QString text;   // a message box's text
         QString detail; // a message box's detailed text, behind "Show Details..."
         QPointer<QWidget> owner;
-        bool hasIcon = false;         // a message box shows an icon
-        QStringList buttons;          // a message box's button texts
         bool unexpected = false;      // no answer was queued for it
         bool ownerStillShown = false; // the owner was visible while the modal was up
     };
@@ -56,13 +54,8 @@ private:
     QList<QPointer<QWidget>> m_answered; // still alive; answered once only
 };
 
-class QFileDialog;
-class QPushButton;
-
 // Ready-made answers.
 namespace Answers {
-// The file dialog's accept button ("Open", or whatever it was relabelled).
-QPushButton* AcceptButtonOf(QFileDialog* dialog);
 // Clicks the message box's OK button.
 ModalDriver::Answer PressOk();
 // Presses Esc in the window.

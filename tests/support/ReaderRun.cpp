@@ -44,14 +44,4 @@ QStringList Leftovers(const QString& folder) {
     return found;
 }
 
-QStringList Strays(const QString& folder, const QStringList& expected) {
-    QStringList strays;
-    for (const QString& name : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
-                                                      QDir::System | QDir::NoDotAndDotDot)) {
-        if (!expected.contains(name))
-            strays << name;
-    }
-    return strays;
-}
-
 } // namespace ReaderRun

@@ -20,7 +20,4 @@ QMap<QString, QString> Tree(const QString& root);
 // Names in `folder` and below that a reader leaves only by mistake: its staging folders.
 QStringList Leftovers(const QString& folder);
 
-// Top-level names of `folder` other than `expected`.
-QStringList Strays(const QString& folder, const QStringList& expected);
-
 } // namespace ReaderRun

@@ -8,17 +8,11 @@ void RecordingReport::Add(Record record) {
 }
 
 void RecordingReport::Post(ProgressMessage message) {
-    switch (message) {
-    case ProgressMessage::Step:
-        Add({Record::Step, {}, {}});
-        break;
-    case ProgressMessage::Finished:
-        Add({Record::Finished, {}, {}});
-        break;
-    case ProgressMessage::Reset:
-        Add({Record::Reset, {}, {}});
-        break;
-    }
+    // Step, Finished and Reset follow one another in both.
+    Add({static_cast<Record::Kind>(static_cast<int>(message) -
+                                   static_cast<int>(ProgressMessage::Step)),
+         {},
+         {}});
 }
 
 void RecordingReport::ShowMessage(const QString& text, const QString& caption, MessageKind kind,

@@ -109,4 +109,14 @@ QByteArray TextBytes(qsizetype size, quint32 seed) {
     return text;
 }
 
+QStringList Strays(const QString& folder, const QStringList& expected) {
+    QStringList strays;
+    for (const QString& name : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
+                                                      QDir::System | QDir::NoDotAndDotDot))
+        if (!expected.contains(name))
+            strays << name;
+    strays.sort();
+    return strays;
+}
+
 } // namespace TestTree

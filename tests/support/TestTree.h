@@ -25,6 +25,10 @@ inline QMap<QString, QString> Snapshot(const QString& root, bool withModes = tru
     return Snapshot(root, SnapshotOptions{withModes ? 07777u : 0u});
 }
 
+// Top-level names in folder, hidden ones too, other than expected, sorted: what an operation
+// left that it should not have.
+QStringList Strays(const QString& folder, const QStringList& expected);
+
 // Runs a program, waits for it, returns its exit code (-1 if it could not start or timed out).
 // Standard output and error go to *output when given.
 int Run(const QString& program, const QStringList& arguments, const QString& workingDirectory = {},

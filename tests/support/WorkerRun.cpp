@@ -17,6 +17,20 @@ WorkerRun::~WorkerRun() {
         qWarning("a worker or ticker thread is still running");
 }
 
+UnzipOutcome WorkerRun::Unzip(const QString& archive, bool directMode) {
+    m_state->selectedPath = archive;
+    m_state->unzipSelected = true;
+    m_state->directMode = directMode;
+    return RunUnzip(*m_state);
+}
+
+ZipOutcome WorkerRun::Zip(const QString& path, bool folder) {
+    m_state->selectedPath = path;
+    m_state->zipSelected = true;
+    m_state->zipFolder = folder;
+    return RunZip(*m_state);
+}
+
 QString WorkerRun::Milestones() const {
     static const char* const names[] = {"Step", "Finished", "Reset", "Message", "Folder", "End"};
     QStringList words;

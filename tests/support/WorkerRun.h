@@ -1,5 +1,7 @@
 #pragma once
 
+#include "archive/UnzipWorker.h"
+#include "archive/ZipWorker.h"
 #include "operation/OperationState.h"
 #include "support/RecordingReport.h"
 
@@ -16,6 +18,10 @@ public:
 
     OperationState& state() { return *m_state; }
     RecordingReport& report() { return *m_report; }
+
+    // The worker run on this selection, as the start commands leave it.
+    UnzipOutcome Unzip(const QString& archive, bool directMode = false);
+    ZipOutcome Zip(const QString& path, bool folder);
 
     // The reports without the steps, e.g. "Reset Message Folder Finished".
     QString Milestones() const;

@@ -90,14 +90,4 @@ int ZipWithCli(const QString& path, QString* output, const QString& shellPrefix)
     return TestTree::Run("bash", {"-c", command, TARVO_CLI, path}, {}, output);
 }
 
-QStringList NamesStartingWith(const QString& folder, const QString& prefix) {
-    QStringList names;
-    const QStringList all = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                                   QDir::NoDotAndDotDot);
-    for (const QString& name : all)
-        if (name.startsWith(prefix))
-            names << name;
-    return names;
-}
-
 } // namespace ZipTools

@@ -25,7 +25,4 @@ QJsonArray ListEntries(const QString& archive);
 // shellPrefix runs before it in the same shell (for instance "ulimit -f 100").
 int ZipWithCli(const QString& path, QString* output = nullptr, const QString& shellPrefix = {});
 
-// Files and folders in folder whose names start with prefix.
-QStringList NamesStartingWith(const QString& folder, const QString& prefix);
-
 } // namespace ZipTools
