@@ -392,8 +392,9 @@ std::optional<DecodeResult> DecodeBzip2Blockwise(EntryInput& raw, const EntryPla
                 Bzip2Workspace& shared = team->Workspace();
                 auto result =
                     BlockwiseRun(raw, plan, output, cancel, 1 + helpers.Count(), shared).Run();
+                // Assigning {} would keep the capacity; a fresh vector gives the memory back.
                 if (shared.raw.capacity() > kKeptRawBytes)
-                    shared.raw = {};
+                    shared.raw = std::vector<unsigned char>();
                 return result;
             }
         }
