@@ -1,12 +1,15 @@
-// Installs the build tree into a fresh prefix, as `make install` does, and checks what lands
-// there with the tools a desktop and a package archive would apply to it. Also builds the
-// Debian package and looks inside.
+// Installs the build tree into a fresh prefix, as `make install` does, and builds the Debian
+// package once; then checks both with the tools the desktop and the package archive apply to
+// them: the programs run from the prefix alone, the menu entries that start Tarvo on a file or
+// folder (the desktop entry's actions, Dolphin's service menus, Nemo's actions) are well-formed
+// for their reader and start the installed program with options it takes, and the package
+// declares what it loads and passes lintian.
 
 #include "support/TestTree.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
@@ -18,20 +21,17 @@ namespace {
 const QString AppId = QStringLiteral(TARVO_APP_ID);
 const QString Version = QStringLiteral(TARVO_VERSION);
 
-QStringList FilesBelow(const QString& root) {
-    QStringList files;
-    for (const auto& [path, entry] : TestTree::Snapshot(root, false).asKeyValueRange())
-        if (!entry.startsWith('d'))
-            files << path;
-    return files;
-}
-
 QString Capture(const QString& program, const QStringList& arguments, int* exitCode = nullptr) {
     QString output;
-    const int code = TestTree::Run(program, arguments, {}, &output, 300000);
+    const int code = TestTree::Run(program, arguments, {}, &output, 400000);
     if (exitCode)
         *exitCode = code;
     return output;
+}
+
+QString ReadText(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 // Skips the test when one of the tools is not installed.
@@ -40,22 +40,38 @@ QString Capture(const QString& program, const QStringList& arguments, int* exitC
         if (QStandardPaths::findExecutable(tool).isEmpty())                                        \
             QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
 
-// The Debian package that ships a shared library, found through the loader's view of a
-// program. Debian 12 records some libraries under /lib, others under /usr/lib.
-QString PackageOfLibrary(const QString& soname, const QString& lddOutput) {
-    const QRegularExpression line("^\\s*(?:" + QRegularExpression::escape(soname) + " => )?(\\S*/" +
-                                      QRegularExpression::escape(soname) + ") ",
-                                  QRegularExpression::MultilineOption);
-    const QString loaded = line.match(lddOutput).captured(1);
-    const QString real = QFileInfo(loaded).canonicalFilePath();
-    const QString other = real.startsWith("/usr/") ? real.mid(4) : "/usr" + real;
-    for (const QString& candidate : {loaded, real, other}) {
-        int code = 0;
-        const QString owner = Capture("dpkg", {"-S", candidate}, &code);
-        if (!loaded.isEmpty() && code == 0)
-            return owner.section(':', 0, 0).trimmed();
+QStringList FilesBelow(const QString& root) {
+    QStringList files;
+    for (const auto& [path, entry] : TestTree::Snapshot(root, false).asKeyValueRange())
+        if (!entry.startsWith('d'))
+            files << path;
+    return files;
+}
+
+using KeyFile = QMap<QString, QMap<QString, QString>>; // group -> key -> value
+
+// The groups and keys of a desktop-entry style file, as the file managers read it: "[group]"
+// lines, "key=value" lines, '#' comments. A group or key given twice is refused, as the readers
+// disagree on which one counts.
+KeyFile ReadKeyFile(const QString& path, QString* problem) {
+    KeyFile groups;
+    QString group;
+    for (const QString& line : ReadText(path).split('\n', Qt::SkipEmptyParts)) {
+        const QString key = line.section('=', 0, 0);
+        if (line.startsWith('#'))
+            continue;
+        if (line.startsWith('[') && line.endsWith(']')) {
+            group = line.mid(1, line.size() - 2);
+            if (groups.contains(group))
+                *problem = "group given twice: " + group;
+            groups[group];
+        } else if (!line.contains('=') || group.isEmpty() || groups[group].contains(key)) {
+            *problem = "stray or repeated line: " + line;
+        } else {
+            groups[group].insert(key, line.section('=', 1));
+        }
     }
-    return {};
+    return groups;
 }
 
 } // namespace
@@ -63,7 +79,8 @@ QString PackageOfLibrary(const QString& soname, const QString& lddOutput) {
 class TestInstall : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_prefix;
+    QTemporaryDir m_prefix, m_packageDir, m_unpacked;
+    QString m_deb;
 
     QString Installed(const QString& relative) const { return m_prefix.filePath(relative); }
 
@@ -72,38 +89,98 @@ private slots:
         // A DESTDIR left in the environment would move the whole installation.
         qunsetenv("DESTDIR");
         int code = 0;
-        const QString output = Capture(
+        QString output = Capture(
             CMAKE_COMMAND, {"--install", TARVO_BUILD_DIR, "--prefix", m_prefix.path()}, &code);
         QVERIFY2(code == 0, qPrintable(output));
+        output = Capture(CPACK_COMMAND,
+                         {"--config", TARVO_BUILD_DIR "/CPackConfig.cmake", "-G", "DEB", "-B",
+                          m_packageDir.path()},
+                         &code);
+        QVERIFY2(code == 0, qPrintable(output));
+        m_deb = m_packageDir.filePath(QStringLiteral("tarvo_%1_amd64.deb").arg(Version));
+        QVERIFY2(QFileInfo::exists(m_deb), qPrintable(output));
     }
 
-    // The programs run from the prefix alone, not leaning on the build tree.
-    void theInstalledProgramsStandAlone() {
-        QVERIFY(Capture(Installed("bin/tarvo-cli"), {"--help"}).startsWith("Usage: tarvo-cli"));
-        QVERIFY(QFileInfo(Installed("bin/tarvo")).isExecutable());
-        for (const char* file :
-             {"doc/tarvo/copyright", "man/man1/tarvo.1.gz", "man/man1/tarvo-cli.1.gz"})
-            QVERIFY2(QFileInfo::exists(Installed("share/") + file), file);
-        REQUIRE_TOOLS("readelf");
-        for (const QString& program : {Installed("bin/tarvo"), Installed("bin/tarvo-cli")})
-            QVERIFY(!Capture("readelf", {"-d", program}).contains(TARVO_BUILD_DIR));
+    // Each file that puts Tarvo into a menu: a missing key or a misspelt group hides the entry
+    // without a word, so they are looked for here; and every action (the main group when it has
+    // an Exec line, every listed "Desktop Action") starts the installed program on the one file
+    // and has a name and an installed icon.
+    // Rows: where the file is installed, and patterns its main group's "key=value" lines must
+    // match. Nemo's own files put the paths in where %F stands; "s" shows the action for one
+    // selected item.
+    void menuEntriesStartTheInstalledProgram_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QStringList>("required");
+        const QStringList kde{"Type=Service", "X-KDE-ServiceTypes=KonqPopupMenu/Plugin",
+                              "MimeType=.+;", "Actions=.+;"};
+        const QStringList nemo{"Selection=s", "Quote=double", "(Extensions|Mimetypes)=.+;"};
+        QTest::newRow("desktop entry")
+            << "applications/" + AppId + ".desktop"
+            << QStringList{"Type=Application", "MimeType=.+;", "Actions=.+;"};
+        QTest::newRow("Dolphin: zip") << "kio/servicemenus/tarvo-zip.desktop" << kde;
+        QTest::newRow("Dolphin: unzip") << "kio/servicemenus/tarvo-unzip.desktop" << kde;
+        QTest::newRow("Nemo: zip") << "nemo/actions/tarvo-zip.nemo_action" << nemo;
+        QTest::newRow("Nemo: unzip") << "nemo/actions/tarvo-unzip.nemo_action" << nemo;
+    }
+    void menuEntriesStartTheInstalledProgram() {
+        QFETCH(QString, file);
+        QFETCH(QStringList, required);
+        const bool nemo = file.endsWith(".nemo_action");
+        const QString fileCode = nemo ? "%F" : "%f";
+        QString problem;
+        const KeyFile groups = ReadKeyFile(Installed("share/" + file), &problem);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        const QMap<QString, QString> main = groups.value(nemo ? "Nemo Action" : "Desktop Entry");
+        QStringList lines;
+        for (const auto& [key, value] : main.asKeyValueRange())
+            lines << key + "=" + value;
+        for (const QString& pattern : required)
+            QVERIFY2(lines.indexOf(QRegularExpression(pattern)) >= 0, qPrintable(pattern));
+
+        QList<QMap<QString, QString>> actions;
+        if (main.contains("Exec"))
+            actions << main;
+        for (const QString& id : main.value("Actions").split(';', Qt::SkipEmptyParts)) {
+            QVERIFY2(groups.contains("Desktop Action " + id), qPrintable(id));
+            actions << groups.value("Desktop Action " + id);
+        }
+        QVERIFY(!actions.isEmpty());
+        for (const QMap<QString, QString>& action : actions) {
+            QVERIFY(!action.value("Name").isEmpty());
+            const QString icon = action.value(action.contains("Icon-Name") ? "Icon-Name" : "Icon",
+                                              main.value("Icon"));
+            for (const QString picture : {"scalable/apps/%1.svg", "128x128/apps/%1.png"})
+                QVERIFY2(QFileInfo::exists(Installed("share/icons/hicolor/" + picture.arg(icon))),
+                         qPrintable("no installed icon " + picture.arg(icon)));
+            // Given the Exec line's options and --help, the program answers with its usage
+            // instead of refusing them.
+            QStringList words = action.value("Exec").split(' ');
+            QCOMPARE(words.count(fileCode), 1);
+            QCOMPARE(words.takeLast(), fileCode);
+            QCOMPARE(words.takeFirst(), QStringLiteral("tarvo"));
+            QString output;
+            QCOMPARE(TestTree::Run(Installed("bin/tarvo"), words << "--help", {}, &output), 0);
+            QVERIFY2(output.startsWith("Usage: tarvo"), qPrintable(output));
+        }
     }
 
-    // The desktop takes one file at a time, the way the direct mode takes it, and finds the icon.
+    // The desktop's and the software centre's own validators; the pictures the metainfo shows
+    // are ones the documentation has.
     void theDesktopFilesValidate() {
-        const QString entry = Installed("share/applications/" + AppId + ".desktop");
-        QFile file(entry);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString text = QString::fromUtf8(file.readAll());
-        QVERIFY(text.contains("\nExec=tarvo %f\n"));
-        const QString icon = QRegularExpression("\nIcon=(.*)\n").match(text).captured(1);
-        QVERIFY(QFileInfo::exists(Installed("share/icons/hicolor/scalable/apps/" + icon + ".svg")));
-        QVERIFY(QFileInfo::exists(Installed("share/icons/hicolor/128x128/apps/" + icon + ".png")));
+        const QString metainfo = Installed("share/metainfo/" + AppId + ".metainfo.xml");
+        const QRegularExpression image("<image[^>]*>https://[^<]*/([^/<]+)</image>");
+        int images = 0;
+        for (const auto& match : image.globalMatch(ReadText(metainfo))) {
+            ++images;
+            QVERIFY2(QFileInfo::exists(TARVO_SOURCE_DIR "/docs/screenshots/" + match.captured(1)),
+                     qPrintable(match.captured(1)));
+        }
+        QVERIFY(images > 0);
         REQUIRE_TOOLS("desktop-file-validate", "appstreamcli");
         int code = 0;
-        QString output = Capture("desktop-file-validate", {entry}, &code);
+        QString output = Capture("desktop-file-validate",
+                                 {Installed("share/applications/" + AppId + ".desktop")}, &code);
         QVERIFY2(code == 0 && output.trimmed().isEmpty(), qPrintable(output));
-        const QString metainfo = Installed("share/metainfo/" + AppId + ".metainfo.xml");
         output = Capture("appstreamcli", {"validate", "--no-net", metainfo}, &code);
         QVERIFY2(code == 0, qPrintable(output));
     }
@@ -118,48 +195,58 @@ private slots:
             {"res/tarvo.rc", "\"FileVersion\", \"" + dotted + "\""},
             {"res/tarvo.rc", "\"ProductVersion\", \"" + dotted + "\""},
             {"res/tarvo.manifest", "name=\"KestrinUtilities.Tarvo\" version=\"" + dotted + "\""},
+            {"res/debian/changelog", "^tarvo \\(" + dotted + "\\) "},
             {"vcpkg.json", "\"version\": \"" + dotted + "\""},
             {"docs/tarvo-cli.1", "\"Tarvo " + dotted + "\""},
             {"docs/tarvo.1", "\"Tarvo " + dotted + "\""},
             {"share/metainfo/" + AppId + ".metainfo.xml",
              "<releases>\\s*<release version=\"" + dotted + "\""}};
-        for (const auto& [file, pattern] : places) {
-            QFile source(file.startsWith("share/") ? Installed(file) : TARVO_SOURCE_DIR "/" + file);
-            QVERIFY2(source.open(QIODevice::ReadOnly), qPrintable(file));
-            QVERIFY2(QString::fromUtf8(source.readAll()).contains(QRegularExpression(pattern)),
-                     qPrintable(file + ": " + pattern));
-        }
+        for (const auto& [file, pattern] : places)
+            QVERIFY2(
+                ReadText(file.startsWith("share/") ? Installed(file) : TARVO_SOURCE_DIR "/" + file)
+                    .contains(QRegularExpression(pattern)),
+                qPrintable(file + ": " + pattern));
     }
 
     // The package holds what a plain installation does, under /usr, and declares every library
-    // the programs load directly, so it installs whole on a machine that has none of them yet.
+    // the programs load directly, so it installs whole on a machine that has none of them yet;
+    // the programs run from it alone, not leaning on the build tree.
     void theDebianPackageIsWhole() {
-        REQUIRE_TOOLS("dpkg-deb", "dpkg-shlibdeps", "dpkg", "readelf", "ldd", "file");
-        QTemporaryDir out;
-        int code = 0;
-        const QString output = Capture(
-            CPACK_COMMAND,
-            {"--config", TARVO_BUILD_DIR "/CPackConfig.cmake", "-G", "DEB", "-B", out.path()},
-            &code);
-        QVERIFY2(code == 0, qPrintable(output));
-        const QString deb = out.filePath(QStringLiteral("tarvo_%1_amd64.deb").arg(Version));
-        QTemporaryDir unpacked;
-        QCOMPARE(TestTree::Run("dpkg-deb", {"-x", deb, unpacked.path()}), 0);
-        QCOMPARE(FilesBelow(unpacked.filePath("usr")), FilesBelow(m_prefix.path()));
+        REQUIRE_TOOLS("dpkg-deb", "dpkg", "readelf");
+        QCOMPARE(TestTree::Run("dpkg-deb", {"-x", m_deb, m_unpacked.path()}), 0);
+        QCOMPARE(FilesBelow(m_unpacked.filePath("usr")), FilesBelow(m_prefix.path()));
+        QVERIFY(Capture(m_unpacked.filePath("usr/bin/tarvo-cli"), {"--help"}).startsWith("Usage:"));
         QSet<QString> declared;
-        for (const QString& alternatives : Capture("dpkg-deb", {"-f", deb, "Depends"}).split(','))
+        for (const QString& alternatives : Capture("dpkg-deb", {"-f", m_deb, "Depends"}).split(','))
             for (const QString& dependency : alternatives.split('|'))
                 declared << dependency.trimmed().section(' ', 0, 0);
+        const QRegularExpression needed("\\(NEEDED\\).*\\[(.+)\\]");
         for (const QString program : {"usr/bin/tarvo", "usr/bin/tarvo-cli"}) {
-            const QString path = unpacked.filePath(program);
-            const QString loaded = Capture("ldd", {path});
-            const QRegularExpression needed("\\(NEEDED\\).*\\[(.+)\\]");
-            for (const auto& match : needed.globalMatch(Capture("readelf", {"-d", path}))) {
-                const QString package = PackageOfLibrary(match.captured(1), loaded);
-                QVERIFY2(declared.contains(package) && !package.isEmpty(),
-                         qPrintable(program + " needs " + match.captured(1) + ", not in Depends"));
+            const QString elf = Capture("readelf", {"-d", m_unpacked.filePath(program)});
+            QVERIFY(!elf.contains(TARVO_BUILD_DIR));
+            for (const auto& library : needed.globalMatch(elf)) {
+                // "package[:arch][, package...]: path" for every installed file of the name.
+                const QString owners = Capture("dpkg", {"-S", "*/" + library.captured(1)});
+                bool declaredOwner = false;
+                for (const QString& line : owners.split('\n', Qt::SkipEmptyParts))
+                    for (const QString& owner : line.section(": ", 0, 0).split(", "))
+                        declaredOwner |= declared.contains(owner.section(':', 0, 0));
+                QVERIFY2(declaredOwner, qPrintable(program + " needs " + library.captured(1) +
+                                                   ", not in Depends: " + owners));
             }
         }
+    }
+
+    // The package as the archive's checker sees it: no error, no warning.
+    void debianPackagePassesLintian() {
+        REQUIRE_TOOLS("lintian");
+        int code = 0;
+        const QString output = Capture(
+            "lintian", {"--fail-on", "error,warning", "--no-tag-display-limit", m_deb}, &code);
+        QVERIFY2(code == 0, qPrintable(output));
+        QVERIFY2(
+            !output.contains(QRegularExpression("^[EW]: ", QRegularExpression::MultilineOption)),
+            qPrintable(output));
     }
 };
 

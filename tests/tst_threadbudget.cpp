@@ -9,7 +9,7 @@
 
 #include <future>
 #include <optional>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -45,50 +45,30 @@ class TestThreadBudget : public QObject {
     Q_OBJECT
 
 private slots:
-    void countFollowsTheAffinityMask_data() {
-        QTest::addColumn<int>("cpus");
-        QTest::addColumn<unsigned>("requested");
-        QTest::addColumn<unsigned>("expected");
-        QTest::newRow("one CPU allowed, as under taskset -c 0") << 1 << 0u << 1u;
-        QTest::newRow("two CPUs allowed") << 2 << 0u << 2u;
-        QTest::newRow("a count asked for wins over the mask") << 1 << 3u << 3u;
-    }
+    // ThreadCountFor on a thread allowed only so many CPUs (one, as under taskset -c 0, then
+    // two), unless a count is asked for. The row a small machine may skip comes last.
     void countFollowsTheAffinityMask() {
-        QFETCH(int, cpus);
-        QFETCH(unsigned, requested);
-        QFETCH(unsigned, expected);
-        const std::optional<unsigned> count = CountOnCpus(cpus, requested);
-        if (!count)
-            QSKIP("this machine does not let the test narrow its CPUs that far");
-        QCOMPARE(*count, expected);
+        for (const auto& [cpus, requested, expected] :
+             {std::tuple{1, 0u, 1u}, {1, 3u, 3u}, {2, 0u, 2u}}) {
+            const std::optional<unsigned> count = CountOnCpus(cpus, requested);
+            if (!count)
+                QSKIP("this machine does not let the test narrow its CPUs that far");
+            QCOMPARE(*count, expected);
+        }
     }
 
-    void helpersTakeOnlyWhatWorkersLeave_data() {
-        QTest::addColumn<unsigned>("total");
-        QTest::addColumn<int>("workers");
-        QTest::addColumn<unsigned>("wanted");
-        QTest::addColumn<unsigned>("granted");
-        QTest::newRow("one worker alone gets the rest") << 4u << 1 << 3u << 3u;
-        QTest::newRow("every thread busy: no helpers") << 4u << 4 << 3u << 0u;
-        QTest::newRow("two of three busy: one helper") << 3u << 2 << 2u << 1u;
-        QTest::newRow("single thread budget") << 1u << 1 << 5u << 0u;
-    }
+    // Helpers get what the busy workers leave, maybe nothing; all of it comes back.
     void helpersTakeOnlyWhatWorkersLeave() {
-        QFETCH(unsigned, total);
-        QFETCH(int, workers);
-        QFETCH(unsigned, wanted);
-        QFETCH(unsigned, granted);
-        ThreadBudget budget(total);
-        std::vector<ThreadBudget::Lease> busy;
-        for (int i = 0; i < workers; ++i)
-            busy.push_back(budget.Worker());
-        {
-            const ThreadBudget::Lease helpers = budget.Helpers(wanted);
-            QCOMPARE(helpers.Count(), granted);
+        for (const auto& [total, workers, wanted, granted] :
+             {std::tuple{4u, 1, 3u, 3u}, {4u, 4, 3u, 0u}, {3u, 2, 2u, 1u}}) {
+            ThreadBudget budget(total);
+            std::vector<ThreadBudget::Lease> busy;
+            for (int i = 0; i < workers; ++i)
+                busy.push_back(budget.Worker());
+            QCOMPARE(budget.Helpers(wanted).Count(), granted);
+            busy.clear();
+            QCOMPARE(budget.Helpers(total).Count(), total);
         }
-        busy.clear();
-        // Everything given back: the whole budget is free again.
-        QCOMPARE(budget.Helpers(total).Count(), total);
     }
 
     // A worker that finds every thread lent to helpers waits for them instead of adding a thread.

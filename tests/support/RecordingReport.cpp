@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 void RecordingReport::Add(Record record) {
     std::lock_guard lock(m_mutex);
     m_records.push_back(std::move(record));
@@ -15,9 +17,9 @@ void RecordingReport::Post(ProgressMessage message) {
          {}});
 }
 
-void RecordingReport::ShowMessage(const QString& text, const QString& caption, MessageKind kind,
+void RecordingReport::ShowMessage(const QString& text, const QString& caption, MessageKind,
                                   const QString& detail) {
-    Add({Record::Message, text, caption, 0, kind, detail});
+    Add({Record::Message, text, caption, 0, detail});
 }
 
 void RecordingReport::OpenFolder(const QString& folder) {
@@ -33,25 +35,24 @@ std::vector<RecordingReport::Record> RecordingReport::Records() const {
     return m_records;
 }
 
-QStringList RecordingReport::Messages() const {
+QStringList RecordingReport::OfMessages(QString Record::*field) const {
     QStringList texts;
     for (const Record& record : Records())
         if (record.kind == Record::Message)
-            texts << record.text;
+            texts << record.*field;
     return texts;
 }
 
+QStringList RecordingReport::Messages() const {
+    return OfMessages(&Record::text);
+}
+
 QStringList RecordingReport::Details() const {
-    QStringList details;
-    for (const Record& record : Records())
-        if (record.kind == Record::Message)
-            details << record.detail;
-    return details;
+    return OfMessages(&Record::detail);
 }
 
 int RecordingReport::Count(Record::Kind kind) const {
-    int count = 0;
-    for (const Record& record : Records())
-        count += record.kind == kind;
-    return count;
+    const std::vector<Record> records = Records();
+    return int(std::count_if(records.begin(), records.end(),
+                             [kind](const Record& record) { return record.kind == kind; }));
 }

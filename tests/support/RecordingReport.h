@@ -13,10 +13,9 @@ class RecordingReport : public ReportTarget {
 public:
     struct Record {
         enum Kind { Step, Finished, Reset, Message, Folder, EndProcess } kind;
-        QString text;    // the message or the folder
-        QString caption; // the message's caption
-        int code = 0;    // EndProcess's exit code
-        MessageKind messageKind = MessageKind::Outcome;
+        QString text;     // the message or the folder
+        QString caption;  // the message's caption
+        int code = 0;     // EndProcess's exit code
         QString detail{}; // the message's detail
     };
 
@@ -33,6 +32,7 @@ public:
 
 private:
     void Add(Record record);
+    QStringList OfMessages(QString Record::*field) const;
 
     mutable std::mutex m_mutex;
     std::vector<Record> m_records;

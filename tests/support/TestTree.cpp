@@ -7,9 +7,12 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <random>
 
 namespace TestTree {
@@ -36,6 +39,36 @@ void WriteFile(const QString& path, const QByteArray& content, int mode) {
         ::chmod(QFile::encodeName(path).constData(), static_cast<mode_t>(mode));
 }
 
+void Make(const QString& root, const QString& item) {
+    const QString name = item.section(" -> ", 0, 0).section('=', 0, 0);
+    const QString path =
+        root + "/" + (name.endsWith('|') || name.endsWith('@') ? name.chopped(1) : name);
+    const QByteArray native = QFile::encodeName(path);
+    QDir().mkpath(QFileInfo(path).path());
+    bool made = true;
+    if (item.contains(" -> ")) {
+        made = QFile::link(item.section(" -> ", 1), path);
+    } else if (name.endsWith('/')) {
+        made = QDir().mkpath(path);
+    } else if (name.endsWith('|')) {
+        made = ::mkfifo(native.constData(), 0644) == 0;
+    } else if (name.endsWith('@')) {
+        // The socket's file stays once its descriptor is closed.
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        made = native.size() < qsizetype(sizeof address.sun_path) && fd >= 0;
+        std::memcpy(address.sun_path, native.constData(), made ? native.size() : 0);
+        made = made && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+    } else {
+        WriteFile(path,
+                  item.contains('=') ? item.section('=', 1).toUtf8() : TextBytes(1'000'000, 1));
+    }
+    if (!made)
+        qFatal("cannot make %s", qPrintable(path));
+}
+
 QMap<QString, QString> Snapshot(const QString& root, const SnapshotOptions& options) {
     QMap<QString, QString> tree;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -52,6 +85,8 @@ QMap<QString, QString> Snapshot(const QString& root, const SnapshotOptions& opti
                                                                : QFile::symLinkTarget(path));
         } else if (S_ISDIR(info.st_mode)) {
             tree[relative] = "d " + mode;
+        } else if (!S_ISREG(info.st_mode)) {
+            tree[relative] = "s " + mode; // a FIFO would block a read
         } else {
             QFile file(path);
             file.open(QIODevice::ReadOnly);

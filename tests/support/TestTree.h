@@ -11,6 +11,11 @@ namespace TestTree {
 // Writes a file (parents created), optionally with Unix permission bits.
 void WriteFile(const QString& path, const QByteArray& content, int mode = -1);
 
+// Makes one item below root, parents included: "name/" a folder, "name -> target" a link,
+// "name|" a FIFO, "name@" a socket, "name=content" a file of that content, a bare "name" a file
+// of a megabyte of text.
+void Make(const QString& root, const QString& item);
+
 // What Snapshot shows of each item.
 struct SnapshotOptions {
     unsigned modeMask = 07777;      // the mode bits shown, octal; 0 leaves modes out
@@ -19,7 +24,7 @@ struct SnapshotOptions {
 };
 
 // Every file, directory and link below root, by relative path: "f <mode> <sha1>" for files,
-// "d <mode>" for directories, "l <target>" for links.
+// "d <mode>" for directories, "l <target>" for links, "s <mode>" for FIFOs, sockets and devices.
 QMap<QString, QString> Snapshot(const QString& root, const SnapshotOptions& options);
 inline QMap<QString, QString> Snapshot(const QString& root, bool withModes = true) {
     return Snapshot(root, SnapshotOptions{withModes ? 07777u : 0u});

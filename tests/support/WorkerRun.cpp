@@ -45,12 +45,10 @@ int WorkerRun::StepsBetween(RecordingReport::Record::Kind after,
     int steps = 0;
     bool counting = false;
     for (const auto& record : m_report->Records()) {
-        if (record.kind == after && !counting)
-            counting = true;
-        else if (record.kind == before && counting)
-            return steps;
-        else if (counting && record.kind == RecordingReport::Record::Step)
-            ++steps;
+        if (counting && record.kind == before)
+            break;
+        counting = counting || record.kind == after;
+        steps += counting && record.kind == RecordingReport::Record::Step;
     }
     return steps;
 }
