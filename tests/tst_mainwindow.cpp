@@ -1,30 +1,36 @@
-// The main window as it opens and as it is seen: its buttons' order and focus, that every text is
-// readable at any font, the About entry of its context menu, and the status label: its colour,
-// how a long text is shortened and runs on, and that every change replaces the label without
-// leaving anything of the earlier text behind.
+// The main window: as it opens and as it is seen (that every text is readable at any font, that
+// the clicks reach the buttons, the status label's colour, how a long text is shortened and runs
+// on, and that every change replaces the label without leaving anything of the earlier text
+// behind); its three selection commands with the real pickers, the workers' refusal of a
+// selection of the wrong kind or of none, and the refusal of every command while an operation
+// runs; About, from MORE and from the context menu, and the companion program MORE starts.
 
 #include "operation/OperationState.h"
+#include "operation/ThreadStart.h"
 #include "support/GuiFixture.h"
 #include "support/ModalDriver.h"
+#include "support/TestTree.h"
 #include "ui/AStatic.h"
+#include "ui/CAboutDlg.h"
 #include "ui/CTarvoDlg.h"
+#include "ui/SiblingProgram.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 namespace {
 
-const QStringList ButtonsInTabOrder = {"m_btnSelectUnzip",     "m_btnUnzip", "m_btnSelectZipFile",
-                                       "m_btnSelectZipFolder", "m_btnZip",   "m_btnMore"};
 const QRgb Red = qRgb(200, 0, 0);
 const QRgb Green = qRgb(0, 155, 0);
 // A full block: a glyph without side bearings, so its ink starts where the text starts.
@@ -49,69 +55,86 @@ QRect Extent(const QImage& image, QRgb colour) {
     return extent;
 }
 
+const QMap<QString, QString> Buttons{{"archive", "m_btnSelectUnzip"},
+                                     {"unzip", "m_btnUnzip"},
+                                     {"file", "m_btnSelectZipFile"},
+                                     {"folder", "m_btnSelectZipFolder"},
+                                     {"zip", "m_btnZip"}};
+
+const QString NothingSelected = QStringLiteral("No file or folder has been selected !");
+const QString Unzipping = QStringLiteral("One file has been selected for unzipping");
+const QString FileZip = QStringLiteral("One file has been selected for zipping");
+const QString FolderZip = QStringLiteral("One folder has been selected for zipping");
+const QString FilePicker = QStringLiteral("AFileDialog"), FolderPicker = "QFileDialog";
+const QString NoFile = QStringLiteral("No File Selected!");
+const QString NoArchive = QStringLiteral("Error: please select a valid zip file");
+const QString NothingToZip = QStringLiteral("Please select a file or a folder for zipping ");
+
+// A step is "button=path" to choose path in the picker the button opens, "button=<Esc>" or
+// "button=<close>" to leave the picker so, or "button" alone for a command, with the buttons
+// named as in Buttons.
+struct Steps {
+    QStringList steps;
+    QStringList modals;
+    QString status;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Steps)
 
 class TestMainWindow : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() {
+        QCoreApplication::setApplicationName(QStringLiteral("Tarvo"));
+        // The file dialog keeps its history in the settings; keep that out of the user's.
+        QStandardPaths::setTestModeEnabled(true);
+    }
+
     void init() {
-        GuiFixture::ResetOperationState();
+        m_case.emplace();
+        QDir().mkpath(Path("home"));
+        qputenv("HOME", QFile::encodeName(Path("home")));
+        TestTree::WriteFile(Path("photos.zip"), "not read by a selection");
+        TestTree::WriteFile(Path("notes/notes.txt"), "some notes");
+        QDir().mkpath(Path("album"));
+        QDir().mkpath(Path("trailing blank "));
         m_window = std::make_unique<CTarvoDlg>();
         m_window->show();
     }
     void cleanup() {
+        qputenv("HOME", m_home);
+        m_case.reset();
         m_window.reset();
         QApplication::setFont(m_font);
+        SiblingProgram::SetLauncher({});
     }
 
-    // Twice round: after MORE the focus comes back to the first button, and nothing but the
-    // buttons takes it.
-    void tabVisitsTheButtonsInFormOrder() {
-        QApplication::setActiveWindow(m_window.get());
-        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
-        QCOMPARE(QApplication::focusWidget(), Button("m_btnSelectUnzip"));
-        for (int i = 1; i <= 2 * ButtonsInTabOrder.size(); ++i) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-            QCOMPARE(QApplication::focusWidget()->objectName(),
-                     ButtonsInTabOrder.at(i % ButtonsInTabOrder.size()));
-        }
+    // A fresh window starts from nothing selected, in red, whatever state it finds, with the
+    // focus on the first button, and every text readable whole at any font. Frames and the
+    // status label lie over the buttons; the clicks must still reach them, also under a status
+    // text that runs to the window's edge, and MORE is drawn over the text.
+    void opensWholeAtAnyFontAndTakesTheClicks_data() {
+        QTest::addColumn<QFont>("font");
+        QTest::newRow("default font") << QApplication::font();
+        QTest::newRow("large font") << QFont(QApplication::font().family(), 20);
+        QTest::newRow("monospace font, wide blanks") << QFont("DejaVu Sans Mono", 11);
     }
-
-    // Frames and the status label lie over the buttons; the clicks must still reach them, also
-    // under a status text that runs to the window's edge.
-    void everyButtonGetsTheClicksOnIt() {
-        m_window->ShowStatus(QString(84, 'W'), 1);
-        for (const QString& name : ButtonsInTabOrder) {
-            const QRect area = Button(name)->geometry();
-            for (const QPoint& spot :
-                 {area.center(), area.topLeft() + QPoint(2, 2), area.bottomRight() - QPoint(2, 2)})
-                QCOMPARE(m_window->childAt(spot), Button(name));
-        }
-        // MORE is drawn over the text.
-        const QImage screen = Screen(*m_window);
-        QVERIFY(Extent(screen.copy(Button("m_btnMore")->geometry().adjusted(2, 2, -2, -2)), Red)
-                    .isNull());
-    }
-
-    void textsAreWholeAtAnyFont_data() {
-        QTest::addColumn<QString>("family");
-        QTest::addColumn<int>("pointSize");
-        QTest::newRow("default font") << QString() << 0;
-        QTest::newRow("large font") << QString() << 20;
-        QTest::newRow("monospace font, wide blanks") << QStringLiteral("DejaVu Sans Mono") << 11;
-    }
-    void textsAreWholeAtAnyFont() {
-        QFETCH(QString, family);
-        QFETCH(int, pointSize);
-        QFont font = QApplication::font();
-        if (!family.isEmpty())
-            font.setFamily(family);
-        if (pointSize > 0)
-            font.setPointSize(pointSize);
+    void opensWholeAtAnyFontAndTakesTheClicks() {
+        QFETCH(QFont, font);
         QApplication::setFont(font);
+        OperationState::Instance().busy = OperationState::Instance().zipSelected = true;
         m_window = std::make_unique<CTarvoDlg>();
         m_window->show();
+        QVERIFY(!OperationState::Instance().busy && !OperationState::Instance().zipSelected);
+        AStatic* status = GuiFixture::StatusLabel(m_window.get());
+        QCOMPARE(status->text(), NothingSelected);
+        QCOMPARE(status->TextColor().rgb(), Red);
+        QCOMPARE(m_window->focusWidget(), Button("m_btnSelectUnzip"));
+        QCOMPARE(m_window->findChild<QProgressBar*>("m_progress")->value(), 0);
+        QVERIFY(!m_window->windowIcon().pixmap(128).isNull());
         const QRect area = m_window->rect();
         for (QLabel* label : m_window->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
             const QRect needed(label->pos(),
@@ -121,144 +144,291 @@ private slots:
             QVERIFY2(area.contains(needed), qPrintable(label->text() + " runs out of the window"));
         }
         for (QPushButton* button : m_window->findChildren<QPushButton*>()) {
-            QVERIFY2(button->width() > button->fontMetrics().horizontalAdvance(button->text()),
+            QVERIFY2(button->width() > button->fontMetrics().horizontalAdvance(button->text()) &&
+                         area.contains(button->geometry()),
                      qPrintable(button->text()));
-            QVERIFY2(area.contains(button->geometry()), qPrintable(button->text()));
         }
         // The status reads on after its caption without writing over it.
         auto* caption = m_window->findChild<QLabel*>("m_lblFileSelection");
-        AStatic* status = GuiFixture::StatusLabel(m_window.get());
         QVERIFY(status->x() + 2 >
                 caption->x() + caption->fontMetrics().horizontalAdvance(caption->text()));
         QCOMPARE(status->x() + status->width(), m_window->width());
+
+        m_window->ShowStatus(QString(84, 'W'), 1);
+        for (QPushButton* button : m_window->findChildren<QPushButton*>()) {
+            const QRect spot = button->geometry().adjusted(2, 2, -2, -2);
+            for (const QPoint& point : {spot.center(), spot.topLeft(), spot.bottomRight()})
+                QCOMPARE(m_window->childAt(point), button);
+        }
+        const QRect more = Button("m_btnMore")->geometry().adjusted(2, 2, -2, -2);
+        QVERIFY(Extent(Screen(*m_window).copy(more), Red).isNull());
     }
 
-    void freshWindowShowsNothingSelected() {
-        // What a window finds must not matter: it starts from nothing selected.
-        OperationState& state = OperationState::Instance();
-        state.directMode = state.zipSelected = state.unzipSelected = state.busy = true;
-        state.progressCount = 42;
-        m_window = std::make_unique<CTarvoDlg>();
-        m_window->show();
-        QVERIFY(!state.directMode && !state.zipSelected && !state.unzipSelected && !state.busy);
-        QCOMPARE(state.progressCount.load(), 0);
-        AStatic* status = GuiFixture::StatusLabel(m_window.get());
-        QCOMPARE(status->text(), QStringLiteral("No file or folder has been selected !"));
-        QCOMPARE(status->TextColor().rgb(), Red);
-        QCOMPARE(m_window->focusWidget(), Button("m_btnSelectUnzip"));
-        QCOMPARE(m_window->findChild<QProgressBar*>("m_progress")->value(), 0);
-    }
-
-    void contextMenuOpensAbout() {
-        QStringList menuTexts;
-        // The menu is a popup, not a modal: it is answered when it shows up.
-        QTimer popupWatch;
-        popupWatch.setInterval(5);
-        connect(&popupWatch, &QTimer::timeout, this, [&] {
-            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
-                popupWatch.stop();
-                for (QAction* action : menu->actions())
-                    menuTexts << action->text();
-                if (!menu->actions().isEmpty())
-                    menu->actions().constFirst()->trigger();
-                menu->close();
-            }
-        });
-        popupWatch.start();
-        ModalDriver driver;
-        driver.Then(Answers::PressEscape());
-        // What a right click on one of the texts sends; the label passes it on to the window.
-        QWidget* anywhere = m_window->findChild<QLabel*>("m_lblUnzipStep4");
-        QContextMenuEvent rightClick(QContextMenuEvent::Mouse, QPoint(5, 5),
-                                     anywhere->mapToGlobal(QPoint(5, 5)));
-        QApplication::sendEvent(anywhere, &rightClick);
-        QTRY_COMPARE(menuTexts, QStringList{QStringLiteral("&About Tarvo...")});
-        QTRY_COMPARE(driver.Seen().size(), 1);
-        QCOMPARE(driver.Seen().constFirst().kind, QStringLiteral("CAboutDlg"));
-        QCOMPARE(driver.Seen().constFirst().owner, m_window.get());
-        QTRY_VERIFY(!QApplication::activeModalWidget());
-    }
-
-    // How the colour is drawn is seen in longStatusRunsOnToTheEdgeAndGoesWhole.
-    void statusColourFollowsTheWarningFlag_data() {
-        QTest::addColumn<int>("warning");
-        QTest::addColumn<QRgb>("colour");
-        QTest::newRow("warning set: red") << 1 << Red;
-        QTest::newRow("warning clear: green") << 0 << Green;
-        QTest::newRow("negative warning: red") << -1 << Red;
-    }
-    void statusColourFollowsTheWarningFlag() {
-        QFETCH(int, warning);
-        QFETCH(QRgb, colour);
-        m_window->ShowStatus(QStringLiteral("Something to read"), warning);
-        AStatic* status = GuiFixture::StatusLabel(m_window.get());
-        QCOMPARE(status->TextColor().rgb(), colour);
-    }
-
-    void longStatusIsShortenedWhereItIsDrawn_data() {
+    // Red while the warning flag is set (any non-zero value), else green. 80 UTF-16 units are
+    // drawn, then four dots; a surrogate pair across the cut is left out whole. A long text runs
+    // on to the window's edge, far past the label's nominal 100 pixels. Each change replaces the
+    // label and leaves nothing of the text before, a long one in the other colour; the label
+    // has no background of its own.
+    void statusIsDrawnAndReplaced_data() {
         QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("warning");
         QTest::addColumn<QString>("drawn");
         const QString eighty = QString("0123456789").repeated(8);
-        QTest::newRow("80 units are drawn whole") << eighty << eighty;
-        QTest::newRow("81 units: the first 80 and four dots") << eighty + "X" << eighty + "....";
-        QTest::newRow("200 units: the first 80 and four dots")
-            << QString(200, 'w') << QString(80, 'w') + "....";
-        QTest::newRow("empty text") << QString() << QString();
         const QString face = QString::fromUtf8("\xF0\x9F\x98\x80"); // two UTF-16 units
-        QTest::newRow("units, not characters, are counted")
-            << QString(40, 'a') + face.repeated(20) << QString(40, 'a') + face.repeated(20);
-        QTest::newRow("a surrogate pair across the cut is left out whole")
-            << QString(79, 'a') + face + "b" << QString(79, 'a') + "....";
+        const QString faces = QString(40, 'a') + face.repeated(20);
+        QTest::newRow("80 units, warning") << eighty << 1 << eighty;
+        QTest::newRow("81 units, no warning") << eighty + "X" << 0 << eighty + "....";
+        QTest::newRow("200 units, negative warning")
+            << QString(200, 'w') << -1 << QString(80, 'w') + "....";
+        QTest::newRow("empty text") << QString() << 1 << QString();
+        QTest::newRow("units, not characters, are counted") << faces << 1 << faces;
+        QTest::newRow("a surrogate pair across the cut")
+            << QString(79, 'a') + face + "b" << 0 << QString(79, 'a') + "....";
+        QTest::newRow("full blocks to the edge")
+            << Block.repeated(84) << 1 << Block.repeated(80) + "....";
     }
-    void longStatusIsShortenedWhereItIsDrawn() {
+    void statusIsDrawnAndReplaced() {
         QFETCH(QString, text);
+        QFETCH(int, warning);
         QFETCH(QString, drawn);
-        m_window->ShowStatus(text, 1);
+        m_window->ShowStatus(Block.repeated(84), !warning);
+        const QPointer<AStatic> before = GuiFixture::StatusLabel(m_window.get());
+        m_window->ShowStatus(text, warning);
         AStatic* status = GuiFixture::StatusLabel(m_window.get());
+        QVERIFY(before.isNull());
         QCOMPARE(status->text(), text);
         QCOMPARE(status->DisplayedText(), drawn);
+        QCOMPARE(status->TextColor().rgb(), warning ? Red : Green);
+        const QImage screen = Screen(*m_window);
+        QVERIFY(Extent(screen, warning ? Green : Red).isNull());
+        const QRect ink = Extent(screen, warning ? Red : Green);
+        QVERIFY(ink.right() <= status->x() + 3 + status->fontMetrics().horizontalAdvance(drawn));
+        if (text.startsWith(Block))
+            QCOMPARE(ink.right(), m_window->width() - 1);
+        if (text.isEmpty())
+            QCOMPARE(QColor(screen.pixel(status->pos() + QPoint(1, 1))),
+                     m_window->palette().color(QPalette::Window));
     }
 
-    // Far past the nominal 100-pixel rectangle, up to the window's edge; a shorter text after
-    // it leaves nothing of it, and the label has no background of its own.
-    void longStatusRunsOnToTheEdgeAndGoesWhole() {
-        m_window->ShowStatus(Block.repeated(84), 1);
-        AStatic* status = GuiFixture::StatusLabel(m_window.get());
-        QCOMPARE(status->geometry().right(), m_window->width() - 1);
-        const QRect drawn = Extent(Screen(*m_window), Red);
-        QVERIFY(drawn.right() > status->x() + 100);
-        QCOMPARE(drawn.right(), m_window->width() - 1);
+    // Each choice replaces the one before, and a picker left without one selects nothing: the
+    // file picker says so, the folder picker does not. A chosen file's folder becomes the
+    // current one. Unzip and Zip refuse a selection of the other kind, or none. The first
+    // picker opens at home; the next, of either kind, in the folder that holds what was chosen
+    // last.
+    void stepsEndInTheirSelection_data() {
+        QTest::addColumn<Steps>("row");
+        const auto file = [](const char* in) { return FilePicker + " in " + in; };
+        const auto folder = [](const char* in) { return FolderPicker + " in " + in; };
+        QTest::newRow("an archive chosen")
+            << Steps{{"archive=photos.zip"}, {file("home")}, Unzipping};
+        QTest::newRow("a typed archive name that does not exist is taken")
+            << Steps{{"archive=missing.zip"}, {file("home")}, Unzipping};
+        QTest::newRow("a file chosen for zipping")
+            << Steps{{"file=notes/notes.txt"}, {file("home")}, FileZip};
+        QTest::newRow("a folder chosen for zipping")
+            << Steps{{"folder=album"}, {folder("home")}, FolderZip};
+        QTest::newRow("a folder whose name ends in a blank keeps it")
+            << Steps{{"folder=trailing blank "}, {folder("home")}, FolderZip};
+        QTest::newRow("the file picker closed by its close box, then the folder picker left")
+            << Steps{{"file=<close>", "folder=<Esc>"},
+                     {file("home"), NoFile, folder("home")},
+                     NothingSelected};
+        QTest::newRow("unzip with nothing selected")
+            << Steps{{"unzip"}, {NoArchive}, NothingSelected};
+        QTest::newRow("zip with nothing selected")
+            << Steps{{"zip"}, {NothingToZip}, NothingSelected};
+        QTest::newRow("an archive, then a file: unzip is refused")
+            << Steps{{"archive=photos.zip", "file=notes/notes.txt", "unzip"},
+                     {file("home"), file("."), NoArchive},
+                     FileZip};
+        QTest::newRow("a folder, then an archive: zip is refused")
+            << Steps{{"folder=album", "archive=photos.zip", "zip"},
+                     {folder("home"), file("."), NothingToZip},
+                     Unzipping};
+        QTest::newRow("an archive, then the picker left with Esc: unzip is refused")
+            << Steps{{"archive=photos.zip", "archive=<Esc>", "unzip"},
+                     {file("home"), file("."), NoFile, NoArchive},
+                     NothingSelected};
+        QTest::newRow("a file, then the picker left with Esc: zip is refused")
+            << Steps{{"file=notes/notes.txt", "file=<Esc>", "zip"},
+                     {file("home"), file("notes"), NoFile, NothingToZip},
+                     NothingSelected};
+        QTest::newRow("a folder, then the picker left with Esc: zip is refused")
+            << Steps{{"folder=album", "folder=<Esc>", "zip"},
+                     {folder("home"), folder("."), NothingToZip},
+                     NothingSelected};
+    }
+    void stepsEndInTheirSelection() {
+        QFETCH(Steps, row);
+        QDir::setCurrent(QDir::tempPath());
+        ModalDriver driver;
+        for (const QString& step : row.steps)
+            Do(driver, step);
+        QTRY_COMPARE(driver.Pending(), 0);
+        QTRY_VERIFY(!OperationState::Instance().busy);
 
-        m_window->ShowStatus(QStringLiteral("ok"), 0);
-        status = GuiFixture::StatusLabel(m_window.get());
-        QImage screen = Screen(*m_window);
-        QVERIFY(Extent(screen, Red).isNull());
-        const int textEnd = status->x() + 2 + status->fontMetrics().horizontalAdvance("ok");
-        QVERIFY(Extent(screen, Green).right() <= textEnd + 1);
-
-        m_window->ShowStatus(QString(), 1);
-        status = GuiFixture::StatusLabel(m_window.get());
-        screen = Screen(*m_window);
-        QCOMPARE(QColor(screen.pixel(status->pos() + QPoint(1, 1))),
-                 m_window->palette().color(QPalette::Window));
+        QCOMPARE(Modals(driver), row.modals);
+        for (const ModalDriver::Record& record : driver.Seen()) {
+            if (record.kind != FolderPicker) // the folder picker stands on its own
+                QCOMPARE(record.owner, m_window.get());
+        }
+        AStatic* label = GuiFixture::StatusLabel(m_window.get());
+        QCOMPARE(label->text(), row.status);
+        QCOMPARE(label->TextColor(),
+                 row.status == NothingSelected ? QColor(200, 0, 0) : QColor(0, 155, 0));
+        const QString last = row.steps.constLast(), chosen = last.section('=', 1);
+        if (!last.contains('=') || chosen.startsWith('<'))
+            return;
+        QCOMPARE(OperationState::Instance().selectedPath, Path(chosen));
+        if (!last.startsWith("folder"))
+            QCOMPARE(QDir::current().canonicalPath(),
+                     QFileInfo(Path(chosen)).absoluteDir().canonicalPath());
     }
 
-    void everyChangeReplacesTheOneLabel() {
-        QPointer<AStatic> first = GuiFixture::StatusLabel(m_window.get());
-        for (int i = 0; i < 500; ++i)
-            m_window->ShowStatus(QStringLiteral("status %1").arg(i), i % 2);
-        QVERIFY(first.isNull());
-        const QList<AStatic*> labels = m_window->findChildren<AStatic*>();
-        QCOMPARE(labels.size(), 1);
-        QCOMPARE(labels.constFirst()->text(), QStringLiteral("status 499"));
+    // Nothing else happens: no picker, no worker, the same selection, label and bar.
+    void everyCommandIsRefusedWhileBusy_data() {
+        QTest::addColumn<QString>("button");
+        for (const QString& button : Buttons.keys())
+            QTest::newRow(qPrintable(button)) << button;
+    }
+    void everyCommandIsRefusedWhileBusy() {
+        QFETCH(QString, button);
+        OperationState& state = OperationState::Instance();
+        state.selectedPath = Path("photos.zip");
+        state.unzipSelected = state.busy = true;
+        auto* bar = m_window->findChild<QProgressBar*>("m_progress");
+        bar->setValue(37);
+        AStatic* label = GuiFixture::StatusLabel(m_window.get());
+        ModalDriver driver;
+        Do(driver, button);
+
+        QCOMPARE(Modals(driver), QStringList{"One action in progress please wait!"});
+        QCOMPARE(driver.Seen().constFirst().owner, m_window.get());
+        QCOMPARE(RunningThreadCount(), 0);
+        QVERIFY(state.busy && state.unzipSelected && !state.zipSelected);
+        QCOMPARE(state.selectedPath, Path("photos.zip"));
+        QCOMPARE(GuiFixture::StatusLabel(m_window.get()), label);
+        QCOMPARE(bar->value(), 37);
+    }
+
+    // About opens over the window, also while an operation runs, whose bar goes on moving
+    // behind it; its one button opens the product page on every click, and About stays. Once
+    // About has closed, MORE starts the companion program from the program's own folder (the
+    // process may be elsewhere, as after a folder zip); with none installed, nothing is said.
+    void aboutFromMoreAndTheMenu_data() {
+        QTest::addColumn<bool>("fromMenu");
+        QTest::addColumn<bool>("realStart");
+        QTest::newRow("MORE") << false << false;
+        QTest::newRow("MORE, no companion installed") << false << true;
+        QTest::newRow("the context menu") << true << false;
+    }
+    void aboutFromMoreAndTheMenu() {
+        QFETCH(bool, fromMenu);
+        QFETCH(bool, realStart);
+        QList<QStringList> starts; // the program, its working directory, the current one
+        if (realStart)
+            QVERIFY(!QFileInfo::exists(SiblingProgram::Path()));
+        else
+            SiblingProgram::SetLauncher([&](const QString& program, const QString& directory) {
+                starts.append({program, directory, QDir::current().canonicalPath()});
+                return true;
+            });
+        QDir::setCurrent(m_case->Root());
+        OperationState::Instance().busy = true;
+        auto* bar = m_window->findChild<QProgressBar*>("m_progress");
+        UrlCapture urls;
+        ModalDriver driver;
+        driver.Then(Answers::Inspect(
+            [&](QWidget* about) {
+                QCOMPARE(starts.size(), 0);
+                const QList<QPushButton*> buttons = about->findChildren<QPushButton*>();
+                QCOMPARE(buttons.size(), 1);
+                QTest::mouseClick(buttons.constFirst(), Qt::LeftButton);
+                QTest::mouseClick(buttons.constFirst(), Qt::LeftButton);
+                QVERIFY(about->isVisible());
+                // What the ticker of the running operation sends meanwhile.
+                for (int i = 0; i < 5; ++i)
+                    m_window->Report()->Post(ProgressMessage::Step);
+                QTRY_COMPARE(bar->value(), 5);
+            },
+            Answers::PressEscape()));
+        if (fromMenu)
+            QCOMPARE(RightClickOnTheWindow(), 1);
+        else
+            QTest::mouseClick(Button("m_btnMore"), Qt::LeftButton);
+        QTRY_VERIFY(!QApplication::activeModalWidget());
+        QCoreApplication::processEvents();
+
+        QCOMPARE(driver.Seen().size(), 1);
+        QCOMPARE(driver.Seen().constFirst().kind, QStringLiteral("CAboutDlg"));
+        QCOMPARE(driver.Seen().constFirst().owner, m_window.get());
+        const QUrl page = CAboutDlg::ProductListUrl();
+        QCOMPARE(urls.Urls(), QList<QUrl>({page, page}));
+        const QString directory = QCoreApplication::applicationDirPath();
+        const QStringList started{directory + "/quenlo", directory,
+                                  QDir(directory).canonicalPath()};
+        QCOMPARE(starts,
+                 fromMenu || realStart ? QList<QStringList>() : QList<QStringList>{started});
     }
 
 private:
+    QString Path(const QString& relative) const { return m_case->Path(relative); }
     QPushButton* Button(const QString& name) const {
         return m_window->findChild<QPushButton*>(name);
     }
 
+    // Queues the answers a step needs (see Steps), then clicks its button.
+    void Do(ModalDriver& driver, const QString& step) {
+        const QString button = step.section('=', 0, 0), chosen = step.section('=', 1);
+        if (!step.contains('='))
+            driver.Then(Answers::PressOk());
+        else if (!chosen.startsWith('<'))
+            driver.Then(Answers::TypePathAndAccept(Path(chosen)));
+        else {
+            driver.Then(chosen == "<Esc>" ? Answers::PressEscape() : Answers::Close());
+            if (button != "folder") // the file picker says nothing was chosen
+                driver.Then(Answers::PressOk());
+        }
+        QTest::mouseClick(m_window->findChild<QPushButton*>(Buttons.value(button)), Qt::LeftButton);
+    }
+
+    // The pickers with the folder they opened in, the messages by their text.
+    QStringList Modals(const ModalDriver& driver) const {
+        QStringList modals;
+        const QDir root(QDir(m_case->Root()).canonicalPath());
+        for (const ModalDriver::Record& record : driver.Seen())
+            modals << (record.text.isEmpty()
+                           ? record.kind + " in " + root.relativeFilePath(record.folder)
+                           : record.text);
+        return modals;
+    }
+
+    // What a right click on one of the texts sends; the label passes it on to the window. The
+    // menu is a popup, not a modal: its first entry is chosen when it shows up. The number of
+    // entries it had.
+    qsizetype RightClickOnTheWindow() {
+        QTimer popupWatch;
+        qsizetype entries = -1;
+        connect(&popupWatch, &QTimer::timeout, this, [&] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                popupWatch.stop();
+                entries = menu->actions().size();
+                if (entries > 0)
+                    menu->actions().constFirst()->trigger();
+                menu->close();
+            }
+        });
+        popupWatch.start(5);
+        QWidget* anywhere = m_window->findChild<QLabel*>("m_lblUnzipStep4");
+        QContextMenuEvent rightClick(QContextMenuEvent::Mouse, QPoint(5, 5),
+                                     anywhere->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(anywhere, &rightClick);
+        return entries;
+    }
+
     QFont m_font = QApplication::font();
+    const QByteArray m_home = qgetenv("HOME");
+    std::optional<GuiFixture::Case> m_case;
     std::unique_ptr<CTarvoDlg> m_window;
 };
 

@@ -1,142 +1,311 @@
-// The window of the direct mode: it unpacks its archive as soon as it shows, fills its bar,
-// and ends the run once the worker is done; after a failure it stays while the message is up.
+// The progress window of the two direct modes: `tarvo ARCHIVE` for a double-clicked archive, and
+// `tarvo --zip PATH` as a file manager's zip entry starts it. The window runs the main window's
+// worker on its path as soon as it shows, fills its bar, says what the main window would say,
+// shows the folder after a success and ends the run by itself, also after a failure or a
+// refusal. The built program on a display is in tst_e2e.
+//
+// Stopping in the middle: Ctrl-C, TERM, Esc, Enter or the close box during a run stop the worker,
+// and what the run wrote goes with it: its staging folder, the entries it had put in place, the
+// folders it created, the destination it created, the half-written archive. What stood there
+// before stays as it was, an earlier archive byte for byte.
 
+#include "app/ProgramOptions.h"
 #include "operation/OperationState.h"
-#include "operation/ThreadStart.h"
 #include "support/GuiFixture.h"
 #include "support/ModalDriver.h"
 #include "support/TestTree.h"
 #include "ui/ProgressDLG.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <optional>
+
 namespace {
 
-const QString UnzipSucceeded =
-    QStringLiteral("QMessageBox|Unzipper|Unzipping completed successfully.");
-const QString UnzipFailed = QStringLiteral(
-    "QMessageBox|Unzipper|Error: Unzipping did not complete. Make sure you have enough disk "
-    "space and the zip file is not corrupt!");
+const QString ZipFailed =
+    QStringLiteral("Error: Zipping did not complete. Make sure you have enough disk space!");
+const QString UnzipFailed =
+    QStringLiteral("Error: Unzipping did not complete. Make sure you have enough disk space and "
+                   "the zip file is not corrupt!");
+
+struct Options {
+    std::vector<const char*> arguments;
+    ProgramOptions::Action action;
+    bool zip;
+    QStringList operands;
+};
+
+// given and result are relative to the test folder; no result after a failure.
+struct Run {
+    DirectOperation operation;
+    QString given;
+    QString result;
+    QString message;
+};
+
+enum class Program { Cli, Window, InProcessWindow };
+
+// existing: the destination folder, or the archive, was there before. stop: the signal sent to
+// a program, or the key pressed in the window in the test's process (0 for its close box).
+struct Row {
+    Program program;
+    bool zip;
+    bool existing;
+    int stop;
+};
+
+// Small entries first, so some are in place before the large one keeps the run busy for
+// seconds on any machine.
+const char MakeArchive[] = R"(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_BZIP2, compresslevel=1) as z:
+    for name in ['a/one.txt', 'a/b/two.bin', 'big/large.txt']:
+        z.write(sys.argv[2] + '/' + name, name)
+)";
 
 } // namespace
+
+Q_DECLARE_METATYPE(Options)
+Q_DECLARE_METATYPE(Run)
+Q_DECLARE_METATYPE(Row)
 
 class TestProgressDlg : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() {
+        QVERIFY(m_work.isValid());
+        TestTree::WriteFile(Work("source/a/one.txt"), TestTree::TextBytes(20000, 1));
+        TestTree::WriteFile(Work("source/a/b/two.bin"), TestTree::RandomBytes(30000, 2));
+        TestTree::WriteFile(Work("source/big/large.txt"), TestTree::TextBytes(64 << 20, 3));
+        QCOMPARE(TestTree::RunPython(MakeArchive, {Work("data.zip"), Work("source")}), 0);
+    }
+
+    // Beside the folder and the file to pack: an archive of the folder, one that is noise,
+    // a link to the folder, a copy of it under an awkward name, an older archive of the folder
+    // that is to be replaced, and a file that is no archive where another file's would go.
     void init() {
-        GuiFixture::ResetOperationState();
-        m_files = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_files->isValid());
+        m_case.emplace();
+        for (const QString folder : {"data/photos", "data/-my photos"}) {
+            TestTree::WriteFile(Path(folder + "/a.txt"), TestTree::TextBytes(30000, 1));
+            TestTree::WriteFile(Path(folder + "/deep/b.bin"), TestTree::RandomBytes(70000, 2));
+        }
+        TestTree::WriteFile(Path("data/report.txt"), TestTree::TextBytes(50000, 3));
+        QCOMPARE(
+            TestTree::Run("zip", {"-q", "-r", Path("data/album.zip"), "."}, Path("data/photos")),
+            0);
+        TestTree::WriteFile(Path("data/noise.zip"), TestTree::RandomBytes(5000, 3));
+        QVERIFY(QFile::link(Path("data/photos"), Path("data/link")));
+        QCOMPARE(TestTree::Run("zip", {"-q", Path("data/photos.zip"), Path("data/report.txt")}), 0);
+        TestTree::WriteFile(Path("data/notes.txt"), TestTree::TextBytes(100, 4));
+        TestTree::WriteFile(Path("data/notes.txt.zip"), TestTree::TextBytes(100, 5));
+    }
+    void cleanup() { m_case.reset(); }
+
+    // How tarvo reads its arguments: --zip chooses the mode wherever it stands before "--";
+    // after "--" it is a name like any other.
+    void zipOptionChoosesTheMode_data() {
+        QTest::addColumn<Options>("options");
+        const auto run = ProgramOptions::Run;
+        QTest::newRow("--zip PATH") << Options{{"--zip", "photos"}, run, true, {"photos"}};
+        QTest::newRow("PATH --zip") << Options{{"photos", "--zip"}, run, true, {"photos"}};
+        QTest::newRow("--zip -- -name") << Options{{"--zip", "--", "-name"}, run, true, {"-name"}};
+        QTest::newRow("-- --zip: an archive named --zip")
+            << Options{{"--", "--zip"}, run, false, {"--zip"}};
+        QTest::newRow("--zip alone") << Options{{"--zip"}, run, true, {}};
+        QTest::newRow("--zip=PATH is no option")
+            << Options{{"--zip=photos"}, ProgramOptions::UsageError, false, {}};
+    }
+    void zipOptionChoosesTheMode() {
+        QFETCH(Options, options);
+        options.arguments.insert(options.arguments.begin(), "tarvo");
+        const ProgramOptions read = ReadProgramOptions(int(options.arguments.size()),
+                                                       options.arguments.data(), {.zip = true});
+        QCOMPARE(int(read.action), int(options.action));
+        QCOMPARE(read.zip, options.zip);
+        QStringList operands;
+        for (const char* operand : read.operands)
+            operands << QString::fromUtf8(operand);
+        QCOMPARE(operands, options.operands);
     }
 
-    void cleanup() {
-        QVERIFY(GuiFixture::WaitForProgramThreads());
-        // The window ends its run with QCoreApplication::exit(), as the program does.
-        GuiFixture::ClearQuitRequest();
-        m_files.reset();
+    // The window stays while its message is up, and the run ends by itself once it is
+    // answered. After a failure nothing is written and nothing taken. A launcher that had no
+    // path to pass gets the main window's refusal and the run ends as after any other failure,
+    // instead of leaving an empty window; not even ".zip" is written in the current folder.
+    void runsThePathItIsGiven_data() {
+        QTest::addColumn<Run>("run");
+        const auto unzip = DirectOperation::Unzip, zip = DirectOperation::Zip;
+        const QString zipped = "Zipping completed successfully.";
+        QTest::newRow("unzip an archive")
+            << Run{unzip, "data/album.zip", "data/album", "Unzipping completed successfully."};
+        QTest::newRow("unzip noise") << Run{unzip, "data/noise.zip", {}, UnzipFailed};
+        QTest::newRow("zip a folder, replacing an older archive of it")
+            << Run{zip, "data/photos", "data/photos.zip", zipped};
+        QTest::newRow("zip a file") << Run{zip, "data/report.txt", "data/report.txt.zip", zipped};
+        QTest::newRow("zip a link to a folder: packed as the folder")
+            << Run{zip, "data/link", "data/link.zip", zipped};
+        QTest::newRow("zip a name with a blank and a leading dash")
+            << Run{zip, "data/-my photos", "data/-my photos.zip", zipped};
+        QTest::newRow("zip what is not there") << Run{zip, "data/gone", {}, ZipFailed};
+        QTest::newRow("zip with a file that is no archive where the archive would go")
+            << Run{zip, "data/notes.txt", {}, ZipFailed};
+        QTest::newRow("unzip without a path")
+            << Run{unzip, {}, {}, "Error: please select a valid zip file"};
+        QTest::newRow("zip without a path")
+            << Run{zip, {}, {}, "Please select a file or a folder for zipping "};
     }
+    void runsThePathItIsGiven() {
+        QFETCH(Run, run);
+        QVERIFY(QDir::setCurrent(m_case->Root()));
+        const QMap<QString, QString> before = TestTree::Snapshot(Path("data"));
+        const QString given = run.given.isEmpty() ? QString() : Path(run.given);
+        const QString original = QFileInfo(given).canonicalFilePath();
 
-    // The window stays while its message is up; the bar is full by then after a success.
-    void unpacksTheArchiveItIsGiven_data() {
-        QTest::addColumn<bool>("archive");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("an archive: unpacked, the bar full") << true << UnzipSucceeded;
-        QTest::newRow("noise: nothing unpacked") << false << UnzipFailed;
-    }
-    void unpacksTheArchiveItIsGiven() {
-        QFETCH(bool, archive);
-        QFETCH(QString, message);
-        TestTree::WriteFile(Path("original/a.txt"), TestTree::TextBytes(30000, 1));
-        TestTree::WriteFile(Path("original/deep/b.bin"), TestTree::RandomBytes(70000, 2));
-        if (archive)
-            QCOMPARE(TestTree::Run("zip", {"-q", "-r", Path("photos.zip"), "."}, Path("original")),
-                     0);
-        else
-            TestTree::WriteFile(Path("photos.zip"), TestTree::RandomBytes(5000, 3));
         UrlCapture urls;
-        ProgressDLG window(Path("photos.zip"));
+        ProgressDLG window(given, run.operation);
+        QVERIFY(!window.windowIcon().pixmap(128).isNull());
         auto* bar = window.findChild<QProgressBar*>("m_progress");
         int barAtMessage = -1;
         ModalDriver driver;
         driver.Ignore(&window);
         driver.Then(
             Answers::Inspect([&](QWidget*) { barAtMessage = bar->value(); }, Answers::PressOk()));
-        window.exec();
+        QVERIFY2(ExecEndsByItself(window), "the run did not end by itself");
 
-        QCOMPARE(driver.Summary(), QStringList{message});
+        QCOMPARE(driver.Seen().size(), 1);
+        QCOMPARE(driver.Seen().constFirst().text, run.message);
         QCOMPARE(driver.Seen().constFirst().owner, &window);
         QVERIFY(driver.Seen().constFirst().ownerStillShown);
         QVERIFY(OperationState::Instance().directMode);
-        if (archive) {
-            QCOMPARE(barAtMessage, 100);
-            QCOMPARE(TestTree::Snapshot(Path("photos"), false),
-                     TestTree::Snapshot(Path("original"), false));
-            QCOMPARE(urls.Urls(), QList<QUrl>{QUrl::fromLocalFile(Path("photos"))});
-        } else {
-            QVERIFY(!QFileInfo::exists(Path("photos")));
+        if (run.result.isEmpty()) {
+            QCOMPARE(window.result(), int(QDialog::Rejected));
+            QCOMPARE(TestTree::Snapshot(Path("data")), before);
+            QCOMPARE(TestTree::Strays(m_case->Root(), {"data"}), QStringList{});
             QVERIFY(urls.Urls().isEmpty());
+            return;
         }
+        QCOMPARE(barAtMessage, bar->maximum());
+        const bool zip = run.operation == DirectOperation::Zip;
+        QCOMPARE(urls.Urls(), QList<QUrl>{QUrl::fromLocalFile(Path(zip ? "data" : run.result))});
+        if (zip)
+            QCOMPARE(TestTree::Run("unzip", {"-q", Path(run.result), "-d", Path("unpacked")}), 0);
+        const QMap<QString, QString> made =
+            TestTree::Snapshot(Path(zip ? "unpacked" : run.result), false);
+        if (zip && QFileInfo(original).isFile())
+            QCOMPARE(made.keys(), QStringList{QFileInfo(original).fileName()});
+        else
+            QCOMPARE(made, TestTree::Snapshot(zip ? original : Path("data/photos"), false));
+        // Nothing but the result is new beside what was given.
+        const QString name = QFileInfo(run.result).fileName();
+        for (const QString& path : TestTree::Snapshot(Path("data")).keys())
+            QVERIFY2(before.contains(path) || path == name || path.startsWith(name + '/'),
+                     qPrintable(path));
     }
 
-    // A launcher that passes an empty argument: the worker says so, and the run ends once the
-    // message is answered, as after any other failure, instead of leaving an empty window.
-    void emptyPathIsRefusedAndTheRunEnds() {
-        ProgressDLG window({});
-        bool closedByTest = false;
-        ModalDriver driver;
-        driver.Ignore(&window);
-        driver.Then([&](QWidget* box) {
-            Answers::PressOk()(box);
-            QTimer::singleShot(10000, &window, [&] {
-                closedByTest = window.isVisible();
+    // Enter ends the progress window as Esc does: it has no button Enter could press instead.
+    void stoppedRunLeavesTheTreeAsItWas_data() {
+        QTest::addColumn<Row>("row");
+        const auto cli = Program::Cli, window = Program::Window,
+                   inProcess = Program::InProcessWindow;
+        QTest::newRow("cli unzip, Ctrl-C") << Row{cli, false, false, SIGINT};
+        QTest::newRow("cli unzip into an existing folder, TERM") << Row{cli, false, true, SIGTERM};
+        QTest::newRow("cli zip, Ctrl-C") << Row{cli, true, false, SIGINT};
+        QTest::newRow("cli zip over an earlier archive, TERM") << Row{cli, true, true, SIGTERM};
+        QTest::newRow("window unzip, TERM") << Row{window, false, false, SIGTERM};
+        QTest::newRow("progress window, Esc") << Row{inProcess, false, true, Qt::Key_Escape};
+        QTest::newRow("progress window, close box") << Row{inProcess, false, false, 0};
+        QTest::newRow("progress window, Enter") << Row{inProcess, false, false, Qt::Key_Return};
+        QTest::newRow("progress window, keypad Enter")
+            << Row{inProcess, false, true, Qt::Key_Enter};
+        QTest::newRow("zip mode, Esc") << Row{inProcess, true, false, Qt::Key_Escape};
+        QTest::newRow("zip mode over an earlier archive, close box")
+            << Row{inProcess, true, true, 0};
+    }
+    void stoppedRunLeavesTheTreeAsItWas() {
+        QFETCH(Row, row);
+        const auto [program, zip, existing, stop] = row;
+        // What an earlier row may have left; the source and the archive stay.
+        QDir(Work("data")).removeRecursively();
+        for (const QString& name : QDir(m_work.path()).entryList(QDir::Files | QDir::Hidden))
+            if (name != QLatin1String("data.zip"))
+                QFile::remove(Work(name));
+        // Only an archive is ever replaced; this one must come out byte for byte.
+        if (existing && zip)
+            QVERIFY(QFile::copy(Work("data.zip"), Work("source.zip")));
+        if (existing && !zip)
+            TestTree::WriteFile(Work("data/mine.txt"), "the user's own file");
+        const QMap<QString, QString> before = TestTree::Snapshot(m_work.path());
+
+        // Mid-run: entries already in place below the destination, or the archive's temporary
+        // beside it.
+        const auto midRun = [&] {
+            if (!zip)
+                return QFile::exists(Work("data/a/b/two.bin"));
+            return !QDir(m_work.path())
+                        .entryList({QStringLiteral(".source.zip.tarvo-*")},
+                                   QDir::Files | QDir::Hidden)
+                        .isEmpty();
+        };
+
+        if (program == Program::InProcessWindow) {
+            ProgressDLG window(Work(zip ? "source" : "data.zip"),
+                               zip ? DirectOperation::Zip : DirectOperation::Unzip);
+            window.show();
+            QVERIFY(QTest::qWaitFor(midRun, 60000));
+            if (stop == 0)
                 window.close();
-            });
-        });
-        QCOMPARE(window.exec(), int(QDialog::Rejected));
-        QCOMPARE(driver.Summary(),
-                 QStringList{"QMessageBox|Unzipper|Error: please select a valid zip file"});
-        QVERIFY(!closedByTest);
-    }
-
-    // Enter ends the window as Esc does (tst_stop), also while the worker still unpacks: the
-    // run is stopped and taken back before the window closes.
-    void keyEndsTheWindowMidRun_data() {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("modifiers");
-        QTest::newRow("Enter") << int(Qt::Key_Return) << int(Qt::NoModifier);
-        QTest::newRow("Enter on the keypad") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
-    }
-    void keyEndsTheWindowMidRun() {
-        QFETCH(int, key);
-        QFETCH(int, modifiers);
-        QCOMPARE(TestTree::RunPython(
-                     "import sys, zipfile\n"
-                     "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
-                     "    for i in range(20):\n"
-                     "        z.writestr('zeros%02d.bin' % i, bytes(4 << 20))\n",
-                     {Path("big.zip")}),
-                 0);
-        UrlCapture urls;
-        ProgressDLG window(Path("big.zip"));
-        bool workerRan = false;
-        QTimer::singleShot(0, &window, [&] {
-            workerRan = RunningThreadCount() > 0;
-            QTest::keyClick(&window, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
-        });
-        QCOMPARE(window.exec(), int(QDialog::Rejected));
-        QVERIFY(workerRan);
-        QVERIFY(GuiFixture::WaitForProgramThreads());
-        QVERIFY(!QFileInfo::exists(Path("big")));
+            else
+                QTest::keyClick(&window, Qt::Key(stop),
+                                stop == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+            QCOMPARE(window.result(), int(QDialog::Rejected));
+            QVERIFY(GuiFixture::WaitForProgramThreads());
+        } else {
+            QProcess process;
+            if (program == Program::Cli)
+                process.start(TARVO_CLI,
+                              {zip ? "zip" : "unzip", Work(zip ? "source" : "data.zip")});
+            else
+                process.start(TARVO_GUI, {Work("data.zip")});
+            QVERIFY(process.waitForStarted());
+            QVERIFY(QTest::qWaitFor(
+                [&] { return midRun() || process.state() == QProcess::NotRunning; }, 60000));
+            QVERIFY2(process.state() == QProcess::Running, "the run ended before it was stopped");
+            ::kill(static_cast<pid_t>(process.processId()), stop);
+            QVERIFY(process.waitForFinished(60000));
+            QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(process.exitCode(), 128 + stop);
+        }
+        QCOMPARE(TestTree::Snapshot(m_work.path()), before);
     }
 
 private:
-    QString Path(const QString& relative) const { return m_files->filePath(relative); }
+    QString Path(const QString& relative) const { return m_case->Path(relative); }
+    QString Work(const QString& relative) const { return m_work.filePath(relative); }
 
-    std::unique_ptr<QTemporaryDir> m_files;
+    // Runs the window; false when it was still up half a minute on and had to be closed.
+    static bool ExecEndsByItself(ProgressDLG& window) {
+        bool closedByTest = false;
+        QTimer deadline;
+        connect(&deadline, &QTimer::timeout, &window, [&] {
+            closedByTest = window.isVisible();
+            window.close();
+        });
+        deadline.start(30000);
+        window.exec();
+        return !closedByTest;
+    }
+
+    QTemporaryDir m_work; // the stopped runs' source and archive, made once
+    std::optional<GuiFixture::Case> m_case;
 };
 
 QTEST_MAIN(TestProgressDlg)

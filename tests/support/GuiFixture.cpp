@@ -13,17 +13,11 @@ namespace GuiFixture {
 
 void ResetOperationState() {
     OperationState& state = OperationState::Instance();
-    state.busy = false;
-    state.stepTotal = 0;
-    state.zipFolder = false;
-    state.unzipSelected = false;
-    state.zipSelected = false;
+    state.busy = state.zipFolder = state.unzipSelected = state.zipSelected = false;
+    state.failed = state.directMode = state.stopRequested = false;
+    state.stepTotal = state.progressCount = 0;
     state.reportWindow.Set(nullptr);
-    state.failed = false;
-    state.directMode = false;
-    state.progressCount = 0;
     state.selectedPath.clear();
-    state.stopRequested = false;
 }
 
 bool WaitForProgramThreads() {
@@ -42,14 +36,30 @@ AStatic* StatusLabel(QWidget* window) {
     return labels.isEmpty() ? nullptr : labels.constFirst();
 }
 
+Case::Case() {
+    ResetOperationState();
+    if (!m_files.isValid())
+        QTest::qFail("no temporary folder", __FILE__, __LINE__);
+}
+
+Case::~Case() {
+    if (!WaitForProgramThreads())
+        QTest::qFail("the program's threads still run", __FILE__, __LINE__);
+    ClearQuitRequest();
+}
+
 } // namespace GuiFixture
 
-UrlCapture::UrlCapture(QStringList schemes) : m_schemes(std::move(schemes)) {
-    for (const QString& scheme : m_schemes)
-        QDesktopServices::setUrlHandler(scheme, this, "Open");
+namespace {
+const char* const CapturedSchemes[] = {"file", "http", "https"};
+} // namespace
+
+UrlCapture::UrlCapture() {
+    for (const char* scheme : CapturedSchemes)
+        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "Open");
 }
 
 UrlCapture::~UrlCapture() {
-    for (const QString& scheme : m_schemes)
-        QDesktopServices::unsetUrlHandler(scheme);
+    for (const char* scheme : CapturedSchemes)
+        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
 }

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QObject>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QUrl>
 #include <QWidget>
 
@@ -25,6 +26,21 @@ void ClearQuitRequest();
 // The status label a window shows now, or nullptr. Fails the test when there are several.
 AStatic* StatusLabel(QWidget* window);
 
+// What one test of the windows holds while it runs (made in init(), dropped in cleanup()): the
+// operation state as a fresh program has it and a temporary folder; when it goes, the threads
+// the test started are waited for and the quit request of a progress window is taken back.
+class Case {
+public:
+    Case();
+    ~Case();
+
+    QString Root() const { return m_files.path(); }
+    QString Path(const QString& relative) const { return m_files.filePath(relative); }
+
+private:
+    QTemporaryDir m_files;
+};
+
 } // namespace GuiFixture
 
 // Takes the addresses the program asks the desktop to open (pages, folders for the file
@@ -32,8 +48,7 @@ AStatic* StatusLabel(QWidget* window);
 class UrlCapture : public QObject {
     Q_OBJECT
 public:
-    explicit UrlCapture(QStringList schemes = {QStringLiteral("file"), QStringLiteral("http"),
-                                               QStringLiteral("https")});
+    UrlCapture();
     ~UrlCapture() override;
 
     const QList<QUrl>& Urls() const { return m_urls; }
@@ -41,6 +56,5 @@ public:
     Q_INVOKABLE void Open(const QUrl& url) { m_urls.append(url); }
 
 private:
-    QStringList m_schemes;
     QList<QUrl> m_urls;
 };

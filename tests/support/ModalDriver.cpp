@@ -2,21 +2,16 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QCloseEvent>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTest>
 
 ModalDriver::ModalDriver() {
-    m_timer.setInterval(5);
     connect(&m_timer, &QTimer::timeout, this, &ModalDriver::Poll);
-    m_timer.start();
+    m_timer.start(5);
 }
-
-ModalDriver::~ModalDriver() = default;
 
 ModalDriver& ModalDriver::Then(Answer answer) {
     m_answers.push_back(std::move(answer));
@@ -37,9 +32,8 @@ void ModalDriver::Poll() {
     // A window already answered stays modal until its exec() returns, and one under a message
     // box becomes the modal again when the box goes; each is answered once.
     m_answered.removeAll(QPointer<QWidget>());
-    for (const QPointer<QWidget>& answered : m_answered)
-        if (answered == modal)
-            return;
+    if (m_answered.contains(modal))
+        return;
     m_answered.append(modal);
 
     Record record;
@@ -51,20 +45,17 @@ void ModalDriver::Poll() {
         record.text = box->text();
         record.detail = box->detailedText();
     }
-
-    Answer answer;
-    if (m_answers.empty()) {
-        record.unexpected = true;
-        answer = [](QWidget* window) { window->close(); };
-    } else {
+    if (auto* dialog = qobject_cast<QFileDialog*>(modal))
+        record.folder = dialog->directory().canonicalPath();
+    m_seen.append(record);
+    Answer answer = Answers::Close();
+    if (!m_answers.empty()) {
         answer = std::move(m_answers.front());
         m_answers.pop_front();
     }
-    m_seen.append(record);
     // Given from a fresh event rather than from the timer, so an answer that opens another
     // modal does not stop the timer that would answer it.
-    QPointer<QWidget> target = modal;
-    QTimer::singleShot(0, this, [target, answer] {
+    QTimer::singleShot(0, this, [target = QPointer<QWidget>(modal), answer] {
         if (target)
             answer(target);
     });
@@ -77,17 +68,6 @@ namespace {
 void Fail(QWidget* modal, const char* why) {
     modal->close();
     QTest::qFail(why, __FILE__, __LINE__);
-}
-
-// The file dialog's accept button ("Open", or whatever it was relabelled).
-QPushButton* AcceptButtonOf(QFileDialog* dialog) {
-    auto* buttons = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
-    if (!buttons)
-        return nullptr;
-    for (QAbstractButton* button : buttons->buttons())
-        if (buttons->buttonRole(button) == QDialogButtonBox::AcceptRole)
-            return qobject_cast<QPushButton*>(button);
-    return nullptr;
 }
 
 } // namespace
@@ -111,11 +91,13 @@ ModalDriver::Answer Close() {
 
 ModalDriver::Answer TypePathAndAccept(const QString& path) {
     return [path](QWidget* modal) {
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        auto* nameField =
-            dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
-        QPushButton* accept = dialog ? AcceptButtonOf(dialog) : nullptr;
-        if (!nameField || !accept)
+        auto* nameField = modal->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        auto* buttons = modal->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+        QAbstractButton* accept = nullptr; // "Open", or whatever it was relabelled
+        for (QAbstractButton* button : buttons ? buttons->buttons() : QList<QAbstractButton*>())
+            if (buttons->buttonRole(button) == QDialogButtonBox::AcceptRole)
+                accept = button;
+        if (!qobject_cast<QFileDialog*>(modal) || !nameField || !accept)
             return Fail(modal, "expected a file dialog with a name field and an accept button");
         nameField->clear();
         QTest::keyClicks(nameField, path);

@@ -14,8 +14,8 @@
 // Answers the modal windows a test provokes, one queued answer each, in the order they appear.
 // A window is modal while a click that opened it is still inside exec(), so the answers are
 // queued before the click and given from a timer that runs in the modal's own event loop.
-// A modal that appears with no answer queued is written down as unexpected and rejected, so a
-// fault shows as a failed comparison instead of a hang.
+// A modal that appears with no answer queued is closed, and shows in Seen() like any other, so
+// a fault shows as a failed comparison instead of a hang.
 class ModalDriver : public QObject {
     Q_OBJECT
 public:
@@ -26,13 +26,12 @@ public:
         QString title;  // the window title
         QString text;   // a message box's text
         QString detail; // a message box's detailed text, behind "Show Details..."
+        QString folder; // the folder a file dialog opened in, canonical
         QPointer<QWidget> owner;
-        bool unexpected = false;      // no answer was queued for it
         bool ownerStillShown = false; // the owner was visible while the modal was up
     };
 
     ModalDriver();
-    ~ModalDriver() override;
 
     // Queues the answer to the next modal window.
     ModalDriver& Then(Answer answer);
