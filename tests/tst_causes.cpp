@@ -3,15 +3,13 @@
 // message itself reads as it always did, and the run leaves nothing but the entries it could
 // finish.
 
-#include "operation/OperationState.h"
 #include "support/GuiFixture.h"
 #include "support/ModalDriver.h"
 #include "support/TestTree.h"
 #include "support/ZipBytes.h"
-#include "ui/CTarvoDlg.h"
+#include "ui/ProgressDLG.h"
 
 #include <QDir>
-#include <QPushButton>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -31,7 +29,7 @@ const QString Corrupted = QStringLiteral("Error: zip file is corrupted!");
 // A name given in "small/" lies on a file system of 1 MiB; one starting with "unreadable" is
 // written with mode 0, and tarvo-cli reads it as nobody, since root may read anything.
 struct Row {
-    QString command;    // tarvo-cli's "unzip" or "zip", or "window": the main window's unzip
+    QString command;    // tarvo-cli's "unzip" or "zip", or "window": the window's unzip
     QString given;      // the name handed over, in the case folder; ending in "/": a folder
     QByteArray content; // written under that name first; null: nothing is
     QString message;
@@ -150,18 +148,16 @@ private:
         *said = errors.split('\n');
     }
 
+    // The direct mode's window, whose message box the main window shares.
     void ThroughTheWindow(const QString& archive, QStringList* said) {
-        GuiFixture::ResetOperationState();
         UrlCapture urls;
-        CTarvoDlg window;
-        window.show();
+        ProgressDLG window(archive);
         ModalDriver driver;
-        driver.Then(Answers::TypePathAndAccept(archive)).Then(Answers::PressOk());
-        QTest::mouseClick(window.findChild<QPushButton*>("m_btnSelectUnzip"), Qt::LeftButton);
-        QTest::mouseClick(window.findChild<QPushButton*>("m_btnUnzip"), Qt::LeftButton);
-        QTRY_COMPARE(driver.Pending(), 0);
-        QTRY_VERIFY(!OperationState::Instance().busy);
+        driver.Ignore(&window);
+        driver.Then(Answers::PressOk());
+        window.exec();
         QVERIFY(GuiFixture::WaitForProgramThreads());
+        GuiFixture::ClearQuitRequest();
         *said = QStringList{driver.Seen().constLast().text, driver.Seen().constLast().detail};
     }
 };

@@ -64,8 +64,6 @@ private slots:
             "\"C:\\Users\\Ann\\My photos.zip\"", "C:\\Users\\Ann\\My photos.zip");
         row("an unquoted path loses its first and last characters",
             "Tarvo.exe C:\\Data\\photos.zip", "C:\\Data\\photos.zip", ":\\Data\\photos.zi");
-        row("blanks after the closing quote of the program name are skipped",
-            "\"C:\\Tarvo\\Tarvo.exe\"    " + photos, photos, "C:\\Data\\photos.zip");
         row("a blank after the closing quote of the path keeps that quote",
             "\"C:\\Tarvo\\Tarvo.exe\" " + photos + " ", photos + " ", "C:\\Data\\photos.zip\"");
         row("a tab outside quotes ends the program name", "C:\\Tools\\Tarvo.exe\t" + photos, photos,
