@@ -1,55 +1,54 @@
-// How a command-line argument becomes a path: the exact bytes of an argument as tarvo-cli and
-// the direct mode take it, and the archive path the direct mode reads from a Windows command
-// line, on the strings Explorer, shortcuts and scripts really produce; and the options both
-// built programs take, run as a shell runs them.
+// How a command line becomes a path: the archive path the direct mode reads from a Windows
+// command line, on the strings Explorer, shortcuts and scripts really produce; and, run as a
+// shell runs them on a real tree, the options both built programs take and what a path given
+// to tarvo-cli names: the exact bytes of the argument, ".." and links as the system resolves
+// them, the folder an archive unpacks into, and the files an operation must leave alone.
 
 #include "app/CommandLine.h"
-#include "archive/PathRefusal.h"
-#include "archive/ResolvedPath.h"
 #include "support/TestTree.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+namespace {
+
+// Small archives of one entry each, a file to protect beside them, and a link.
+const char kTree[] = R"(
+mkdir -p box/release box/release.v2 box/run box/sub real/x real/b b notes
+echo mine > box/release/victim.txt
+echo theirs > victim.txt && zip -q t.zip victim.txt && rm victim.txt
+cp t.zip box/release.v2/archive && cp t.zip box/.zip && mv t.zip box/sub/archive
+echo inside > inside.txt && zip -q real/bb.zip inside.txt && rm inside.txt
+cp real/bb.zip ./-x.zip
+ln -s real/x a
+echo real > real/b/file.txt && echo look-alike > b/other.txt && echo data > notes/f
+)";
+
+// Every change between two snapshots: "+path" added, "~path" changed, "-path" removed.
+QStringList Changes(const QMap<QString, QString>& before, const QMap<QString, QString>& after) {
+    QStringList changes;
+    for (const QString& path : before.keys() + after.keys())
+        if (before.value(path) != after.value(path))
+            changes << (!before.contains(path) ? "+" : after.contains(path) ? "~" : "-") + path;
+    changes.removeDuplicates();
+    changes.sort();
+    return changes;
+}
+
+// `cli` runs the built tarvo-cli ($0), `gui` the built tarvo ($1) where no window could open.
+int Shell(const QString& script, const QString& folder, QString* output = nullptr) {
+    const QString programs = "GUI=\"$1\"; cli() { \"$0\" \"$@\"; }\n"
+                             "gui() { env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "
+                             "\"$GUI\" \"$@\"; }\n";
+    return TestTree::Run("bash", {"-c", programs + script, TARVO_CLI, TARVO_GUI}, folder, output);
+}
+
+} // namespace
 
 class TestCommandLine : public QObject {
     Q_OBJECT
 
 private slots:
-    void anArgumentIsItsExactBytes_data() {
-        QTest::addColumn<QByteArray>("argument");
-        QTest::addColumn<QString>("path"); // below the current folder; null: refused
-        QTest::newRow("a blank at the end is part of the name")
-            << QByteArray("report.zip ") << "report.zip ";
-        QTest::newRow("so is one at the start") << QByteArray(" report.zip") << " report.zip";
-        QTest::newRow("UTF-8") << QByteArray("caf\xc3\xa9.zip") << QStringLiteral("café.zip");
-        QTest::newRow("not UTF-8: refused, not read as a look-alike")
-            << QByteArray("caf\xe9.zip") << QString();
-        QTest::newRow("a trailing slash names the folder") << QByteArray("box/") << "box";
-        QTest::newRow("\".\" is the folder itself") << QByteArray("box/.") << "box";
-    }
-    void anArgumentIsItsExactBytes() {
-        QFETCH(QByteArray, argument);
-        QFETCH(QString, path);
-        QTemporaryDir dir;
-        QVERIFY(QDir(dir.path()).mkdir("box"));
-        const QString before = QDir::currentPath();
-        QDir::setCurrent(dir.path());
-        const QString current = QDir::currentPath();
-        try {
-            const QString resolved = ArgumentPath(argument);
-            QDir::setCurrent(before);
-            QVERIFY(!path.isNull());
-            QCOMPARE(resolved, current + "/" + path);
-        } catch (const PathRefusal& refusal) {
-            QDir::setCurrent(before);
-            QVERIFY(path.isNull());
-            QVERIFY2(QByteArray(refusal.what()).contains("caf\\xE9.zip"), refusal.what());
-        }
-    }
-
     // Rows: the command line, what follows the program name, and the path taken from it.
     void readsThePathFromTheCommandLine_data() {
         QTest::addColumn<QString>("raw");
@@ -65,18 +64,8 @@ private slots:
             "\"C:\\Users\\Ann\\My photos.zip\"", "C:\\Users\\Ann\\My photos.zip");
         row("an unquoted path loses its first and last characters",
             "Tarvo.exe C:\\Data\\photos.zip", "C:\\Data\\photos.zip", ":\\Data\\photos.zi");
-        row("two quoted names not separated are all program name",
-            "\"C:\\Tarvo\\Tarvo.exe\"" + photos, "", "");
-        row("blanks after the closing quote of the program name are skipped",
-            "\"C:\\Tarvo\\Tarvo.exe\"    " + photos, photos, "C:\\Data\\photos.zip");
         row("a blank after the closing quote of the path keeps that quote",
             "\"C:\\Tarvo\\Tarvo.exe\" " + photos + " ", photos + " ", "C:\\Data\\photos.zip\"");
-        row("an empty quoted argument gives an empty path", "\"C:\\Tarvo\\Tarvo.exe\" \"\"", "\"\"",
-            "");
-        row("blanks inside the quotes belong to the path", "Tarvo.exe \"  C:\\Data\\photos.zip  \"",
-            "\"  C:\\Data\\photos.zip  \"", "  C:\\Data\\photos.zip  ");
-        row("a tab inside quotes belongs to the program name",
-            "\"C:\\Tools\tTarvo\\Tarvo.exe\" " + photos, photos, "C:\\Data\\photos.zip");
         row("a tab outside quotes ends the program name", "C:\\Tools\\Tarvo.exe\t" + photos, photos,
             "C:\\Data\\photos.zip");
         row("quotes in the middle of the program name",
@@ -101,118 +90,99 @@ private slots:
         QCOMPARE(CleanDirectModePath(CommandLineRemainder(raw)), path);
     }
 
-    // "out" and "err" are what the program writes, whole, or its first line followed by "...".
-    // Options are read before any window could open: no display is offered. "made" is a file
-    // the run leaves in the folder.
-    void optionsOfBothPrograms_data() {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QStringList>("arguments");
+    // Each row runs shell commands in a fresh tree and lists every change they made to it.
+    void runAsAShellRunsIt_data() {
+        QTest::addColumn<QString>("prepare"); // before the tree is first looked at
+        QTest::addColumn<QString>("command");
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("out");
-        QTest::addColumn<QString>("err");
-        QTest::addColumn<QString>("made");
-        const auto row = [](const char* name, const QString& program, const QStringList& arguments,
-                            int exitCode, const QString& out, const QString& err = {},
-                            const QString& made = {}) {
-            QTest::newRow(name) << program << arguments << exitCode << out << err << made;
+        QTest::addColumn<QStringList>("changes");
+        QTest::addColumn<QStringList>("says"); // each is in the output, or with "!" is not
+
+        const auto row = [](const char* name, const QString& prepare, const QString& command,
+                            int exitCode, const QStringList& changes,
+                            const QStringList& says = {}) {
+            QTest::newRow(name) << prepare << command << exitCode << changes << says;
         };
-        const QString gui = TARVO_GUI, cli = TARVO_CLI;
-        const QString guiUsage = "Usage: tarvo [--] [ARCHIVE]...";
-        const QString cliUsage = "Usage: tarvo-cli [-q] unzip [--] ARCHIVE...";
-        const QString unzipped = "Unzipping completed successfully.\n";
-        row("tarvo --version", gui, {"--version"}, 0, "Tarvo 1.0.0.1\n");
-        row("tarvo-cli --version", cli, {"--version"}, 0, "tarvo-cli 1.0.0.1\n");
-        row("tarvo --help", gui, {"--help"}, 0, guiUsage);
-        row("tarvo-cli --help", cli, {"--help"}, 0, cliUsage);
-        row("tarvo: an unknown option", gui, {"-x.zip"}, 2, "", guiUsage);
-        row("tarvo: an unknown long option", gui, {"--verbose"}, 2, "", guiUsage);
-        row("tarvo-cli: an archive named like an option", cli, {"unzip", "-x.zip"}, 2, "",
-            cliUsage);
-        row("tarvo-cli: -- then an archive whose name starts with -", cli,
-            {"unzip", "--", "-x.zip"}, 0, unzipped, "", "-x/a.txt");
-        row("tarvo-cli: -- before the command", cli, {"--", "unzip", "-x.zip"}, 0, unzipped, "",
-            "-x/a.txt");
-        row("tarvo-cli: a file whose name starts with - zipped", cli, {"zip", "--", "-notes.txt"},
-            0, "Zipping completed successfully.\n", "", "-notes.txt.zip");
-        row("tarvo-cli: a failure goes to standard error", cli, {"unzip", "missing.zip"}, 1, "",
-            "Error: Unzipping did not complete. Make sure you have enough disk space and the zip "
-            "file is not corrupt!...");
-        row("tarvo-cli: a refusal goes to standard error", cli, {"unzip", ""}, 2, "",
-            "Error: please select a valid zip file\n");
+        const QStringList bb{"+real/bb", "+real/bb/inside.txt"}, x{"+-x", "+-x/inside.txt"};
+        const QString usage = "Usage: tarvo-cli", unzipped = "Unzipping completed successfully.";
+        // Options, read before any window could open; messages go to standard error.
+        row("tarvo --version", "", "gui --version", 0, {}, {"Tarvo 1.0.0.1\n"});
+        row("tarvo-cli --version", "", "cli --version", 0, {}, {"tarvo-cli 1.0.0.1\n"});
+        row("tarvo: an unknown option", "", "gui -x.zip", 2, {}, {"Usage: tarvo "});
+        row("tarvo-cli: an archive named like an option", "", "cli unzip -x.zip", 2, {}, {usage});
+        row("tarvo-cli: -- then a name starting with -", "", "cli unzip -- -x.zip", 0, x,
+            {unzipped});
+        row("a failure goes to standard error", "", "cli unzip missing.zip 2>&1 >/dev/null", 1, {},
+            {"Error: Unzipping did not complete."});
+        row("a refusal goes to standard error", "", "cli unzip '' 2>&1 >/dev/null", 2, {},
+            {"Error: please select a valid zip file\n"});
+        row("a password file that is not there", "", "cli unzip --password-file none real/bb.zip",
+            1, {}, {"Error: cannot read the password file none: No such file or directory"});
+        row("--password-file without a file", "", "cli unzip real/bb.zip --password-file", 2, {},
+            {usage});
+        row("zipping takes no password", "", "cli zip --password-file=real/bb.zip notes", 2, {},
+            {usage});
+        // The progress line is for someone watching: on a terminal, unless asked to be quiet. It
+        // rewrites itself in place, and is wiped before the closing message.
+        const QString onATerminal = "script -qec \"'$0' %1 unzip real/bb.zip\" /dev/null";
+        row("progress on a terminal", "", onATerminal.arg(""), 0, bb,
+            {"\r\x1b[K100%  ", "\r\x1b[K" + unzipped});
+        row("no progress under -q", "", onATerminal.arg("-q"), 0, bb, {"!\x1b[K", unzipped});
+        row("no progress into a pipe", "", "cli unzip real/bb.zip 2>&1 | cat", 0, bb,
+            {"!\x1b[K", unzipped});
+        // Paths: the argument's exact bytes, resolved by the system.
+        row("../sub/archive, from a sibling folder", "", "cd box/run && cli unzip ../sub/archive",
+            0, {"+box/sub/archive(1)", "+box/sub/archive(1)/victim.txt"});
+        row("unzip a/../bb.zip, a a link: beside the archive the system opens", "",
+            "cli unzip a/../bb.zip", 0, bb);
+        row("zip a/../b, a a link: the folder the system names", "", "cli zip a/../b", 0,
+            {"+real/b.zip"});
+        row("zip .: the folder itself, beside it", "", "cd box/run && cli zip .", 0,
+            {"+box/run.zip"});
+        row("zip a link: beside the link", "", "cli zip a", 0, {"+a.zip"});
+        row("a trailing slash names the folder", "", "cli zip notes/", 0, {"+notes.zip"});
+        row("blanks at either end are part of the name", "mkdir ' n ' && echo x > ' n /f'",
+            "cli zip ' n '", 0, {"+ n .zip"});
+        row("UTF-8", "mkdir café && echo x > café/f", "cli zip café", 0, {"+café.zip"});
+        // A name that is not UTF-8 and its look-alike, U+FFFD in place of the odd byte.
+        row("a name that is not UTF-8: refused, the look-alike untouched",
+            "cp real/bb.zip $'caf\\xe9.zip' && cp real/bb.zip $'caf\\xef\\xbf\\xbd.zip'",
+            "cli unzip $'caf\\xe9.zip'", 2, {}, {"caf\\xE9"});
+        // What is already there.
+        row("an existing archive it may write is replaced", "cp real/bb.zip notes/f.zip",
+            "cli zip notes/f", 0, {"~notes/f.zip"});
+        row("an existing file of notes is not replaced", "echo my notes > notes/f.zip",
+            "cli zip notes/f", 1, {}, {"notes/f.zip is already there and is not a zip archive"});
+        row("an existing read-only archive is not replaced",
+            "cp real/bb.zip notes/f.zip && chmod 444 notes/f.zip", "cli zip notes/f", 1, {},
+            {"notes/f.zip is already there and is read-only"});
+        row("an existing folder is not replaced", "mkdir notes/f.zip", "cli zip notes/f", 1, {},
+            {"notes/f.zip is already there and is a folder"});
+        row("a FIFO as the archive: refused at once", "",
+            "mkfifo pipe.zip; timeout 20 \"$0\" unzip pipe.zip; code=$?; rm pipe.zip; exit $code",
+            1, {});
+        row("names that would be one once stored: refused, both named",
+            "mkdir -p clash/a && echo 1 > clash/a/b && echo 2 > 'clash/a\\b'", "cli zip clash", 1,
+            {}, {"Two files would be stored under one name"});
     }
-    void optionsOfBothPrograms() {
-        QFETCH(QString, program);
-        QFETCH(QStringList, arguments);
+    void runAsAShellRunsIt() {
+        QFETCH(QString, prepare);
+        QFETCH(QString, command);
         QFETCH(int, exitCode);
-        QFETCH(QString, out);
-        QFETCH(QString, err);
-        QFETCH(QString, made);
-        QTemporaryDir folder;
-        QVERIFY(folder.isValid());
-        TestTree::WriteFile(folder.filePath("original/a.txt"), TestTree::TextBytes(3000, 1));
-        TestTree::WriteFile(folder.filePath("-notes.txt"), TestTree::TextBytes(3000, 2));
-        QCOMPARE(TestTree::Run("zip", {"-q", "-r", folder.filePath("-x.zip"), "."},
-                               folder.filePath("original")),
-                 0);
-
-        QProcess run;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove("DISPLAY");
-        environment.remove("WAYLAND_DISPLAY");
-        environment.insert("QT_QPA_PLATFORM", "xcb");
-        run.setProcessEnvironment(environment);
-        run.setWorkingDirectory(folder.path());
-        run.start(program, arguments);
-        QVERIFY(run.waitForFinished(60000));
-        const QString standardOut = QString::fromUtf8(run.readAllStandardOutput());
-        const QString standardErr = QString::fromUtf8(run.readAllStandardError());
-        QCOMPARE(run.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(run.exitCode(), exitCode);
-        const auto firstLineOr = [](const QString& written, const QString& expected) {
-            return expected.endsWith("...") ? written.section('\n', 0, 0) + "..." : written;
-        };
-        QCOMPARE(firstLineOr(standardOut, out), out);
-        QCOMPARE(firstLineOr(standardErr, err), err);
-        if (!made.isEmpty())
-            QVERIFY(QFileInfo::exists(folder.filePath(made)));
-    }
-
-    // The progress line is for someone watching: on a terminal, and not asked to be quiet. It
-    // rewrites itself in place and is gone before the closing message.
-    void progressLineOnlyOnATerminal_data() {
-        QTest::addColumn<bool>("terminal");
-        QTest::addColumn<QString>("options");
-        QTest::addColumn<bool>("shown");
-        QTest::newRow("on a terminal") << true << "" << true;
-        QTest::newRow("on a terminal, quiet") << true << "-q" << false;
-        QTest::newRow("on a terminal, --quiet") << true << "--quiet" << false;
-        QTest::newRow("into a pipe") << false << "" << false;
-    }
-    void progressLineOnlyOnATerminal() {
-        QFETCH(bool, terminal);
-        QFETCH(QString, options);
-        QFETCH(bool, shown);
-        QTemporaryDir folder;
-        TestTree::WriteFile(folder.filePath("original/a.txt"), TestTree::TextBytes(300000, 3));
-        QCOMPARE(TestTree::Run("zip", {"-q", "-r", folder.filePath("photos.zip"), "."},
-                               folder.filePath("original")),
-                 0);
-        const QString command = QStringLiteral("'%1' %2 unzip photos.zip").arg(TARVO_CLI, options);
+        QFETCH(QStringList, changes);
+        QFETCH(QStringList, says);
+        QTemporaryDir dir;
+        QCOMPARE(Shell(kTree, dir.path()), 0);
+        if (!prepare.isEmpty())
+            QCOMPARE(Shell(prepare, dir.path()), 0);
+        const auto before = TestTree::Snapshot(dir.path(), false);
         QString output;
-        // script gives the program a terminal of its own and copies what it writes there.
-        const int exitCode =
-            terminal
-                ? TestTree::Run("script", {"-qec", command, "/dev/null"}, folder.path(), &output)
-                : TestTree::Run("bash", {"-c", command}, folder.path(), &output);
-        QCOMPARE(exitCode, 0);
-        const QString redraw = QStringLiteral("\r\x1b[K");
-        QCOMPARE(output.contains(redraw + QStringLiteral("100%  ")), shown);
-        QCOMPARE(output.contains(redraw), shown);
-        QVERIFY2(output.endsWith(QStringLiteral("Unzipping completed successfully.\r\n")) ||
-                     output.endsWith(QStringLiteral("Unzipping completed successfully.\n")),
-                 qPrintable(output));
-        // Whatever was drawn was wiped before the message: it starts a clean line.
-        QVERIFY(!shown || output.contains(redraw + QStringLiteral("Unzipping completed")));
+        const int code = Shell(command, dir.path(), &output);
+        QVERIFY2(code == exitCode, qPrintable(QString("exit %1: %2").arg(code).arg(output)));
+        QCOMPARE(Changes(before, TestTree::Snapshot(dir.path(), false)), changes);
+        for (const QString& part : says)
+            QVERIFY2(output.contains(part.mid(part.startsWith('!'))) != part.startsWith('!'),
+                     qPrintable(output));
     }
 };
 
