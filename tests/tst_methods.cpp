@@ -3,7 +3,6 @@
 // byte for byte; damaged data, or more data than the entry declares, fails with its cause and
 // puts nothing of the entry in place; methods nothing here reads are named in the cause.
 
-#include "archive/Messages.h"
 #include "archive/UnzipWorker.h"
 #include "support/ReaderRun.h"
 #include "support/TestTree.h"
@@ -16,149 +15,48 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <functional>
 
 namespace {
 
-constexpr int kLzma = 14;
-constexpr int kXz = 95;
-constexpr int kZstandard = 93;
+constexpr int kLzma = 14, kXz = 95, kZstandard = 93;
 
-// The entry the damage rows break: several of the reader's output buffers long.
+// The entry the failure rows break: several of the reader's output buffers long.
 const QString kBig = QStringLiteral("text.txt");
 
 // The files every archive holds, by path below the tree.
-const QMap<QString, QByteArray>& TreeFiles() {
-    static const QMap<QString, QByteArray> files{
-        {kBig, TestTree::TextBytes(1536 * 1024 + 17, 1)},
-        {"random.bin", TestTree::RandomBytes(100 * 1000, 2)},
-        {"sub/small.txt", "a few words\n"},
-        {"sub/empty", ""}};
-    return files;
-}
-
-void WriteTree(const QString& root) {
-    const auto& files = TreeFiles();
-    for (auto it = files.begin(); it != files.end(); ++it)
-        TestTree::WriteFile(root + '/' + it.key(), it.value());
-}
+const QMap<QString, QByteArray> kFiles{{kBig, TestTree::TextBytes(1536 * 1024 + 17, 1)},
+                                       {"random.bin", TestTree::RandomBytes(100 * 1000, 2)},
+                                       {"sub/small.txt", "a few words\n"},
+                                       {"sub/empty", ""}};
 
 QByteArray ReadAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Makes `archive` out of the folder `tree` (which holds TreeFiles()); `work` is scratch space.
-using Producer =
-    std::function<void(const QString& tree, const QString& archive, const QString& work)>;
-
-// Breaks a compressed body.
-using Break = std::function<QByteArray(QByteArray)>;
-
-Producer SevenZip(const QString& method) {
-    return [method](const QString& tree, const QString& archive, const QString&) {
-        QString output;
-        QVERIFY2(
-            TestTree::Run("7zz", {"a", "-tzip", "-mm=" + method, archive, "."}, tree, &output) == 0,
-            qPrintable(output));
-    };
-}
-
-Producer PythonLzma() {
-    return [](const QString& tree, const QString& archive, const QString&) {
-        QString output;
-        QVERIFY2(TestTree::RunPython(QStringLiteral(R"(
-import os, sys, zipfile
-tree, archive = sys.argv[1:]
-with zipfile.ZipFile(archive, 'w', zipfile.ZIP_LZMA) as z:
-    for folder, _, files in os.walk(tree):
-        for name in sorted(files):
-            path = os.path.join(folder, name)
-            z.write(path, os.path.relpath(path, tree))
-)"),
-                                     {tree, archive}, &output) == 0,
-                 qPrintable(output));
-    };
-}
-
-// `content` compressed by a command-line tool ("xz -c", "zstd -q -c", ...).
-QByteArray ToolCompressed(const QString& command, const QByteArray& content, const QString& work) {
+// `content` compressed by a command-line tool ("xz -c", "zstd -q -c", ...) as an entry's body.
+// An LZMA entry keeps the properties and stream of the .lzma file and drops its size, behind the
+// zip form's own four bytes (version 9.20, five bytes of properties).
+QByteArray Compressed(const QString& tool, int method, const QByteArray& content,
+                      const QString& work) {
     const QString input = work + QStringLiteral("/piece");
     TestTree::WriteFile(input, content);
     QString output;
-    if (TestTree::Run("bash", {"-c", command + " \"$0\" > \"$0.out\"", input}, {}, &output) != 0)
-        qWarning("%s: %s", qPrintable(command), qPrintable(output));
-    return ReadAll(input + ".out");
+    if (TestTree::Run("bash", {"-c", tool + " \"$0\" > \"$0.out\"", input}, {}, &output) != 0)
+        qWarning("%s: %s", qPrintable(tool), qPrintable(output));
+    const QByteArray body = ReadAll(input + ".out");
+    return method == kLzma ? QByteArray("\x09\x14\x05\x00", 4) + body.left(5) + body.mid(13) : body;
 }
 
-// An LZMA entry's body from the .lzma file xz writes: the zip form keeps the properties and the
-// stream and drops the size, behind its own four bytes (version 9.20, five bytes of properties).
-QByteArray LzmaBody(const QByteArray& lzmaFile) {
-    return QByteArray("\x09\x14\x05\x00", 4) + lzmaFile.left(5) + lzmaFile.mid(13);
-}
-
-// An entry of `method` holding `content`, compressed already as `body`.
 ZipBytes::Entry HandMade(const QString& name, const QByteArray& content, int method,
                          const QByteArray& body) {
     ZipBytes::Entry entry = ZipBytes::Stored(name.toUtf8(), content);
     entry.method = static_cast<std::uint16_t>(method);
     entry.body = body;
     return entry;
-}
-
-// Each file compressed by the tool in `pieces` parts one after another (several XZ streams,
-// several Zstandard frames), written into an archive around them.
-Producer ByTool(const QString& command, int method, int pieces = 1) {
-    return [=](const QString&, const QString& archive, const QString& work) {
-        QList<ZipBytes::Entry> entries;
-        const auto& files = TreeFiles();
-        for (auto it = files.begin(); it != files.end(); ++it) {
-            QByteArray body;
-            const qsizetype step = it.value().size() / pieces + 1;
-            for (int piece = 0; piece < pieces; ++piece)
-                body += ToolCompressed(command, it.value().mid(piece * step, step), work);
-            if (method == kLzma)
-                body = LzmaBody(body);
-            entries << HandMade(it.key(), it.value(), method, body);
-        }
-        TestTree::WriteFile(archive, ZipBytes::Build(entries));
-    };
-}
-
-// Where kBig's data lies in the archive, and patches to its headers, by Python reading the
-// directory. "range" prints the data's offset and length; "declare SIZE" writes SIZE as the
-// uncompressed size into both the local and the central header.
-QString EditEntry(const QString& archive, const QStringList& command) {
-    QString output;
-    const int code = TestTree::RunPython(QStringLiteral(R"(
-import struct, sys, zipfile
-archive, name, verb = sys.argv[1:4]
-with zipfile.ZipFile(archive) as z:
-    info = z.getinfo(name)
-    central = z.start_dir
-with open(archive, 'r+b') as f:
-    f.seek(info.header_offset + 26)
-    name_length, extra_length = struct.unpack('<HH', f.read(4))
-    start = info.header_offset + 30 + name_length + extra_length
-    if verb == 'range':
-        print(start, info.compress_size)
-        sys.exit(0)
-    size = int(sys.argv[4])
-    f.seek(info.header_offset + 22)
-    f.write(struct.pack('<I', size))
-    while True:
-        f.seek(central)
-        record = f.read(46)
-        lengths = struct.unpack('<HHH', record[28:34])
-        if f.read(lengths[0]).decode() == name:
-            f.seek(central + 24)
-            f.write(struct.pack('<I', size))
-            break
-        central += 46 + sum(lengths)
-)"),
-                                         QStringList{archive, kBig} + command, &output);
-    return code == 0 ? output.trimmed() : QStringLiteral("failed: ") + output;
 }
 
 struct Unpacked {
@@ -169,59 +67,8 @@ struct Unpacked {
 
 Unpacked UnpackWithWorker(const QString& archive) {
     WorkerRun run;
-    run.state().selectedPath = archive;
-    run.state().unzipSelected = true;
-    const UnzipOutcome outcome = RunUnzip(run.state());
-    QString destination = archive;
-    destination.chop(4);
-    return {outcome, run.report().Details().value(0), destination};
-}
-
-int MethodOf(const QString& archive, const QString& name) {
-    for (const QJsonValue& entry : ZipTools::ListEntries(archive))
-        if (entry.toObject().value("text").toString() == name)
-            return entry.toObject().value("method").toInt();
-    return -1;
-}
-
-// The archives of every method, as rows: who makes them and the method their big entry gets.
-void AddProducerRows() {
-    QTest::addColumn<Producer>("produce");
-    QTest::addColumn<int>("method");
-    QTest::newRow("LZMA by 7-Zip, no end marker") << SevenZip("LZMA") << kLzma;
-    QTest::newRow("LZMA by Python, end markers") << PythonLzma() << kLzma;
-    QTest::newRow("LZMA from xz's .lzma, end markers")
-        << ByTool("xz --format=lzma -c", kLzma) << kLzma;
-    QTest::newRow("XZ by 7-Zip") << SevenZip("XZ") << kXz;
-    QTest::newRow("XZ by xz") << ByTool("xz -c", kXz) << kXz;
-    QTest::newRow("XZ, three streams") << ByTool("xz -c", kXz, 3) << kXz;
-    QTest::newRow("Zstandard by zstd") << ByTool("zstd -q -c", kZstandard) << kZstandard;
-    QTest::newRow("Zstandard, three frames") << ByTool("zstd -q -c", kZstandard, 3) << kZstandard;
-}
-
-// The tree, and its archive by the row's producer in `dir`; empty when the archive does not use
-// the row's method for the big entry (a tool may store what it cannot shrink). Each row's
-// archive is made once and reused by every test that has the row.
-QString Produce(const QTemporaryDir& dir) {
-    QFETCH(Producer, produce);
-    QFETCH(int, method);
-    static QMap<QString, QByteArray> made;
-    WriteTree(dir.filePath("tree"));
-    const QString archive = dir.filePath("case.zip");
-    const QString row = QString::fromUtf8(QTest::currentDataTag());
-    if (made.contains(row)) {
-        TestTree::WriteFile(archive, made.value(row));
-        return archive;
-    }
-    QDir().mkpath(dir.filePath("work"));
-    produce(dir.filePath("tree"), archive, dir.filePath("work"));
-    const int used = MethodOf(archive, kBig);
-    if (used != method) {
-        qWarning("%s has method %d, not %d", qPrintable(kBig), used, method);
-        return {};
-    }
-    made.insert(row, ReadAll(archive));
-    return archive;
+    const UnzipOutcome outcome = run.Unzip(archive);
+    return {outcome, run.report().Details().value(0), archive.chopped(4)};
 }
 
 // A failed unpack: the cause names the big entry, which is nowhere in the destination, and no
@@ -236,127 +83,149 @@ void CheckRefused(const Unpacked& unpacked, const QStringList& causes) {
     QCOMPARE(ReaderRun::Leftovers(QFileInfo(unpacked.destination).path()), QStringList());
 }
 
+// How a row's archive is made: by `command` in the tree, the archive its $0; or, with pieces,
+// each file compressed by `command` in that many parts one after another (several XZ streams,
+// several Zstandard frames) and wrapped into an archive here.
+struct Made {
+    int method;
+    QString command;
+    int pieces = 0;
+};
+
+// A stream broken in a way its decoder must notice on its own. Without a tool the entry's body
+// is its content as it is.
+struct Broken {
+    int method;
+    QString tool;
+    std::function<QByteArray(QByteArray)> breakBody;
+    QString cause; // what follows "entry 2 (text.txt)"
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Made)
+Q_DECLARE_METATYPE(Broken)
 
 class TestMethods : public QObject {
     Q_OBJECT
 
 private slots:
-    void eachMethodComesOutWhole_data() { AddProducerRows(); }
-    void eachMethodComesOutWhole() {
-        QTemporaryDir dir;
-        const QString archive = Produce(dir);
-        QVERIFY(!archive.isEmpty());
-        const Unpacked unpacked = UnpackWithWorker(archive);
-        QCOMPARE(unpacked.outcome, UnzipOutcome::Succeeded);
-        QCOMPARE(TestTree::Snapshot(unpacked.destination, false),
-                 TestTree::Snapshot(dir.filePath("tree"), false));
+    void eachMethod_data() {
+        QTest::addColumn<Made>("made");
+        const QString python =
+            "python3 -c \"import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], "
+            "'w', zipfile.ZIP_LZMA) as z: [z.write(f) for f in sys.argv[2:]]\" "
+            "\"$0\" $(find . -type f)";
+        QTest::newRow("LZMA by 7-Zip, no end marker")
+            << Made{kLzma, "7zz a -tzip -mm=LZMA \"$0\" ."};
+        QTest::newRow("LZMA by Python, end markers") << Made{kLzma, python};
+        QTest::newRow("LZMA from xz's .lzma, end markers") << Made{kLzma, "xz --format=lzma -c", 1};
+        QTest::newRow("XZ by 7-Zip") << Made{kXz, "7zz a -tzip -mm=XZ \"$0\" ."};
+        QTest::newRow("XZ by xz") << Made{kXz, "xz -c", 1};
+        QTest::newRow("XZ, three streams") << Made{kXz, "xz -c", 3};
+        QTest::newRow("Zstandard by zstd") << Made{kZstandard, "zstd -q -c", 1};
+        QTest::newRow("Zstandard, three frames") << Made{kZstandard, "zstd -q -c", 3};
     }
-
-    void damagedDataFails_data() { AddProducerRows(); }
-    void damagedDataFails() {
+    void eachMethod() {
+        QFETCH(Made, made);
         QTemporaryDir dir;
-        const QString archive = Produce(dir);
-        QVERIFY(!archive.isEmpty());
-        const QStringList range = EditEntry(archive, {"range"}).split(' ');
-        QCOMPARE(range.size(), 2);
-        QByteArray bytes = ReadAll(archive);
-        const qsizetype middle = range[0].toLongLong() + range[1].toLongLong() / 2;
-        for (qsizetype i = middle; i < middle + 16; ++i)
-            bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
-        TestTree::WriteFile(archive, bytes);
+        const QString tree = dir.filePath("tree"), archive = dir.filePath("case.zip");
+        for (auto it = kFiles.begin(); it != kFiles.end(); ++it)
+            TestTree::WriteFile(tree + '/' + it.key(), it.value());
+        QList<ZipBytes::Entry> entries;
+        for (auto it = kFiles.begin(); made.pieces > 0 && it != kFiles.end(); ++it) {
+            QByteArray body;
+            const qsizetype step = it.value().size() / made.pieces + 1;
+            for (int piece = 0; piece < made.pieces; ++piece)
+                body += Compressed(made.command, made.method, it.value().mid(piece * step, step),
+                                   dir.path());
+            entries << HandMade(it.key(), it.value(), made.method, body);
+        }
+        QString output;
+        if (made.pieces > 0)
+            TestTree::WriteFile(archive, ZipBytes::Build(entries));
+        else
+            QVERIFY2(TestTree::Run("bash", {"-c", made.command, archive}, tree, &output) == 0,
+                     qPrintable(output));
+        // A tool may store what it cannot shrink.
+        int method = -1;
+        for (const QJsonValue& entry : ZipTools::ListEntries(archive))
+            if (entry.toObject().value("text").toString() == kBig)
+                method = entry.toObject().value("method").toInt();
+        QCOMPARE(method, made.method);
+        const QByteArray whole = ReadAll(archive);
+
+        Unpacked unpacked = UnpackWithWorker(archive);
+        QCOMPARE(unpacked.outcome, UnzipOutcome::Succeeded);
+        QCOMPARE(TestTree::Snapshot(unpacked.destination, false), TestTree::Snapshot(tree, false));
+        QVERIFY(QDir(unpacked.destination).removeRecursively());
+
+        // Bytes flipped well inside the big entry's data, past its local header.
+        const QByteArray name = kBig.toUtf8();
+        const qsizetype local = whole.indexOf(name) - 30, central = whole.lastIndexOf(name) - 46;
+        QByteArray damaged = whole;
+        for (qsizetype i = local + 4096; i < local + 4096 + 16; ++i)
+            damaged[i] = static_cast<char>(damaged[i] ^ 0x5a);
+        TestTree::WriteFile(archive, damaged);
         CheckRefused(UnpackWithWorker(archive),
                      {"data is damaged", "the entry's CRC does not match", "data ends early"});
-    }
 
-    // An entry that decodes to more than it declares stops there: a bomb costs one buffer.
-    void moreDataThanDeclaredFails_data() { AddProducerRows(); }
-    void moreDataThanDeclaredFails() {
-        QTemporaryDir dir;
-        const QString archive = Produce(dir);
-        QVERIFY(!archive.isEmpty());
-        const QString declared = QString::number(TreeFiles().value(kBig).size() / 3);
-        QCOMPARE(EditEntry(archive, {"declare", declared}), QString());
+        // A third of its size declared in both headers: a bomb costs one buffer.
+        QByteArray lessDeclared = whole;
+        for (const qsizetype at : {local + 22, central + 24}) {
+            QCOMPARE(qFromLittleEndian<quint32>(whole.constData() + at), kFiles[kBig].size());
+            qToLittleEndian<quint32>(kFiles[kBig].size() / 3, lessDeclared.data() + at);
+        }
+        TestTree::WriteFile(archive, lessDeclared);
         CheckRefused(UnpackWithWorker(archive), {"the entry holds more data than it declares"});
     }
 
-    void methodsNotReadHereAreNamed_data() {
-        QTest::addColumn<QString>("method"); // as 7-Zip calls it
-        QTest::addColumn<QString>("named");
-        QTest::newRow("Deflate64") << "Deflate64"
-                                   << "Deflate64 (9)";
-        QTest::newRow("PPMd") << "PPMd"
-                              << "PPMd (98)";
-    }
-    void methodsNotReadHereAreNamed() {
-        QFETCH(QString, method);
-        QFETCH(QString, named);
-        QTemporaryDir dir;
-        WriteTree(dir.filePath("tree"));
-        const QString archive = dir.filePath("case.zip");
-        // The big entry alone, so the one the cause names is known.
-        QString output;
-        QVERIFY2(TestTree::Run("7zz", {"a", "-tzip", "-mm=" + method, archive, kBig},
-                               dir.filePath("tree"), &output) == 0,
-                 qPrintable(output));
-        CheckRefused(UnpackWithWorker(archive),
-                     {QStringLiteral("entry 1 (%1) uses %2, which this build cannot read")
-                          .arg(kBig, named)});
-    }
-
-    // Streams broken in the ways a decoder must notice on its own, each with its cause.
     void brokenStreamsSayWhy_data() {
-        QTest::addColumn<int>("method");
-        QTest::addColumn<QString>("tool");
-        QTest::addColumn<Break>("breakBody");
-        QTest::addColumn<QString>("cause");
-        const Break cut = [](QByteArray body) { return body.left(body.size() - 40); };
+        QTest::addColumn<Broken>("broken");
+        const auto cut = [](QByteArray body) { return body.left(body.size() - 40); };
+        const auto same = [](QByteArray body) { return body; };
+        const QString lzma = "xz --format=lzma -c";
         QTest::newRow("LZMA header with four bytes of properties")
-            << kLzma << "xz --format=lzma -c" << Break([](QByteArray body) {
-                   body[2] = 4;
-                   return body;
-               })
-            << "the LZMA header is damaged";
+            << Broken{kLzma, lzma, [](QByteArray body) { return body.replace(2, 1, "\x04"); },
+                      ": the LZMA header is damaged"};
+        // lc, lp and pb go up to 224 together
         QTest::newRow("LZMA properties out of range")
-            << kLzma << "xz --format=lzma -c" << Break([](QByteArray body) {
-                   body[4] = static_cast<char>(230); // lc, lp and pb go up to 224 together
-                   return body;
-               })
-            << "the data's settings are damaged or unknown";
+            << Broken{kLzma, lzma, [](QByteArray body) { return body.replace(4, 1, "\xe6"); },
+                      ": the data's settings are damaged or unknown"};
         QTest::newRow("LZMA header cut short")
-            << kLzma << "xz --format=lzma -c" << Break([](QByteArray body) { return body.left(6); })
-            << "the LZMA data ends early";
-        QTest::newRow("LZMA cut short")
-            << kLzma << "xz --format=lzma -c" << cut << "the LZMA data ends early";
-        QTest::newRow("XZ cut short") << kXz << "xz -c" << cut << "the XZ data ends early";
+            << Broken{kLzma, lzma, [](QByteArray body) { return body.left(6); },
+                      ": the LZMA data ends early"};
+        QTest::newRow("LZMA cut short") << Broken{kLzma, lzma, cut, ": the LZMA data ends early"};
+        QTest::newRow("XZ cut short") << Broken{kXz, "xz -c", cut, ": the XZ data ends early"};
         QTest::newRow("XZ with junk after it")
-            << kXz << "xz -c" << Break([](QByteArray body) { return body + "no stream follows"; })
-            << "the XZ data is damaged";
+            << Broken{kXz, "xz -c", [](QByteArray body) { return body + "no stream follows"; },
+                      ": the XZ data is damaged"};
         QTest::newRow("Zstandard cut short")
-            << kZstandard << "zstd -q -c" << cut << "the Zstandard data ends early";
+            << Broken{kZstandard, "zstd -q -c", cut, ": the Zstandard data ends early"};
         QTest::newRow("Zstandard with junk after it")
-            << kZstandard << "zstd -q -c" << Break([](QByteArray body) { return body + "junk"; })
-            << "the Zstandard data is damaged";
+            << Broken{kZstandard, "zstd -q -c", [](QByteArray body) { return body + "junk"; },
+                      ": the Zstandard data is damaged"};
         QTest::newRow("Zstandard, nothing at all")
-            << kZstandard << "zstd -q -c" << Break([](QByteArray) { return QByteArray(); })
-            << "the Zstandard data ends early";
+            << Broken{kZstandard, "zstd -q -c", [](QByteArray) { return QByteArray(); },
+                      ": the Zstandard data ends early"};
+        QTest::newRow("Deflate64, not read here")
+            << Broken{9, {}, same, " uses Deflate64 (9), which this build cannot read"};
+        QTest::newRow("PPMd, not read here")
+            << Broken{98, {}, same, " uses PPMd (98), which this build cannot read"};
     }
     void brokenStreamsSayWhy() {
-        QFETCH(int, method);
-        QFETCH(QString, tool);
-        QFETCH(Break, breakBody);
-        QFETCH(QString, cause);
+        QFETCH(Broken, broken);
         QTemporaryDir dir;
-        const QByteArray content = TreeFiles().value(kBig);
-        QByteArray body = ToolCompressed(tool, content, dir.path());
-        if (method == kLzma)
-            body = LzmaBody(body);
+        const QByteArray content = kFiles[kBig];
+        const QByteArray body = broken.tool.isEmpty()
+                                    ? content
+                                    : Compressed(broken.tool, broken.method, content, dir.path());
         const QString archive = dir.filePath("case.zip");
-        TestTree::WriteFile(archive,
-                            ZipBytes::Build({ZipBytes::Stored("first.txt", "fine"),
-                                             HandMade(kBig, content, method, breakBody(body))}));
+        TestTree::WriteFile(archive, ZipBytes::Build({ZipBytes::Stored("first.txt", "fine"),
+                                                      HandMade(kBig, content, broken.method,
+                                                               broken.breakBody(body))}));
         const Unpacked unpacked = UnpackWithWorker(archive);
-        CheckRefused(unpacked, {QStringLiteral("entry 2 (%1): %2").arg(kBig, cause)});
+        CheckRefused(unpacked, {"entry 2 (" + kBig + ")" + broken.cause});
         // The entry before it is in place, whole.
         QCOMPARE(ReadAll(unpacked.destination + "/first.txt"), QByteArray("fine"));
     }
