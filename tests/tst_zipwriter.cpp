@@ -303,6 +303,7 @@ private slots:
         QTest::addColumn<Trouble>("trouble");
         using enum Moment;
         using enum Outcome;
+        QTest::newRow("the archive's folder missing") << Trouble{BeforeAdd, "no folder", Fails};
         QTest::newRow("missing") << Trouble{BeforeAdd, "vanishes", Fails};
         QTest::newRow("a FIFO") << Trouble{BeforeAdd, "FIFO", Fails};
         QTest::newRow("a folder") << Trouble{BeforeAdd, "folder", Fails};
@@ -341,12 +342,17 @@ private slots:
                                               : TestTree::RandomBytes(Chunk + 9, 3));
         const QByteArray before = ReadAll(changing);
         const std::string narrow = QFile::encodeName(changing).toStdString();
+        // A failure names the file, or the folder missing, since libzip's own message would not.
+        const bool noFolder = trouble.change == "no folder";
+        const QString named = trouble.change == "stop" ? "stopped"
+                              : noFolder               ? dir.filePath("missing")
+                                                       : changing;
         std::uint64_t noted = 0;
         std::string firstNoted;
         try {
             CZipArchive zip;
             zip.SetThreadCount(2);
-            zip.Open(archive, CZipArchive::zipCreate);
+            zip.Open(noFolder ? dir.filePath("missing/out.zip") : archive, CZipArchive::zipCreate);
             zip.AddNewFile(QFile::encodeName(first).toStdString(), "first.txt");
             if (trouble.when == Moment::BeforeAdd) {
                 Change(changing, trouble.change, first);
@@ -370,10 +376,7 @@ private slots:
             firstNoted = zip.GetFirstChangedFile();
         } catch (const std::exception& error) {
             QVERIFY2(trouble.outcome == Outcome::Fails, error.what());
-            // The message names the file, since libzip's own would not.
-            QVERIFY2(QString::fromLocal8Bit(error.what())
-                         .contains(trouble.change == "stop" ? "stopped" : changing),
-                     error.what());
+            QVERIFY2(QString::fromLocal8Bit(error.what()).contains(named), error.what());
             QCOMPARE(ReadAll(archive), EarlierArchive);
             QCOMPARE(TestTree::Strays(dir.path(), {"first.txt", "out.zip", "changing"}),
                      QStringList{});
