@@ -11,11 +11,9 @@
 #include "support/TestTree.h"
 #include "support/WorkerRun.h"
 #include "support/ZipBytes.h"
-#include "support/ZipTools.h"
 
 #include <QDir>
 #include <QFile>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -322,13 +320,10 @@ private slots:
         else
             QVERIFY2(TestTree::Run("bash", {"-c", made.command, archive}, tree, &output) == 0,
                      qPrintable(output));
+        const QByteArray whole = ReadAll(archive), name = kBig.toUtf8();
+        const qsizetype local = whole.indexOf(name) - 30, central = whole.lastIndexOf(name) - 46;
         // A tool may store what it cannot shrink.
-        int method = -1;
-        for (const QJsonValue& entry : ZipTools::ListEntries(archive))
-            if (entry.toObject().value("text").toString() == kBig)
-                method = entry.toObject().value("method").toInt();
-        QCOMPARE(method, made.method);
-        const QByteArray whole = ReadAll(archive);
+        QCOMPARE(qFromLittleEndian<quint16>(whole.constData() + local + 8), made.method);
 
         Unpacked unpacked = UnpackWithWorker(archive);
         QCOMPARE(unpacked.outcome, UnzipOutcome::Succeeded);
@@ -336,8 +331,6 @@ private slots:
         QVERIFY(QDir(unpacked.destination).removeRecursively());
 
         // Bytes flipped well inside the big entry's data, past its local header.
-        const QByteArray name = kBig.toUtf8();
-        const qsizetype local = whole.indexOf(name) - 30, central = whole.lastIndexOf(name) - 46;
         QByteArray damaged = whole;
         for (qsizetype i = local + 4096; i < local + 4096 + 16; ++i)
             damaged[i] = static_cast<char>(damaged[i] ^ 0x5a);
