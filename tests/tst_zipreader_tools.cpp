@@ -1,25 +1,35 @@
 // Archives written by the tools people use, and the public corpus written by many more (some of
 // them damaged), unpacked by the reader and by Info-ZIP's unzip side by side: the same tree,
-// content, modes and modification times; where unzip fails, the reader fails cleanly.
+// content, modes and modification times; where unzip fails, the reader fails cleanly. The
+// methods unzip does not read (LZMA, XZ and Zstandard) go through the real unzip worker: each
+// comes out byte for byte; damaged data, or more data than the entry declares, fails with its
+// cause and puts nothing of the entry in place; methods nothing here reads are named in the
+// cause.
 
+#include "archive/UnzipWorker.h"
 #include "support/ReaderRun.h"
 #include "support/TestTree.h"
+#include "support/WorkerRun.h"
+#include "support/ZipBytes.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <functional>
+
 namespace {
 
-// Packs the current folder into sys.argv[1] with Python's zipfile, {method} and {zip64} filled
-// in per row.
+// Packs the current folder into sys.argv[1] with Python's zipfile, with the method sys.argv[2]
+// and ZIP64 fields forced when sys.argv[3] is 1.
 const char kPythonPacker[] = R"(
 import os, sys, zipfile
-with zipfile.ZipFile(sys.argv[1], 'w', {method}) as archive:
+with zipfile.ZipFile(sys.argv[1], 'w', getattr(zipfile, sys.argv[2])) as archive:
     for folder, folders, files in os.walk('.'):
         for name in folders + files:
             path = os.path.relpath(os.path.join(folder, name))
@@ -28,17 +38,9 @@ with zipfile.ZipFile(sys.argv[1], 'w', {method}) as archive:
             if info.is_dir():
                 archive.write(path)
             elif not os.path.islink(path):
-                with open(path, 'rb') as source, archive.open(info, 'w', force_zip64={zip64}) as target:
+                with open(path, 'rb') as source, archive.open(info, 'w', force_zip64=sys.argv[3] == '1') as target:
                     target.write(source.read())
 )";
-
-QStringList PythonPacker(const QString& method, bool zip64 = false) {
-    return {"-c",
-            QString::fromLatin1(kPythonPacker)
-                .replace("{method}", "zipfile." + method)
-                .replace("{zip64}", zip64 ? "True" : "False"),
-            "@ARCHIVE@"};
-}
 
 // Names given without the UTF-8 flag, in CP437 as old tools on DOS and Windows wrote them (FAT,
 // NTFS, VFAT). Made on Unix, such a name is the file system's bytes and is kept as it is.
@@ -67,7 +69,90 @@ bool HasLinkOutside(const QMap<QString, QString>& tree) {
     return false;
 }
 
+constexpr int kLzma = 14, kXz = 95, kZstandard = 93;
+
+// The entry the failure rows break: several of the reader's output buffers long.
+const QString kBig = QStringLiteral("text.txt");
+
+// The files every archive holds, by path below the tree.
+const QMap<QString, QByteArray> kFiles{{kBig, TestTree::TextBytes(1536 * 1024 + 17, 1)},
+                                       {"random.bin", TestTree::RandomBytes(100 * 1000, 2)},
+                                       {"sub/small.txt", "a few words\n"},
+                                       {"sub/empty", ""}};
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// `content` compressed by a command-line tool ("xz -c", "zstd -q -c", ...) as an entry's body.
+// An LZMA entry keeps the properties and stream of the .lzma file and drops its size, behind the
+// zip form's own four bytes (version 9.20, five bytes of properties).
+QByteArray Compressed(const QString& tool, int method, const QByteArray& content,
+                      const QString& work) {
+    const QString input = work + QStringLiteral("/piece");
+    TestTree::WriteFile(input, content);
+    QString output;
+    if (TestTree::Run("bash", {"-c", tool + " \"$0\" > \"$0.out\"", input}, {}, &output) != 0)
+        qWarning("%s: %s", qPrintable(tool), qPrintable(output));
+    const QByteArray body = ReadAll(input + ".out");
+    return method == kLzma ? QByteArray("\x09\x14\x05\x00", 4) + body.left(5) + body.mid(13) : body;
+}
+
+ZipBytes::Entry HandMade(const QString& name, const QByteArray& content, int method,
+                         const QByteArray& body) {
+    ZipBytes::Entry entry = ZipBytes::Stored(name.toUtf8(), content);
+    entry.method = static_cast<std::uint16_t>(method);
+    entry.body = body;
+    return entry;
+}
+
+struct Unpacked {
+    UnzipOutcome outcome;
+    QString cause;
+    QString destination;
+};
+
+Unpacked UnpackWithWorker(const QString& archive) {
+    WorkerRun run;
+    const UnzipOutcome outcome = run.Unzip(archive);
+    return {outcome, run.report().Details().value(0), archive.chopped(4)};
+}
+
+// A failed unpack: the cause names the big entry, which is nowhere in the destination, and no
+// staging folder is left.
+void CheckRefused(const Unpacked& unpacked, const QStringList& causes) {
+    QCOMPARE(unpacked.outcome, UnzipOutcome::Corrupted);
+    QVERIFY2(unpacked.cause.contains("(" + kBig + ")"), qPrintable(unpacked.cause));
+    QVERIFY2(std::any_of(causes.begin(), causes.end(),
+                         [&](const QString& cause) { return unpacked.cause.contains(cause); }),
+             qPrintable(unpacked.cause));
+    QVERIFY(!QFileInfo::exists(unpacked.destination + '/' + kBig));
+    QCOMPARE(ReaderRun::Leftovers(QFileInfo(unpacked.destination).path()), QStringList());
+}
+
+// How a row's archive is made: by `command` in the tree, the archive its $0; or, with pieces,
+// each file compressed by `command` in that many parts one after another (several XZ streams,
+// several Zstandard frames) and wrapped into an archive here.
+struct Made {
+    int method;
+    QString command;
+    int pieces = 0;
+};
+
+// A stream broken in a way its decoder must notice on its own. Without a tool the entry's body
+// is its content as it is.
+struct Broken {
+    int method;
+    QString tool;
+    std::function<QByteArray(QByteArray)> breakBody;
+    QString cause; // what follows "entry 2 (text.txt)"
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Made)
+Q_DECLARE_METATYPE(Broken)
 
 class TestZipReaderTools : public QObject {
     Q_OBJECT
@@ -76,15 +161,34 @@ class TestZipReaderTools : public QObject {
     QTemporaryDir m_top; // archive.zip, unpacked into archive by the reader, expected by unzip
     QString Archive() const { return m_top.filePath("archive.zip"); }
 
-    // Unpacks the archive with unzip and with the reader; returns unzip's exit code.
-    int UnpackBoth(QString& outcome, unsigned threads = 0) {
-        const int code =
+    // Unpacks the archive with unzip and with the reader on `threads` (0: one per core). Where
+    // unzip takes every entry (exit code 0, or 1 for warnings only) the trees are the same;
+    // otherwise the reader fails, having put out only what unzip did. Either way it leaves no
+    // staging folder nor anything beside the destination. Unzip takes what a tool wrote whole;
+    // of the corpus, `corpusName` names the archive.
+    void CompareWithUnzip(const QString& corpusName, unsigned threads = 0) {
+        const int unzipCode =
             TestTree::Run("unzip", {"-qo", Archive(), "-d", m_top.filePath("expected")});
-        outcome = ReaderRun::Unpack(Archive(), m_top.filePath("archive"), threads);
-        return code;
-    }
-
-    void CheckNothingAstray() {
+        if (corpusName.isEmpty())
+            QCOMPARE(unzipCode, 0);
+        // An archive holding a second directory is refused although unzip takes the last one:
+        // readers that scan forward take the other, and show other files.
+        const bool twoDirectories = corpusName == "comment-truncated.zip";
+        const QString outcome = ReaderRun::Unpack(Archive(), m_top.filePath("archive"), threads);
+        const auto ours = ReaderRun::Tree(m_top.filePath("archive"));
+        const auto theirs = ReaderRun::Tree(m_top.filePath("expected"));
+        if (unzipCode <= 1 && !twoDirectories && !HasLinkOutside(theirs)) {
+            QCOMPARE(outcome, "succeeded");
+            QVERIFY(!ours.isEmpty());
+            for (auto it = theirs.begin(); it != theirs.end(); ++it)
+                QCOMPARE(ours.value(it.key(), "missing"), it.value());
+            QCOMPARE(ours.keys(), theirs.keys());
+        } else {
+            QVERIFY2(outcome != "succeeded", qPrintable(QString("unzip said %1").arg(unzipCode)));
+            QVERIFY(!HasLinkOutside(ours));
+            for (auto it = ours.begin(); it != ours.end(); ++it)
+                QCOMPARE(it.value(), theirs.value(it.key(), "missing"));
+        }
         QCOMPARE(TestTree::Strays(m_top.path(), {"archive.zip", "archive", "expected"}),
                  QStringList());
         QCOMPARE(ReaderRun::Leftovers(m_top.path()), QStringList());
@@ -120,55 +224,34 @@ private slots:
     }
 
     void sameAsUnzip_data() {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QStringList>("arguments"); // @ARCHIVE@ is the archive's path
-        QTest::addColumn<unsigned>("threads");      // 0: one per core
-        const QString python = QStringLiteral("python3");
-        QTest::newRow("Info-ZIP, deflate") << "zip" << QStringList{"-rq", "@ARCHIVE@", "."} << 0u;
-        QTest::newRow("Info-ZIP, stored") << "zip" << QStringList{"-rq0", "@ARCHIVE@", "."} << 0u;
-        QTest::newRow("Info-ZIP, bzip2, one thread")
-            << "zip" << QStringList{"-rq", "-Z", "bzip2", "@ARCHIVE@", "."} << 1u;
+        QTest::addColumn<QString>("packer"); // a shell command: $0 the archive, $1 kPythonPacker
+        QTest::addColumn<unsigned>("threads");
+        QTest::newRow("Info-ZIP, deflate") << "zip -rq \"$0\" ." << 0u;
+        QTest::newRow("Info-ZIP, stored") << "zip -rq0 \"$0\" ." << 0u;
+        QTest::newRow("Info-ZIP, bzip2, one thread") << "zip -rq -Z bzip2 \"$0\" ." << 1u;
         QTest::newRow("Info-ZIP, links kept as links, two threads")
-            << "zip" << QStringList{"-rqy", "-Z", "bzip2", "@ARCHIVE@", "."} << 2u;
+            << "zip -rqy -Z bzip2 \"$0\" ." << 2u;
         QTest::newRow("Info-ZIP, streamed from standard input")
-            << "sh"
-            << QStringList{"-c", "cat docs/notes/long.txt | zip -q - - > \"$0\"", "@ARCHIVE@"}
-            << 0u;
-        QTest::newRow("Info-ZIP, streamed to standard output")
-            << "sh" << QStringList{"-c", "zip -rqy - . > \"$0\"", "@ARCHIVE@"} << 0u;
+            << "cat docs/notes/long.txt | zip -q - - > \"$0\"" << 0u;
+        QTest::newRow("Info-ZIP, streamed to standard output") << "zip -rqy - . > \"$0\"" << 0u;
         QTest::newRow("Info-ZIP, bzip2 streamed to standard output")
-            << "sh" << QStringList{"-c", "zip -rq -Z bzip2 - . > \"$0\"", "@ARCHIVE@"} << 0u;
-        QTest::newRow("7-Zip, deflate")
-            << "7zz" << QStringList{"a", "-bd", "-tzip", "-mm=Deflate", "@ARCHIVE@", "."} << 0u;
-        QTest::newRow("7-Zip, bzip2")
-            << "7zz" << QStringList{"a", "-bd", "-tzip", "-mm=BZip2", "@ARCHIVE@", "."} << 0u;
+            << "zip -rq -Z bzip2 - . > \"$0\"" << 0u;
+        QTest::newRow("7-Zip, deflate") << "7zz a -bd -tzip -mm=Deflate \"$0\" ." << 0u;
+        QTest::newRow("7-Zip, bzip2") << "7zz a -bd -tzip -mm=BZip2 \"$0\" ." << 0u;
         QTest::newRow("7-Zip, links kept, UTF-8 names")
-            << "7zz"
-            << QStringList{"a", "-bd", "-tzip", "-snl", "-mcu=on", "-mm=BZip2", "@ARCHIVE@", "."}
-            << 0u;
-        QTest::newRow("bsdtar") << "bsdtar"
-                                << QStringList{"--format", "zip", "-cf", "@ARCHIVE@", "."} << 0u;
-        QTest::newRow("Python, bzip2") << python << PythonPacker("ZIP_BZIP2") << 0u;
-        QTest::newRow("Python, ZIP64 forced") << python << PythonPacker("ZIP_DEFLATED", true) << 0u;
+            << "7zz a -bd -tzip -snl -mcu=on -mm=BZip2 \"$0\" ." << 0u;
+        QTest::newRow("bsdtar") << "bsdtar --format zip -cf \"$0\" ." << 0u;
+        QTest::newRow("Python, bzip2") << "python3 -c \"$1\" \"$0\" ZIP_BZIP2 0" << 0u;
+        QTest::newRow("Python, ZIP64 forced") << "python3 -c \"$1\" \"$0\" ZIP_DEFLATED 1" << 0u;
         QTest::newRow("Python, bzip2, ZIP64 forced")
-            << python << PythonPacker("ZIP_BZIP2", true) << 0u;
+            << "python3 -c \"$1\" \"$0\" ZIP_BZIP2 1" << 0u;
     }
     void sameAsUnzip() {
-        QFETCH(QString, program);
-        QFETCH(QStringList, arguments);
+        QFETCH(QString, packer);
         QFETCH(unsigned, threads);
-        arguments.replaceInStrings("@ARCHIVE@", Archive());
-        QCOMPARE(TestTree::Run(program, arguments, m_source.path()), 0);
-        QString outcome;
-        QCOMPARE(UnpackBoth(outcome, threads), 0);
-        QCOMPARE(outcome, "succeeded");
-        const auto ours = ReaderRun::Tree(m_top.filePath("archive"));
-        const auto theirs = ReaderRun::Tree(m_top.filePath("expected"));
-        QVERIFY(!ours.isEmpty());
-        for (auto it = theirs.begin(); it != theirs.end(); ++it)
-            QCOMPARE(ours.value(it.key(), "missing"), it.value());
-        QCOMPARE(ours.keys(), theirs.keys());
-        CheckNothingAstray();
+        QCOMPARE(TestTree::Run("bash", {"-c", packer, Archive(), kPythonPacker}, m_source.path()),
+                 0);
+        CompareWithUnzip({}, threads);
     }
 
     void corpusArchive_data() {
@@ -185,25 +268,7 @@ private slots:
     void corpusArchive() {
         QFETCH(QString, source);
         QVERIFY(QFile::copy(source, Archive()));
-        QString outcome;
-        const int unzipCode = UnpackBoth(outcome);
-        const auto ours = ReaderRun::Tree(m_top.filePath("archive"));
-        const auto theirs = ReaderRun::Tree(m_top.filePath("expected"));
-        // unzip's exit codes 0 and 1 (warnings only) mean every entry came out. An archive
-        // holding a second directory is refused although unzip takes the last one: readers that
-        // scan forward take the other, and show other files.
-        const bool twoDirectories = source.endsWith("/comment-truncated.zip");
-        if (unzipCode <= 1 && !HasLinkOutside(theirs) && !twoDirectories) {
-            QCOMPARE(outcome, "succeeded");
-            QCOMPARE(ours, theirs);
-        } else {
-            QVERIFY2(outcome != "succeeded", qPrintable(QString("unzip said %1").arg(unzipCode)));
-            QVERIFY(!HasLinkOutside(ours));
-            // What was extracted before the failing entry is what unzip extracted too.
-            for (auto it = ours.begin(); it != ours.end(); ++it)
-                QCOMPARE(it.value(), theirs.value(it.key(), "missing"));
-        }
-        CheckNothingAstray();
+        CompareWithUnzip(QFileInfo(source).fileName());
     }
 
     void legacyNamesBecomeUtf8() {
@@ -211,11 +276,126 @@ private slots:
         QCOMPARE(ReaderRun::Unpack(Archive(), m_top.filePath("archive")), "succeeded");
         for (const char* name :
              {"caf\u00e9.txt", "\u00d1and\u00fa/\u00fc.txt", "\u00e5ngstr\u00f6m.txt"}) {
-            QFile file(m_top.filePath("archive/") + QString::fromUtf8(name));
-            QVERIFY2(file.open(QIODevice::ReadOnly), name);
-            QCOMPARE(file.readAll(), QByteArray(name));
+            QCOMPARE(ReadAll(m_top.filePath("archive/") + QString::fromUtf8(name)),
+                     QByteArray(name));
         }
-        CheckNothingAstray();
+        QCOMPARE(TestTree::Strays(m_top.path(), {"archive.zip", "archive"}), QStringList());
+        QCOMPARE(ReaderRun::Leftovers(m_top.path()), QStringList());
+    }
+
+    void eachMethod_data() {
+        QTest::addColumn<Made>("made");
+        const QString python =
+            "python3 -c \"import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], "
+            "'w', zipfile.ZIP_LZMA) as z: [z.write(f) for f in sys.argv[2:]]\" "
+            "\"$0\" $(find . -type f)";
+        QTest::newRow("LZMA by 7-Zip, no end marker")
+            << Made{kLzma, "7zz a -tzip -mm=LZMA \"$0\" ."};
+        QTest::newRow("LZMA by Python, end markers") << Made{kLzma, python};
+        QTest::newRow("LZMA from xz's .lzma, end markers") << Made{kLzma, "xz --format=lzma -c", 1};
+        QTest::newRow("XZ by 7-Zip") << Made{kXz, "7zz a -tzip -mm=XZ \"$0\" ."};
+        QTest::newRow("XZ by xz") << Made{kXz, "xz -c", 1};
+        QTest::newRow("XZ, three streams") << Made{kXz, "xz -c", 3};
+        QTest::newRow("Zstandard by zstd") << Made{kZstandard, "zstd -q -c", 1};
+        QTest::newRow("Zstandard, three frames") << Made{kZstandard, "zstd -q -c", 3};
+    }
+    void eachMethod() {
+        QFETCH(Made, made);
+        QTemporaryDir dir;
+        const QString tree = dir.filePath("tree"), archive = dir.filePath("case.zip");
+        for (auto it = kFiles.begin(); it != kFiles.end(); ++it)
+            TestTree::WriteFile(tree + '/' + it.key(), it.value());
+        QList<ZipBytes::Entry> entries;
+        for (auto it = kFiles.begin(); made.pieces > 0 && it != kFiles.end(); ++it) {
+            QByteArray body;
+            const qsizetype step = it.value().size() / made.pieces + 1;
+            for (int piece = 0; piece < made.pieces; ++piece)
+                body += Compressed(made.command, made.method, it.value().mid(piece * step, step),
+                                   dir.path());
+            entries << HandMade(it.key(), it.value(), made.method, body);
+        }
+        QString output;
+        if (made.pieces > 0)
+            TestTree::WriteFile(archive, ZipBytes::Build(entries));
+        else
+            QVERIFY2(TestTree::Run("bash", {"-c", made.command, archive}, tree, &output) == 0,
+                     qPrintable(output));
+        const QByteArray whole = ReadAll(archive), name = kBig.toUtf8();
+        const qsizetype local = whole.indexOf(name) - 30, central = whole.lastIndexOf(name) - 46;
+        // A tool may store what it cannot shrink.
+        QCOMPARE(qFromLittleEndian<quint16>(whole.constData() + local + 8), made.method);
+
+        Unpacked unpacked = UnpackWithWorker(archive);
+        QCOMPARE(unpacked.outcome, UnzipOutcome::Succeeded);
+        QCOMPARE(TestTree::Snapshot(unpacked.destination, false), TestTree::Snapshot(tree, false));
+        QVERIFY(QDir(unpacked.destination).removeRecursively());
+
+        // Bytes flipped well inside the big entry's data, past its local header.
+        QByteArray damaged = whole;
+        for (qsizetype i = local + 4096; i < local + 4096 + 16; ++i)
+            damaged[i] = static_cast<char>(damaged[i] ^ 0x5a);
+        TestTree::WriteFile(archive, damaged);
+        CheckRefused(UnpackWithWorker(archive),
+                     {"data is damaged", "the entry's CRC does not match", "data ends early"});
+
+        // A third of its size declared in both headers: a bomb costs one buffer.
+        QByteArray lessDeclared = whole;
+        for (const qsizetype at : {local + 22, central + 24}) {
+            QCOMPARE(qFromLittleEndian<quint32>(whole.constData() + at), kFiles[kBig].size());
+            qToLittleEndian<quint32>(kFiles[kBig].size() / 3, lessDeclared.data() + at);
+        }
+        TestTree::WriteFile(archive, lessDeclared);
+        CheckRefused(UnpackWithWorker(archive), {"the entry holds more data than it declares"});
+    }
+
+    void brokenStreamsSayWhy_data() {
+        QTest::addColumn<Broken>("broken");
+        const auto cut = [](QByteArray body) { return body.left(body.size() - 40); };
+        const auto same = [](QByteArray body) { return body; };
+        const QString lzma = "xz --format=lzma -c";
+        QTest::newRow("LZMA header with four bytes of properties")
+            << Broken{kLzma, lzma, [](QByteArray body) { return body.replace(2, 1, "\x04"); },
+                      ": the LZMA header is damaged"};
+        // lc, lp and pb go up to 224 together
+        QTest::newRow("LZMA properties out of range")
+            << Broken{kLzma, lzma, [](QByteArray body) { return body.replace(4, 1, "\xe6"); },
+                      ": the data's settings are damaged or unknown"};
+        QTest::newRow("LZMA header cut short")
+            << Broken{kLzma, lzma, [](QByteArray body) { return body.left(6); },
+                      ": the LZMA data ends early"};
+        QTest::newRow("LZMA cut short") << Broken{kLzma, lzma, cut, ": the LZMA data ends early"};
+        QTest::newRow("XZ cut short") << Broken{kXz, "xz -c", cut, ": the XZ data ends early"};
+        QTest::newRow("XZ with junk after it")
+            << Broken{kXz, "xz -c", [](QByteArray body) { return body + "no stream follows"; },
+                      ": the XZ data is damaged"};
+        QTest::newRow("Zstandard cut short")
+            << Broken{kZstandard, "zstd -q -c", cut, ": the Zstandard data ends early"};
+        QTest::newRow("Zstandard with junk after it")
+            << Broken{kZstandard, "zstd -q -c", [](QByteArray body) { return body + "junk"; },
+                      ": the Zstandard data is damaged"};
+        QTest::newRow("Zstandard, nothing at all")
+            << Broken{kZstandard, "zstd -q -c", [](QByteArray) { return QByteArray(); },
+                      ": the Zstandard data ends early"};
+        QTest::newRow("Deflate64, not read here")
+            << Broken{9, {}, same, " uses Deflate64 (9), which this build cannot read"};
+        QTest::newRow("PPMd, not read here")
+            << Broken{98, {}, same, " uses PPMd (98), which this build cannot read"};
+    }
+    void brokenStreamsSayWhy() {
+        QFETCH(Broken, broken);
+        QTemporaryDir dir;
+        const QByteArray content = kFiles[kBig];
+        const QByteArray body = broken.tool.isEmpty()
+                                    ? content
+                                    : Compressed(broken.tool, broken.method, content, dir.path());
+        const QString archive = dir.filePath("case.zip");
+        TestTree::WriteFile(archive, ZipBytes::Build({ZipBytes::Stored("first.txt", "fine"),
+                                                      HandMade(kBig, content, broken.method,
+                                                               broken.breakBody(body))}));
+        const Unpacked unpacked = UnpackWithWorker(archive);
+        CheckRefused(unpacked, {"entry 2 (" + kBig + ")" + broken.cause});
+        // The entry before it is in place, whole.
+        QCOMPARE(ReadAll(unpacked.destination + "/first.txt"), QByteArray("fine"));
     }
 };
 

@@ -14,7 +14,6 @@
 #include "ziparchive/fs/ToNarrow.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -30,7 +29,6 @@
 #include <unistd.h>
 
 #include <functional>
-#include <numeric>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -39,34 +37,26 @@ namespace {
 
 constexpr qint64 Chunk = 719'984;
 
-// Every file below folder in walk order, as full paths and as names relative to the folder.
-std::vector<std::pair<std::string, std::string>> Walk(const QString& folder) {
+// Zips every file below folder the way the zip worker does; returns how many there were.
+std::uint64_t ZipFolder(const QString& folder, const QString& archive, unsigned threads,
+                        std::function<void(std::uint64_t)> entryWritten) {
     const std::string narrow = ToNarrow(folder);
     std::vector<std::string> files;
     WalkFolder(narrow, files);
-    std::vector<std::pair<std::string, std::string>> walked;
-    for (const std::string& file : files)
-        walked.emplace_back(file, file.substr(narrow.size() + 1));
-    return walked;
-}
-
-// Zips every file below folder the way the zip worker does.
-void ZipFolder(const QString& folder, const QString& archive, unsigned threads,
-               std::function<void(std::uint64_t)> entryWritten = {}) {
     CZipArchive zip;
     zip.SetThreadCount(threads);
     zip.Open(archive, CZipArchive::zipCreate);
     zip.SetCompressionMethod(CZipArchive::methodBzip2);
-    for (const auto& [path, name] : Walk(folder))
-        zip.AddNewFile(path, name);
-    if (entryWritten)
-        zip.SetEntryWrittenCallback(std::move(entryWritten));
+    for (const std::string& file : files)
+        zip.AddNewFile(file, file.substr(narrow.size() + 1));
+    zip.SetEntryWrittenCallback(std::move(entryWritten));
     zip.Close();
+    return files.size();
 }
 
 QByteArray ReadAll(const QString& path) {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
 }
 
 // A real archive, since Tarvo replaces nothing else: no entries, and a comment to tell it apart.
@@ -80,8 +70,14 @@ void Resize(const QString& path, qint64 size) {
     QVERIFY(::truncate(QFile::encodeName(path).constData(), size) == 0);
 }
 
-QByteArray Digest(const QByteArray& bytes) {
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+// A sparse file (zeros compress at once) with `mark` written at places across it, so that a
+// reader that dropped or shifted data anywhere, or mixed two versions, shows it.
+void WriteSparse(const QString& path, qint64 size, const QByteArray& mark) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.resize(size));
+    for (const qint64 at : {qint64{0}, size / 3, (qint64{1} << 32) - 7, size - mark.size()})
+        if (at + mark.size() <= size)
+            QVERIFY(file.seek(at) && file.write(mark) == mark.size());
 }
 
 // Whether this process has the file open, as its descriptors in /proc show.
@@ -95,48 +91,60 @@ bool IsOpenHere(const QString& path) {
     return false;
 }
 
-// The SHA-256 of an entry's data as Python's zipfile reads it, which also checks its CRC.
-QByteArray EntryDigest(const QString& archive, const QString& name) {
-    QString output;
-    const int code =
-        TestTree::RunPython("import hashlib, sys, zipfile\n"
-                            "with zipfile.ZipFile(sys.argv[1]) as z:\n"
-                            "    print(hashlib.sha256(z.read(sys.argv[2])).hexdigest(), end='')\n",
-                            {archive, name}, &output);
-    return code == 0 ? output.toLatin1() : "python failed: " + output.toUtf8();
-}
+// One file zipped on its own: its name as stored and flagged, its times.
+struct Stamp {
+    QByteArray name;
+    qint64 mtime = 1'700'000'001;
+    QString dosTime{}; // empty: the local time, rounded down to two seconds
+    bool exact = true; // the time kept in the extended timestamp
+    bool utf8 = false;
+};
 
-QByteArray Tail(const QString& path, qint64 size) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(std::max<qint64>(0, file.size() - size)))
-        return {};
-    return file.readAll();
-}
+// When a file changes, how it changes (see Change), and what becomes of it.
+enum class Moment { BeforeAdd, BeforeClose, WhileRead };
+enum class Outcome { Stored, StoredAndNoted, EitherVersion, Fails };
+struct Trouble {
+    Moment when;
+    QString change;
+    Outcome outcome;
+};
 
-// Writes a few distinct bytes at places across an otherwise sparse file, so a reader that
-// dropped or shifted data anywhere would show it in the hash.
-void WriteMarkedSparseFile(const QString& path, qint64 size) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QVERIFY(file.resize(size));
-    for (const qint64 at : {qint64{0}, size / 3, (qint64{1} << 32) - 7, size - 5}) {
-        if (at < 0 || at + 5 > size)
-            continue;
-        QVERIFY(file.seek(at));
-        file.write(QByteArray::number(at % 99991).rightJustified(5, '0'));
+void Change(const QString& path, const QString& change, const QString& other) {
+    const QByteArray narrow = QFile::encodeName(path);
+    if (change.endsWith("grows")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append) && file.write("more") == 4);
+    } else if (change == "shrinks") {
+        Resize(path, QFileInfo(path).size() * 3 / 4);
+    } else if (change == "4 GiB less one byte") {
+        Resize(path, (qint64{1} << 32) - 1);
+    } else if (change == "renamed over") {
+        WriteSparse(path + ".new", QFileInfo(path).size(), "the new version");
+        QVERIFY(::rename(QFile::encodeName(path + ".new"), narrow) == 0);
+    } else if (change == "unreadable") {
+        QVERIFY(::chmod(narrow.constData(), 0) == 0);
+    } else if (change != "stop") {
+        QVERIFY(QFile::remove(path));
     }
+    if (change == "folder")
+        QVERIFY(QDir().mkdir(path));
+    else if (change == "FIFO") // opened for reading the usual way, it blocks for ever
+        QVERIFY(::mkfifo(narrow.constData(), 0644) == 0);
+    else if (change == "link")
+        QVERIFY(QFile::link(other, path));
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Stamp)
+Q_DECLARE_METATYPE(Trouble)
 
 class TestZipWriter : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    QString m_source;      // the folder that is zipped
-    QString m_single;      // one file zipped on its own
-    QString m_cliArchive;  // the folder zipped by tarvo-cli
-    QString m_fileArchive; // the single file zipped by tarvo-cli
+    QString m_source; // the folder zipped by tarvo-cli
+    QString m_single; // one file zipped on its own by tarvo-cli
     std::thread::id m_mainThread = std::this_thread::get_id();
 
 private slots:
@@ -162,23 +170,18 @@ private slots:
         put("data/exactly one chunk.bin", TestTree::RandomBytes(Chunk, 6));
         put("data/one more.bin", TestTree::RandomBytes(Chunk + 1, 7));
         put("data/zeros", QByteArray(3 * Chunk, '\0'));
-
         m_single = m_dir.filePath("single/report final.txt");
         TestTree::WriteFile(m_single, TestTree::TextBytes(Chunk + 100, 8), 0640);
-
-        QString output;
-        QCOMPARE(ZipTools::ZipWithCli(m_source, &output), 0);
-        m_cliArchive = m_source + ".zip";
-        QCOMPARE(ZipTools::ZipWithCli(m_single, &output), 0);
-        m_fileArchive = m_single + ".zip";
+        QCOMPARE(ZipTools::ZipWithCli(m_source), 0);
+        QCOMPARE(ZipTools::ZipWithCli(m_single), 0);
     }
 
     void readersUnpackTheSameTree_data() {
         QTest::addColumn<QString>("reader");
         QTest::addColumn<bool>("folder");
-        for (const QString& reader : ZipTools::ReaderNames()) {
-            QTest::addRow("folder, %s", qPrintable(reader)) << reader << true;
-            QTest::addRow("single file, %s", qPrintable(reader)) << reader << false;
+        for (const char* reader : {"unzip", "7zz", "python", "bsdtar"}) {
+            QTest::addRow("folder, %s", reader) << QString(reader) << true;
+            QTest::addRow("single file, %s", reader) << QString(reader) << false;
         }
     }
     void readersUnpackTheSameTree() {
@@ -186,465 +189,296 @@ private slots:
         QFETCH(bool, folder);
         const QString out = m_dir.filePath("out/" + reader + (folder ? "/folder" : "/file"));
         const QString error =
-            ZipTools::TestAndUnpack(reader, folder ? m_cliArchive : m_fileArchive, out);
+            ZipTools::TestAndUnpack(reader, (folder ? m_source : m_single) + ".zip", out);
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        if (folder) {
-            QCOMPARE(TestTree::Snapshot(out), TestTree::Snapshot(m_source));
-        } else {
-            QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-                     QStringList{"report final.txt"});
-            QCOMPARE(ReadAll(out + "/report final.txt"), ReadAll(m_single));
-            QCOMPARE(QFile::permissions(out + "/report final.txt"), QFile::permissions(m_single));
-        }
+        auto expected = TestTree::Snapshot(folder ? m_source : QFileInfo(m_single).path());
+        expected.remove("report final.txt.zip");
+        QCOMPARE(TestTree::Snapshot(out), expected);
     }
 
-    void entriesAreStoredAsAdded() {
-        const QJsonArray entries = ZipTools::ListEntries(m_cliArchive);
-        const auto walked = Walk(m_source);
-        QCOMPARE(entries.size(), qsizetype(walked.size()));
-        for (qsizetype i = 0; i < entries.size(); ++i) {
-            const QJsonObject entry = entries[i].toObject();
-            const QString name = ToWide(walked[i].second);
-            struct stat info {};
-            ::stat(walked[i].first.c_str(), &info);
-            // Modes, sizes and contents are compared through the readers above.
-            QCOMPARE(entry["text"].toString(), name);
-            QCOMPARE(entry["method"].toInt(), 12);
-            QCOMPARE(entry["utf8"].toBool(), name.toLatin1() != name.toUtf8());
-            QCOMPARE(entry["utcTime"].toInteger(), qint64(info.st_mtime));
-            // DOS time: local time in steps of two seconds, rounded down.
-            const QDateTime local = QDateTime::fromSecsSinceEpoch(info.st_mtime & ~qint64{1});
-            QCOMPARE(entry["dosTime"].toString(), local.toString("yyyy-MM-dd HH:mm:ss"));
-        }
-    }
-
-    // Times outside the DOS date's 1980-2107 keep their exact value in the extended timestamp
-    // (its 32 bits reach 1901-2106), and the DOS date is clamped rather than wrapped round.
-    void timesOutsideTheDosRange_data() {
-        QTest::addColumn<qint64>("mtime");
-        QTest::addColumn<bool>("exact"); // kept in the extended timestamp
-        QTest::addColumn<QString>("dosTime");
+    // Names are stored raw, flagged as UTF-8 only when they are: libzip would flag an encoded
+    // surrogate or an overlong form, and Python's zipfile would then refuse the archive. Times
+    // outside the DOS date's 1980-2107 keep their exact value in the extended timestamp (its
+    // 32 bits reach 1901-2106), and the DOS date is clamped rather than wrapped round.
+    void namesAndTimes_data() {
+        QTest::addColumn<Stamp>("stamp");
+        QTest::newRow("ASCII") << Stamp{"plain name.txt"};
+        QTest::newRow("UTF-8") << Stamp{"ünïcödé 日本語 файл.txt", 1'600'000'000, {}, true, true};
+        QTest::newRow("Latin-1") << Stamp{"caf\xe9 \xff.txt"};
+        QTest::newRow("a sequence cut short") << Stamp{"cut\xe6\x97.txt"};
+        QTest::newRow("UTF-8 with a control byte") << Stamp{"bell\x07 \xc3\xa9.txt"};
+        QTest::newRow("an encoded surrogate") << Stamp{"half\xed\xa0\x80.txt"};
+        QTest::newRow("an overlong form") << Stamp{"long\xc1\xbf.txt"};
         QTest::newRow("1975: DOS date clamped to 1980")
-            << qint64(171'892'800) << true << "1980-01-01 00:00:00";
-        QTest::newRow("2040: past the signed 32 bits") << qint64(2'208'988'800) << true << "";
-        QTest::newRow("2106: the field's last year") << qint64(4'294'000'000) << true << "";
+            << Stamp{"dated", 171'892'800, "1980-01-01 00:00:00"};
+        QTest::newRow("2040: past the signed 32 bits") << Stamp{"dated", 2'208'988'800};
+        QTest::newRow("2106: the field's last year") << Stamp{"dated", 4'294'000'000};
         QTest::newRow("2110: DOS date clamped to 2107, no exact time")
-            << qint64(4'417'977'600) << false << "2107-12-31 23:59:58";
+            << Stamp{"dated", 4'417'977'600, "2107-12-31 23:59:58", false};
     }
-    void timesOutsideTheDosRange() {
-        QFETCH(qint64, mtime);
-        QFETCH(bool, exact);
-        QFETCH(QString, dosTime);
+    void namesAndTimes() {
+        QFETCH(Stamp, stamp);
         QTemporaryDir dir;
-        const QString file = dir.filePath("dated.txt");
-        TestTree::WriteFile(file, "dated\n");
-        const timespec times[2] = {{mtime, 0}, {mtime, 0}};
-        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0), 0);
-        const QString archive = dir.filePath("dated.zip");
+        // Qt cannot name every such file; it is made, and removed, by its bytes.
+        const QByteArray path = QFile::encodeName(dir.path()) + "/" + stamp.name;
+        const QByteArray unpacked = QFile::encodeName(dir.filePath("out")) + "/" + stamp.name;
+        const timespec times[2] = {{stamp.mtime, 0}, {stamp.mtime, 0}};
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const bool made = fd >= 0 && ::write(fd, "named\n", 6) == 6 && ::futimens(fd, times) == 0 &&
+                          ::close(fd) == 0;
+        const auto removeFiles = qScopeGuard([&] {
+            ::unlink(path.constData());
+            ::unlink(unpacked.constData());
+        });
+        QVERIFY(made);
+        const QString archive = dir.filePath("out.zip");
         CZipArchive zip;
         zip.Open(archive, CZipArchive::zipCreate);
-        zip.AddNewFile(QFile::encodeName(file).toStdString(), "dated.txt");
+        zip.AddNewFile(path.toStdString(), stamp.name.toStdString());
         zip.Close();
 
         const QJsonObject entry = ZipTools::ListEntries(archive).at(0).toObject();
-        const QString localTime =
-            QDateTime::fromSecsSinceEpoch(mtime & ~qint64{1}).toString("yyyy-MM-dd HH:mm:ss");
-        QCOMPARE(entry["dosTime"].toString(), dosTime.isEmpty() ? localTime : dosTime);
-        if (exact) // the field's 32 bits, as the listing reads them signed
-            QCOMPARE(entry["utcTime"].toInteger(), qint64(qint32(quint32(mtime))));
-        else
-            QCOMPARE(entry["utcTime"].toInteger(), qint64(-1));
-
-        // Tarvo's own unzip gives back the exact time, or the clamped DOS time.
-        CZipArchive reader;
-        reader.Open(archive);
-        const QString out = dir.filePath("out");
-        QVERIFY(QDir().mkpath(out));
-        reader.SetExtractionRoot(out);
-        QVERIFY(reader.TestFile(0));
-        reader.ExtractFile(0, out);
-        reader.Close();
-        struct stat info {};
-        QCOMPARE(::stat(QFile::encodeName(out + "/dated.txt").constData(), &info), 0);
-        const qint64 expected =
-            exact ? mtime
-                  : QDateTime::fromString(dosTime, "yyyy-MM-dd HH:mm:ss").toSecsSinceEpoch();
-        QCOMPARE(qint64(info.st_mtime), expected);
-    }
-
-    // Stored raw and not flagged as UTF-8: libzip would flag an encoded surrogate or an
-    // overlong form as UTF-8, and Python's zipfile would then refuse the archive.
-    void namesThatAreNotUtf8_data() {
-        QTest::addColumn<QByteArray>("rawName");
-        QTest::newRow("Latin-1") << QByteArray("caf\xe9 \xff.txt");
-        QTest::newRow("a sequence cut short") << QByteArray("cut\xe6\x97.txt");
-        QTest::newRow("UTF-8 with a control byte") << QByteArray("bell\x07 \xc3\xa9.txt");
-        QTest::newRow("an encoded surrogate") << QByteArray("half\xed\xa0\x80.txt");
-        QTest::newRow("an overlong form") << QByteArray("long\xc1\xbf.txt");
-    }
-    void namesThatAreNotUtf8() {
-        QFETCH(QByteArray, rawName);
-        QTemporaryDir dir;
-        // Qt cannot name such a file; it is made, and removed, by its bytes.
-        const QByteArray path = QFile::encodeName(dir.path()) + "/" + rawName;
-        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const bool written = fd >= 0 && ::write(fd, "latin\n", 6) == 6 && ::close(fd) == 0;
-        const auto removeFile = qScopeGuard([&path] { ::unlink(path.constData()); });
-        QVERIFY(written);
-        const QString archive = dir.filePath("raw.zip");
-        CZipArchive zip;
-        zip.Open(archive, CZipArchive::zipCreate);
-        zip.AddNewFile(path.toStdString(), rawName.toStdString());
-        zip.Close();
-        const QJsonArray entries = ZipTools::ListEntries(archive);
-        QCOMPARE(entries.size(), 1);
-        QCOMPARE(entries[0].toObject()["name"].toString().toLatin1(), rawName.toHex());
-        QVERIFY(!entries[0].toObject()["utf8"].toBool());
+        QCOMPARE(entry["name"].toString().toLatin1(), stamp.name.toHex());
+        QCOMPARE(entry["utf8"].toBool(), stamp.utf8);
+        const QString local =
+            QDateTime::fromSecsSinceEpoch(stamp.mtime & ~qint64{1}).toString("yyyy-MM-dd HH:mm:ss");
+        QCOMPARE(entry["dosTime"].toString(), stamp.dosTime.isEmpty() ? local : stamp.dosTime);
+        // The field's 32 bits, as the listing reads them signed.
+        QCOMPARE(entry["utcTime"].toInteger(),
+                 stamp.exact ? qint64(qint32(quint32(stamp.mtime))) : qint64(-1));
         QCOMPARE(TestTree::Run("unzip", {"-tq", archive}), 0);
         QCOMPARE(TestTree::Run("7zz", {"t", archive}), 0);
+
+        // Tarvo's own unzip gives back the name, and the exact time or the clamped DOS time.
+        QCOMPARE(ReaderRun::Unpack(archive, dir.filePath("out")), "succeeded");
+        struct stat info {};
+        QCOMPARE(::stat(unpacked.constData(), &info), 0);
+        QCOMPARE(
+            qint64(info.st_mtime),
+            stamp.exact
+                ? stamp.mtime
+                : QDateTime::fromString(stamp.dosTime, "yyyy-MM-dd HH:mm:ss").toSecsSinceEpoch());
     }
 
+    // The same bytes on any number of threads, and from tarvo-cli on one per core. Entries are
+    // reported in order, on the closing thread, while the archive is still its temporary.
     void sameBytesWhateverTheThreadCount() {
         QTemporaryDir dir;
-        QByteArray first;
+        const QString archive = dir.filePath("out.zip");
         for (unsigned threads : {1u, 2u, 4u}) {
-            const QString archive = dir.filePath(QString("threads-%1.zip").arg(threads));
-            ZipFolder(m_source, archive, threads);
-            const QByteArray bytes = ReadAll(archive);
-            QVERIFY(!bytes.isEmpty());
-            if (first.isEmpty())
-                first = bytes;
-            else
-                QVERIFY2(bytes == first, qPrintable(QString("%1 threads differ").arg(threads)));
+            std::uint64_t next = 0;
+            const std::uint64_t files = ZipFolder(m_source, archive, threads, [&](auto index) {
+                QCOMPARE(index, next++);
+                QVERIFY(std::this_thread::get_id() == m_mainThread);
+                QVERIFY(!QFile::exists(archive));
+                QCOMPARE(TestTree::Strays(dir.path(), {}).size(), 1);
+            });
+            QCOMPARE(next, files);
+            QVERIFY2(ReadAll(archive) == ReadAll(m_source + ".zip"),
+                     qPrintable(QString("%1 threads differ").arg(threads)));
+            QVERIFY(QFile::remove(archive));
         }
-        // tarvo-cli, on as many threads as there are cores, writes the same archive too.
-        QVERIFY(ReadAll(m_cliArchive) == first);
-    }
-
-    void entryWrittenFiresInOrderOnTheClosingThread() {
-        QTemporaryDir dir;
-        const QString archive = dir.filePath("progress.zip");
-        std::vector<std::uint64_t> calls;
-        ZipFolder(m_source, archive, 2, [&](std::uint64_t index) {
-            calls.push_back(index);
-            QVERIFY(std::this_thread::get_id() == m_mainThread);
-            // Written into the temporary; the archive appears only once it is whole.
-            QVERIFY(!QFile::exists(archive));
-            QVERIFY(!TestTree::Strays(dir.path(), {}).isEmpty());
-        });
-        std::vector<std::uint64_t> expected(Walk(m_source).size());
-        std::iota(expected.begin(), expected.end(), 0);
-        QVERIFY(calls == expected);
-        QVERIFY(QFile::exists(archive));
-        QCOMPARE(TestTree::Strays(dir.path(), {"progress.zip"}), QStringList{});
-    }
-
-    void callbackThatThrowsStopsTheArchive() {
-        QTemporaryDir dir;
-        const QString archive = dir.filePath("stopped.zip");
-        struct Stop : std::runtime_error {
-            Stop() : std::runtime_error("stop") {}
-        };
-        QVERIFY_THROWS_EXCEPTION(Stop, ZipFolder(m_source, archive, 2, [](std::uint64_t index) {
-                                     if (index == 2)
-                                         throw Stop();
-                                 }));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{});
-    }
-
-    void diskFillsUp_data() {
-        QTest::addColumn<QString>("where");
-        QTest::addColumn<bool>("earlier");
-        for (const char* where : {"in the first entry", "half-way", "in the last kilobyte"}) {
-            QTest::addRow("%s, no earlier archive", where) << where << false;
-            QTest::addRow("%s, over an earlier archive", where) << where << true;
-        }
-    }
-    void diskFillsUp() {
-        QFETCH(QString, where);
-        QFETCH(bool, earlier);
-        QTemporaryDir dir;
-        const QString folder = dir.filePath("pack");
-        // Incompressible, and more than the writer gathers in memory, so the limit is met by
-        // writes during the entries as well as by the last one at the commit.
-        TestTree::WriteFile(folder + "/one.bin", TestTree::RandomBytes(1'300'000, 1));
-        TestTree::WriteFile(folder + "/two.bin", TestTree::RandomBytes(1'200'000, 2));
-        TestTree::WriteFile(folder + "/three.txt", "three\n");
-
-        // The size the archive would have, from an unlimited run.
-        QString output;
-        QCOMPARE(ZipTools::ZipWithCli(folder, &output), 0);
-        const qint64 size = QFileInfo(folder + ".zip").size();
-        QVERIFY(QFile::remove(folder + ".zip"));
-        const qint64 limitBlocks = where == "in the first entry" ? 100
-                                   : where == "half-way"         ? size / 2048
-                                                                 : (size - 1) / 1024;
-        if (earlier)
-            TestTree::WriteFile(folder + ".zip", EarlierArchive);
-
-        const int code =
-            ZipTools::ZipWithCli(folder, &output, QString("ulimit -f %1").arg(limitBlocks));
-        QVERIFY2(code == 1, qPrintable(QString("exit %1: %2").arg(code).arg(output)));
-        if (earlier)
-            QCOMPARE(ReadAll(folder + ".zip"), EarlierArchive);
-        else
-            QVERIFY(!QFile::exists(folder + ".zip"));
-        QCOMPARE(TestTree::Strays(dir.path(), {"pack", "pack.zip"}), QStringList{});
+        QCOMPARE(TestTree::Strays(dir.path(), {}), QStringList{});
     }
 
     // A file that changes between the walk and its first read is stored as it is when opened;
-    // one that is no longer a regular file fails the run, naming it.
-    void fileChangesBeforeItIsRead_data() {
-        QTest::addColumn<QString>("change");
-        QTest::addColumn<bool>("stored");
-        QTest::newRow("grows: stored whole") << "grows" << true;
-        QTest::newRow("shrinks: stored whole") << "shrinks" << true;
-        QTest::newRow("empty file grows: stored whole") << "empty grows" << true;
-        QTest::newRow("vanishes") << "vanishes" << false;
-        QTest::newRow("turns into a folder") << "folder" << false;
-        QTest::newRow("turns into a FIFO") << "fifo" << false;
-        QTest::newRow("turns into a link") << "link" << false;
-        QTest::newRow("becomes unreadable") << "unreadable" << false;
+    // one that is no longer a regular file fails the run, naming it. One that changes while its
+    // chunks are read is stored as read through the one descriptor it was opened with: one
+    // version with its own CRC, never the start of one and the end of another, and a change of
+    // size is counted so the user hears of it. A failed run, or one stopped by its progress
+    // callback, leaves the earlier archive byte for byte as it was and nothing else.
+    void fileChanges_data() {
+        QTest::addColumn<Trouble>("trouble");
+        using enum Moment;
+        using enum Outcome;
+        QTest::newRow("the archive's folder missing") << Trouble{BeforeAdd, "no folder", Fails};
+        QTest::newRow("missing") << Trouble{BeforeAdd, "vanishes", Fails};
+        QTest::newRow("a FIFO") << Trouble{BeforeAdd, "FIFO", Fails};
+        QTest::newRow("a folder") << Trouble{BeforeAdd, "folder", Fails};
+        // libzip's directory would say "see the ZIP64 field" and leave that field empty.
+        QTest::newRow("4 GiB less one byte") << Trouble{BeforeAdd, "4 GiB less one byte", Fails};
+        QTest::newRow("grows before it is read") << Trouble{BeforeClose, "grows", Stored};
+        QTest::newRow("shrinks before it is read") << Trouble{BeforeClose, "shrinks", Stored};
+        QTest::newRow("empty file grows") << Trouble{BeforeClose, "empty grows", Stored};
+        QTest::newRow("vanishes") << Trouble{BeforeClose, "vanishes", Fails};
+        QTest::newRow("turns into a folder") << Trouble{BeforeClose, "folder", Fails};
+        QTest::newRow("turns into a FIFO") << Trouble{BeforeClose, "FIFO", Fails};
+        QTest::newRow("turns into a link") << Trouble{BeforeClose, "link", Fails};
+        QTest::newRow("becomes unreadable") << Trouble{BeforeClose, "unreadable", Fails};
+        QTest::newRow("stopped by the callback") << Trouble{BeforeClose, "stop", Fails};
+        QTest::newRow("renamed over by a save of the same size")
+            << Trouble{WhileRead, "renamed over", EitherVersion};
+        QTest::newRow("grows while read") << Trouble{WhileRead, "grows", StoredAndNoted};
+        QTest::newRow("shrinks while read") << Trouble{WhileRead, "shrinks", StoredAndNoted};
     }
-    void fileChangesBeforeItIsRead() {
-        QFETCH(QString, change);
-        QFETCH(bool, stored);
-        if (change == "unreadable" && ::geteuid() == 0)
+    void fileChanges() {
+        QFETCH(Trouble, trouble);
+        if (trouble.change == "unreadable" && ::geteuid() == 0)
             QSKIP("root reads any file");
         QTemporaryDir dir;
-        const QString first = dir.filePath("first.txt");
-        const QString changing = dir.filePath(change == "empty grows" ? "empty" : "changing.bin");
-        const QString archive = dir.filePath("out.zip");
+        const QString first = dir.filePath("first.txt"), archive = dir.filePath("out.zip");
+        const QString changing = dir.filePath("changing");
         TestTree::WriteFile(first, "first\n");
-        TestTree::WriteFile(
-            changing, change == "empty grows" ? QByteArray() : TestTree::RandomBytes(Chunk + 9, 3));
         TestTree::WriteFile(archive, EarlierArchive);
-
-        CZipArchive zip;
-        zip.Open(archive, CZipArchive::zipCreate);
-        zip.AddNewFile(QFile::encodeName(first).toStdString(), "first.txt");
-        zip.AddNewFile(QFile::encodeName(changing).toStdString(), "changing");
-        const QByteArray narrow = QFile::encodeName(changing);
-        if (change == "grows" || change == "empty grows") {
-            QFile file(changing);
-            QVERIFY(file.open(QIODevice::Append));
-            file.write("more");
-        } else if (change == "shrinks") {
-            Resize(changing, Chunk);
-        } else if (change == "vanishes") {
-            QVERIFY(QFile::remove(changing));
-        } else if (change == "folder") {
-            QVERIFY(QFile::remove(changing));
-            QVERIFY(QDir().mkdir(changing));
-        } else if (change == "fifo") {
-            // Opened for reading in the usual way, a FIFO without a writer blocks for ever.
-            QVERIFY(QFile::remove(changing));
-            QVERIFY(::mkfifo(narrow.constData(), 0644) == 0);
-        } else if (change == "link") {
-            QVERIFY(QFile::remove(changing));
-            QVERIFY(QFile::link(first, changing));
-        } else if (change == "unreadable") {
-            QVERIFY(::chmod(narrow.constData(), 0) == 0);
-        }
-
-        if (stored) {
-            zip.Close();
-            QCOMPARE(EntryDigest(archive, "changing"), Digest(ReadAll(changing)));
-            QCOMPARE(zip.GetChangedFileCount(), quint64(0));
-            return;
-        }
-        try {
-            zip.Close();
-            QFAIL("Close succeeded");
-        } catch (const CZipException& error) {
-            // The message names the file, since libzip's own would not.
-            QVERIFY2(QString::fromLocal8Bit(error.what()).contains(changing), error.what());
-        }
-        QCOMPARE(ReadAll(archive), EarlierArchive);
-        QCOMPARE(
-            TestTree::Strays(dir.path(), {"first.txt", "out.zip", QFileInfo(changing).fileName()}),
-            QStringList{});
-    }
-
-    // A file that changes while its chunks are read is stored as read through the one
-    // descriptor it was opened with: one version with its own CRC, never the start of one and
-    // the end of another. A change of size is counted, so the user hears of it.
-    void fileChangesWhileItIsRead_data() {
-        QTest::addColumn<QString>("change");
-        QTest::addColumn<qint64>("newSize");
-        QTest::addColumn<bool>("noted");
-        QTest::newRow("renamed over by a save of the same size")
-            << "renamed" << 80 * Chunk << false;
-        QTest::newRow("grows") << "resized" << 80 * Chunk + 1 << true;
-        QTest::newRow("shrinks") << "resized" << 60 * Chunk << true;
-    }
-    void fileChangesWhileItIsRead() {
-        // The large file has more chunks than the pool may read ahead of the writer, so when
-        // the small file before it is written its end has not been read yet.
-        QFETCH(QString, change);
-        QFETCH(qint64, newSize);
-        QFETCH(bool, noted);
-        QTemporaryDir dir;
-        const QString small = dir.filePath("small.txt");
-        const QString large = dir.filePath("large.bin"); // sparse: zeros compress at once
-        const QString archive = dir.filePath("out.zip");
-        const auto sparse = [](const QString& path, qint64 size, const QByteArray& end) {
-            TestTree::WriteFile(path, {});
-            Resize(path, size - end.size());
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::Append));
-            file.write(end);
-        };
-        TestTree::WriteFile(small, "small\n");
-        sparse(large, 80 * Chunk, "the old version ends here");
-        const QByteArray oldDigest = Digest(ReadAll(large));
-
-        CZipArchive zip;
-        zip.SetThreadCount(2);
-        zip.Open(archive, CZipArchive::zipCreate);
-        zip.AddNewFile(QFile::encodeName(small).toStdString(), "small.txt");
-        zip.AddNewFile(QFile::encodeName(large).toStdString(), "large.bin");
-        zip.SetEntryWrittenCallback([&](std::uint64_t index) {
-            if (index != 0)
-                return;
-            // Changed once the pool has it open, which it may not yet have under load.
-            QTRY_VERIFY_WITH_TIMEOUT(IsOpenHere(large), 20000);
-            if (change == "renamed") {
-                sparse(large + ".new", newSize, "the new version ends here");
-                QVERIFY(::rename(QFile::encodeName(large + ".new"), QFile::encodeName(large)) == 0);
-            } else {
-                Resize(large, newSize);
-            }
-        });
-        zip.Close();
-        const QByteArray stored = EntryDigest(archive, "large.bin");
-        if (change == "renamed")
-            QVERIFY2(stored == oldDigest || stored == Digest(ReadAll(large)), "a mix of versions");
+        // Read while it changes, the file has more chunks than the pool may read ahead of the
+        // writer, so when the first file is written its end has not been read yet.
+        if (trouble.when == Moment::WhileRead)
+            WriteSparse(changing, 80 * Chunk, "the old version");
         else
-            QCOMPARE(stored, Digest(ReadAll(large)));
-        QCOMPARE(zip.GetChangedFileCount(), quint64(noted ? 1 : 0));
-        QCOMPARE(QString::fromStdString(zip.GetFirstChangedFile()),
-                 noted ? QFile::encodeName(large) : QString());
-        QCOMPARE(TestTree::Strays(dir.path(), {"small.txt", "large.bin", "out.zip"}),
-                 QStringList{});
-    }
-
-    void refusedAtOnce_data() {
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("a missing file") << "missing";
-        QTest::newRow("a FIFO") << "fifo";
-        QTest::newRow("a folder") << "folder";
-        QTest::newRow("an archive in a folder that is not there") << "no folder";
-    }
-    void refusedAtOnce() {
-        QFETCH(QString, kind);
-        QTemporaryDir dir;
-        const QByteArray path = QFile::encodeName(dir.filePath("special"));
-        if (kind == "fifo")
-            QVERIFY(::mkfifo(path.constData(), 0644) == 0);
-        else if (kind == "folder")
-            QVERIFY(QDir().mkdir(dir.filePath("special")));
-        CZipArchive zip;
-        if (kind == "no folder") {
-            QVERIFY_THROWS_EXCEPTION(
-                CZipException, zip.Open(dir.filePath("missing/out.zip"), CZipArchive::zipCreate));
+            TestTree::WriteFile(changing, trouble.change == "empty grows"
+                                              ? QByteArray()
+                                              : TestTree::RandomBytes(Chunk + 9, 3));
+        const QByteArray before = ReadAll(changing);
+        const std::string narrow = QFile::encodeName(changing).toStdString();
+        // A failure names the file, or the folder missing, since libzip's own message would not.
+        const bool noFolder = trouble.change == "no folder";
+        const QString named = trouble.change == "stop" ? "stopped"
+                              : noFolder               ? dir.filePath("missing")
+                                                       : changing;
+        std::uint64_t noted = 0;
+        std::string firstNoted;
+        try {
+            CZipArchive zip;
+            zip.SetThreadCount(2);
+            zip.Open(noFolder ? dir.filePath("missing/out.zip") : archive, CZipArchive::zipCreate);
+            zip.AddNewFile(QFile::encodeName(first).toStdString(), "first.txt");
+            if (trouble.when == Moment::BeforeAdd) {
+                Change(changing, trouble.change, first);
+                QVERIFY_THROWS_EXCEPTION(CZipException, zip.AddNewFile(narrow, "changing"));
+                throw std::runtime_error(narrow); // as the worker ends the run
+            }
+            zip.AddNewFile(narrow, "changing");
+            if (trouble.when == Moment::BeforeClose)
+                Change(changing, trouble.change, first);
+            zip.SetEntryWrittenCallback([&](std::uint64_t index) {
+                if (index == 0 && trouble.change == "stop")
+                    throw std::runtime_error("stopped");
+                // Changed once the pool has it open, which it may not yet have under load.
+                if (index == 0 && trouble.when == Moment::WhileRead) {
+                    QTRY_VERIFY_WITH_TIMEOUT(IsOpenHere(changing), 20000);
+                    Change(changing, trouble.change, first);
+                }
+            });
+            zip.Close();
+            noted = zip.GetChangedFileCount();
+            firstNoted = zip.GetFirstChangedFile();
+        } catch (const std::exception& error) {
+            QVERIFY2(trouble.outcome == Outcome::Fails, error.what());
+            QVERIFY2(QString::fromLocal8Bit(error.what()).contains(named), error.what());
+            QCOMPARE(ReadAll(archive), EarlierArchive);
+            QCOMPARE(TestTree::Strays(dir.path(), {"first.txt", "out.zip", "changing"}),
+                     QStringList{});
             return;
         }
-        zip.Open(dir.filePath("out.zip"), CZipArchive::zipCreate);
-        QVERIFY_THROWS_EXCEPTION(CZipException, zip.AddNewFile(path.toStdString(), "special"));
+        QVERIFY(trouble.outcome != Outcome::Fails);
+        const QString error = ZipTools::TestAndUnpack("python", archive, dir.filePath("out"));
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        const QByteArray stored = ReadAll(dir.filePath("out/changing"));
+        QVERIFY(stored == ReadAll(changing) ||
+                (trouble.outcome == Outcome::EitherVersion && stored == before));
+        const bool counted = trouble.outcome == Outcome::StoredAndNoted;
+        QCOMPARE(noted, std::uint64_t(counted ? 1 : 0));
+        QCOMPARE(firstNoted, counted ? narrow : std::string());
     }
 
-    void emptyFolderGivesAnEmptyArchive_data() {
+    // tarvo-cli under trouble: a full disk at any point, the archive's path taken by a folder. A
+    // failed run exits 1 and leaves nothing: no archive, no temporary, an earlier archive byte
+    // for byte as it was. An empty folder gives an archive with no entries, an earlier archive
+    // replaced keeps its permissions, and temporaries of a killed run are removed, though not
+    // one a running writer holds nor names that only look like ours.
+    void cliRun_data() {
+        QTest::addColumn<QString>("trouble");
         QTest::addColumn<bool>("earlier");
-        QTest::newRow("no earlier archive") << false;
-        QTest::newRow("over an earlier archive") << true;
+        for (const char* trouble : {"disk full in the first entry", "disk full half-way",
+                                    "disk full in the last kilobyte", "empty folder"}) {
+            QTest::addRow("%s", trouble) << QString(trouble) << false;
+            QTest::addRow("%s, over an earlier archive", trouble) << QString(trouble) << true;
+        }
+        QTest::newRow("archive path taken by a folder") << "taken" << false;
+        QTest::newRow("temporaries of a killed run") << "temporaries" << false;
     }
-    void emptyFolderGivesAnEmptyArchive() {
+    void cliRun() {
+        QFETCH(QString, trouble);
         QFETCH(bool, earlier);
         QTemporaryDir dir;
-        const QString folder = dir.filePath("nothing");
-        QVERIFY(QDir().mkdir(folder));
+        const QString folder = dir.filePath("pack"), archive = folder + ".zip";
+        QVERIFY(QDir().mkpath(folder));
+        // Incompressible, and more than the writer gathers in memory, so a full disk is met by
+        // writes during the entries as well as by the last one at the commit.
+        if (trouble != "empty folder") {
+            TestTree::WriteFile(folder + "/one.bin", TestTree::RandomBytes(1'300'000, 1));
+            TestTree::WriteFile(folder + "/two.bin", TestTree::RandomBytes(1'200'000, 2));
+            TestTree::WriteFile(folder + "/three.txt", "three\n");
+        }
+        QString output, limit;
+        if (trouble.startsWith("disk full")) { // of the size an unlimited run writes
+            QCOMPARE(ZipTools::ZipWithCli(folder), 0);
+            const qint64 size = QFileInfo(archive).size();
+            QVERIFY(QFile::remove(archive));
+            limit = QString("ulimit -f %1")
+                        .arg(trouble.endsWith("first entry") ? 100
+                             : trouble.endsWith("half-way")  ? size / 2048
+                                                             : (size - 1) / 1024);
+        }
         if (earlier)
-            TestTree::WriteFile(folder + ".zip", EarlierArchive, 0640);
-        QString output;
-        QCOMPARE(ZipTools::ZipWithCli(folder, &output), 0);
-        // Replaced by an archive with no entries, not deleted.
-        QCOMPARE(ReadAll(folder + ".zip"), EmptyArchive);
-        if (earlier) // a replaced archive keeps its permissions
-            QCOMPARE(QFile::permissions(folder + ".zip"), QFile::ReadOwner | QFile::WriteOwner |
-                                                              QFile::ReadUser | QFile::WriteUser |
-                                                              QFile::ReadGroup);
-        QCOMPARE(TestTree::Strays(dir.path(), {"nothing", "nothing.zip"}), QStringList{});
+            TestTree::WriteFile(archive, EarlierArchive, 0640);
+        if (trouble == "taken")
+            TestTree::WriteFile(archive + "/inside", "kept\n");
+        QStringList kept;
+        int held = -1;
+        const auto release = qScopeGuard([&held] { ::close(held); });
+        if (trouble == "temporaries") { // one left by a killed run, one held, look-alikes
+            kept =
+                QStringList{".pack.zip.tarvo-Xy34Zw", ".pack.zip.tarvo-toolong", "pack.zip.Ab12Cd"};
+            for (const QString& name : kept + QStringList{".pack.zip.tarvo-Ab12Cd"})
+                TestTree::WriteFile(dir.filePath(name), "temporary?");
+            held = ::open(QFile::encodeName(dir.filePath(kept[0])), O_RDONLY | O_CLOEXEC);
+            QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
+        }
+        const bool fails = trouble.startsWith("disk full") || trouble == "taken";
+        const int code = ZipTools::ZipWithCli(folder, &output, limit);
+        QVERIFY2(code == (fails ? 1 : 0), qPrintable(QString("exit %1: %2").arg(code).arg(output)));
+        if (trouble == "taken")
+            QCOMPARE(ReadAll(archive + "/inside"), QByteArray("kept\n"));
+        else if (fails)
+            QCOMPARE(ReadAll(archive), earlier ? EarlierArchive : QByteArray("(none)"));
+        else if (trouble == "empty folder") // replaced, not deleted
+            QCOMPARE(ReadAll(archive), EmptyArchive);
+        if (earlier)
+            QCOMPARE(QFile::permissions(archive), QFile::ReadOwner | QFile::WriteOwner |
+                                                      QFile::ReadUser | QFile::WriteUser |
+                                                      QFile::ReadGroup);
+        QCOMPARE(TestTree::Strays(dir.path(), {"pack", "pack.zip"}), kept);
     }
 
-    void archivePathTakenByAFolder() {
-        QTemporaryDir dir;
-        const QString folder = dir.filePath("pack");
-        TestTree::WriteFile(folder + "/file.txt", "file\n");
-        TestTree::WriteFile(folder + ".zip/inside", "kept\n");
-        QString output;
-        QCOMPARE(ZipTools::ZipWithCli(folder, &output), 1);
-        QCOMPARE(ReadAll(folder + ".zip/inside"), QByteArray("kept\n"));
-        QCOMPARE(TestTree::Strays(dir.path(), {"pack", "pack.zip"}), QStringList{});
-    }
-
-    void temporariesOfAKilledRunAreRemoved() {
-        QTemporaryDir dir;
-        const QString folder = dir.filePath("pack");
-        TestTree::WriteFile(folder + "/file.txt", "file\n");
-        // One left by a killed run, one a running writer still holds, and look-alikes that
-        // are not ours.
-        TestTree::WriteFile(dir.filePath(".pack.zip.tarvo-Ab12Cd"), "stale");
-        TestTree::WriteFile(dir.filePath(".pack.zip.tarvo-Xy34Zw"), "in use");
-        TestTree::WriteFile(dir.filePath(".pack.zip.tarvo-toolong"), "not ours");
-        TestTree::WriteFile(dir.filePath("pack.zip.Ab12Cd"), "not ours");
-        const int held =
-            ::open(QFile::encodeName(dir.filePath(".pack.zip.tarvo-Xy34Zw")), O_RDONLY | O_CLOEXEC);
-        QVERIFY(held >= 0);
-        const auto release = qScopeGuard([held] { ::close(held); });
-        QVERIFY(::flock(held, LOCK_EX) == 0);
-
-        QString output;
-        QCOMPARE(ZipTools::ZipWithCli(folder, &output), 0);
-        QCOMPARE(
-            TestTree::Strays(dir.path(), {"pack", "pack.zip"}),
-            (QStringList{".pack.zip.tarvo-Xy34Zw", ".pack.zip.tarvo-toolong", "pack.zip.Ab12Cd"}));
-    }
-
+    // Past 65,535 entries the count needs the ZIP64 end record and its locator. At 65,535
+    // libzip still writes the plain end record, its count 0xFFFF; every reader takes that as
+    // the count.
     void manyEntries_data() {
         QTest::addColumn<int>("count");
-        // libzip still writes the plain end record here, its count 0xFFFF; every reader
-        // takes that as the count.
         QTest::newRow("65,535: the most the count field holds") << 65'535;
         QTest::newRow("65,536: more than the count field holds") << 65'536;
     }
     void manyEntries() {
         QFETCH(int, count);
         QTemporaryDir dir;
-        const QString small = dir.filePath("small.txt");
-        const QString empty = dir.filePath("empty");
+        const QString small = dir.filePath("small.txt"), empty = dir.filePath("empty");
+        const QString archive = dir.filePath("many.zip");
         TestTree::WriteFile(small, "x\n");
         TestTree::WriteFile(empty, {});
-        const QString archive = dir.filePath("many.zip");
         {
             CZipArchive zip;
             zip.Open(archive, CZipArchive::zipCreate);
-            const std::string smallPath = QFile::encodeName(small).toStdString();
-            const std::string emptyPath = QFile::encodeName(empty).toStdString();
-            for (int i = 0; i < count; ++i) {
-                const std::string name =
-                    "d" + std::to_string(i / 1000) + "/f" + std::to_string(i % 1000);
-                zip.AddNewFile(i % 7 == 0 ? smallPath : emptyPath, name);
-            }
+            for (int i = 0; i < count; ++i)
+                zip.AddNewFile(QFile::encodeName(i % 7 == 0 ? small : empty).toStdString(),
+                               "d" + std::to_string(i / 1000) + "/f" + std::to_string(i % 1000));
             zip.Close();
         }
-        // Past 65,535 the count needs the ZIP64 end record and its locator.
-        const bool zip64 = count > 0xFFFF;
-        QCOMPARE(Tail(archive, 200).contains(QByteArray("PK\x06\x06", 4)), zip64);
-        QCOMPARE(Tail(archive, 200).contains(QByteArray("PK\x06\x07", 4)), zip64);
+        const QByteArray tail = ReadAll(archive).right(200);
+        QCOMPARE(tail.contains("PK\x06\x06"), count > 0xFFFF);
+        QCOMPARE(tail.contains("PK\x06\x07"), count > 0xFFFF);
 
-        // Each reader tests the archive and counts its entries.
+        // Each reader tests the archive and counts its entries, and ours unpacks every one.
         for (const QString counter :
              {"unzip -tq \"$1\" > /dev/null && unzip -Z1 \"$1\" | wc -l",
               "7zz t \"$1\" | sed -n 's/^Files: //p'", "bsdtar -tf \"$1\" | wc -l",
@@ -657,23 +491,10 @@ private slots:
             QVERIFY2(output.trimmed() == QString::number(count),
                      qPrintable(counter + ": " + output));
         }
-        // And so does ours, with every entry coming out.
         QCOMPARE(ReaderRun::Unpack(archive, dir.filePath("many")), "succeeded");
         const auto tree = TestTree::Snapshot(dir.filePath("many"), false);
         QCOMPARE(std::count_if(tree.begin(), tree.end(), [](auto& item) { return item[0] == 'f'; }),
                  qsizetype{count});
-    }
-
-    void sizeLibzipCannotRecordIsRefused() {
-        // At exactly 4 GiB less one byte libzip's central directory says "see the ZIP64 field"
-        // and leaves that field empty. A clear refusal beats an archive readers reject.
-        QTemporaryDir dir;
-        const QString file = dir.filePath("just under.bin");
-        WriteMarkedSparseFile(file, (qint64{1} << 32) - 1);
-        CZipArchive zip;
-        zip.Open(dir.filePath("out.zip"), CZipArchive::zipCreate);
-        QVERIFY_THROWS_EXCEPTION(CZipException,
-                                 zip.AddNewFile(QFile::encodeName(file).toStdString(), "f"));
     }
 
     void largeFile_data() {
@@ -692,7 +513,7 @@ private slots:
         QTemporaryDir dir;
         const QString file = dir.filePath("large.bin");
         const QString archive = file + ".zip";
-        WriteMarkedSparseFile(file, size);
+        WriteSparse(file, size, "mark!");
         QString output;
         QCOMPARE(ZipTools::ZipWithCli(file, &output), 0);
         const QJsonArray entries = ZipTools::ListEntries(archive);

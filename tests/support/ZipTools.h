@@ -2,23 +2,18 @@
 
 #include <QJsonArray>
 #include <QString>
-#include <QStringList>
 
 // The outside zip readers the archives we write must satisfy, and our own command-line zipper.
 namespace ZipTools {
 
-// The readers: each tests the archive and unpacks it.
-QStringList ReaderNames(); // "unzip", "7zz", "python", "bsdtar"
-
-// Tests the archive with the reader and unpacks it into destination (created). Returns an
-// empty string on success, otherwise what the reader said.
+// Tests the archive with a reader ("unzip", "7zz", "python" or "bsdtar") and unpacks it into
+// destination (created). Returns an empty string on success, otherwise what the reader said.
 QString TestAndUnpack(const QString& reader, const QString& archive, const QString& destination);
 
 // Every entry as Python's zipfile sees it, in directory order: an object with "name" (the raw
-// name bytes in hex), "text" (the name as text), "method", "utf8" (flag bit 11), "dir", "host",
-// "mode" (external attributes >> 16), "size", "dosTime" ("YYYY-MM-DD hh:mm:ss"), "utcTime" (from
-// the 0x5455 field, -1 without it) and "zip64" (a ZIP64 field in the central directory).
-// Empty when the archive cannot be read.
+// name bytes in hex), "text" (the name as text), "method", "utf8" (flag bit 11), "size",
+// "dosTime" ("YYYY-MM-DD hh:mm:ss"), "utcTime" (from the 0x5455 field, -1 without it) and
+// "zip64" (a ZIP64 field in the central directory). Empty when the archive cannot be read.
 QJsonArray ListEntries(const QString& archive);
 
 // Runs `tarvo-cli zip path` and returns its exit code; its output goes to *output.
