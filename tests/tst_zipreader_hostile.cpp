@@ -25,6 +25,7 @@
 
 #include <csignal>
 #include <ctime>
+#include <memory>
 
 using ZipBytes::Build;
 using ZipBytes::Directory;
@@ -95,27 +96,18 @@ Entry Item(int host, quint32 attributes, const QByteArray& localExtra = {},
     return entry;
 }
 
-// A small tmpfs mounted for one test, unmounted when it goes; IsMounted is false when this run
-// may not mount.
-class SmallDisk {
-public:
-    SmallDisk(const QString& path, const char* options) : m_path(QFile::encodeName(path)) {
-        QDir().mkpath(path);
-        m_mounted = ::mount("tarvo-test", m_path.constData(), "tmpfs", 0, options) == 0;
-    }
-    ~SmallDisk() {
-        if (m_mounted)
-            ::umount2(m_path.constData(), MNT_DETACH);
-    }
-    bool IsMounted() const { return m_mounted; }
-
-private:
-    QByteArray m_path;
-    bool m_mounted = false;
-};
+// A small tmpfs mounted at `path` for as long as the result lives; null when this run may not
+// mount.
+std::shared_ptr<const char> SmallDisk(const QString& path, const char* options) {
+    QDir().mkpath(path);
+    const QByteArray mount = QFile::encodeName(path);
+    if (::mount("tarvo-test", mount.constData(), "tmpfs", 0, options) != 0)
+        return nullptr;
+    return {"mounted", [mount](const char*) { ::umount2(mount.constData(), MNT_DETACH); }};
+}
 
 #define REQUIRE_MOUNTED(disk)                                                                      \
-    if (!(disk).IsMounted())                                                                       \
+    if (!(disk))                                                                                   \
     QSKIP("mounting a small file system needs privileges this run does not have")
 
 // A name `depth` folders deep, with the file "f" at the bottom.
@@ -507,7 +499,7 @@ private slots:
         QFETCH(int, files);
         QFETCH(int, fileSize);
         const bool fits = options.contains("1200");
-        const SmallDisk disk(m_top.filePath("small"), options.constData());
+        const auto disk = SmallDisk(m_top.filePath("small"), options.constData());
         REQUIRE_MOUNTED(disk);
         QList<Entry> entries;
         for (int i = 0; i < files; ++i)
@@ -540,7 +532,7 @@ private slots:
     // The inodes run out half-way down a deep name: the folders made for it go again.
     void aFailedWalkLeavesNoFolders() {
         const QString mount = m_top.filePath("small");
-        const SmallDisk disk(mount, "size=4m,nr_inodes=300");
+        const auto disk = SmallDisk(mount, "size=4m,nr_inodes=300");
         REQUIRE_MOUNTED(disk);
         TestTree::WriteFile(Archive(), Build({Stored(DeepName(50), "deep")}));
         const QString destination = mount + "/archive";

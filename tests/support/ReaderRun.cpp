@@ -32,12 +32,10 @@ Result Run(const QString& archive, unsigned threads, const std::function<void()>
     const auto report = std::make_shared<ReportRunningMeanwhile>(meanwhile);
     run.state().reportWindow.Set(report);
     run.state().unzipThreads = threads;
-    static const QMap<UnzipOutcome, QString> names{{UnzipOutcome::Succeeded, "succeeded"},
-                                                   {UnzipOutcome::Corrupted, "corrupted"},
-                                                   {UnzipOutcome::Failed, "failed"},
-                                                   {UnzipOutcome::Stopped, "stopped"},
-                                                   {UnzipOutcome::Refused, "refused"}};
-    Result result{names.value(run.Unzip(QFileInfo(archive).absoluteFilePath())), {}, {}};
+    // In UnzipOutcome's order.
+    static const char* const names[] = {"refused", "succeeded", "corrupted", "failed", "stopped"};
+    Result result{
+        names[static_cast<int>(run.Unzip(QFileInfo(archive).absoluteFilePath()))], {}, {}};
     for (const RecordingReport::Record& record : report->Records()) {
         if (record.kind == RecordingReport::Record::Message)
             result.cause = record.detail;

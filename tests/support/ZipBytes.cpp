@@ -60,19 +60,10 @@ std::uint32_t Crc32(const QByteArray& content) {
                                             static_cast<uInt>(content.size())));
 }
 
+// qCompress gives the length, then a zlib stream: a two-byte header, the raw stream, and four
+// bytes of checksum. Nothing compresses to a final empty fixed block.
 QByteArray DeflateRaw(const QByteArray& content) {
-    z_stream stream{};
-    deflateInit2(&stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-    QByteArray out(static_cast<qsizetype>(deflateBound(&stream, content.size())),
-                   Qt::Uninitialized);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.constData()));
-    stream.avail_in = static_cast<uInt>(content.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.truncate(static_cast<qsizetype>(stream.total_out));
-    deflateEnd(&stream);
-    return out;
+    return content.isEmpty() ? QByteArray("\x03\x00", 2) : qCompress(content, 9).mid(6).chopped(4);
 }
 
 QByteArray Bzip2Stream(const QByteArray& content, int blockSize100k) {
