@@ -56,19 +56,14 @@ Entry MadeOnDos(Entry entry) {
     return entry;
 }
 
-// Items of a tree as the tables write them: "name=content" for a file, "name/" for a folder,
-// "name -> target" for a link; " -> target" makes root itself a link.
+// Items of a tree as the tables write them (see TestTree::Make); " -> target" makes root itself
+// a link.
 void Make(const QString& root, const QStringList& items) {
     for (const QString& item : items) {
-        const QString path =
-            QDir::cleanPath(root + "/" + item.section(" -> ", 0, 0).section('=', 0, 0));
-        QDir().mkpath(QFileInfo(path).path());
-        if (item.endsWith('/'))
-            QDir().mkpath(path);
-        else if (item.contains(" -> "))
-            QFile::link(item.section(" -> ", 1), path);
+        if (item.startsWith(" -> "))
+            QFile::link(item.mid(4), root);
         else
-            TestTree::WriteFile(path, item.section('=', 1).toUtf8());
+            TestTree::Make(root, item);
     }
 }
 
