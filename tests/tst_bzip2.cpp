@@ -1,26 +1,46 @@
-// Our bzip2 block encoder on crafted and real chunks: each stream must decode to its chunk in
-// libbz2 and in our own strict block decoder, say where its block ends and what its CRC is, and
-// come out about as small as libbz2's own at level 9. And chunks compressed one by one and
-// joined into a single bzip2 stream, decoded by libbz2 itself.
+// BZIP2 both ways. Our block encoder on crafted and real chunks: each stream must decode to its
+// chunk in libbz2 and in our own strict block decoder, say where its block ends and what its CRC
+// is, and come out about as small as libbz2's own at level 9; chunks compressed one by one and
+// joined into a single stream decode in libbz2 itself. And the reader's own decoding, which
+// splits large entries at their block markers and decodes them on several threads: whatever the
+// data and its damage, the outcome and the bytes are the same on one thread or several, and an
+// intact stream is always taken by it (otherwise every entry would pay for a second decoding, by
+// libbz2). Random damage, checked against libbz2, is the fuzzers'.
 
+#include "support/ReaderRun.h"
 #include "support/TestTree.h"
+#include "support/ZipBytes.h"
+#include "ziparchive/ThreadBudget.h"
+#include "ziparchive/bzip2/BlockwiseBzip2.h"
 #include "ziparchive/bzip2/Bzip2BlockDecoder.h"
 #include "ziparchive/bzip2/Bzip2BlockJoiner.h"
 #include "ziparchive/bzip2/Bzip2Format.h"
 #include "ziparchive/bzip2/encode/Bzip2BlockEncoder.h"
 #include "ziparchive/bzip2/encode/HuffmanTables.h"
 #include "ziparchive/bzip2/encode/RotationSort.h"
+#include "ziparchive/fs/UniqueFd.h"
+#include "ziparchive/read/EntryInput.h"
+#include "ziparchive/read/EntryOutput.h"
+#include "ziparchive/read/EntryPlan.h"
 #include "ziparchive/write/ChunkCompressor.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <bzlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
+
+using ZipBytes::Entry;
+
+Q_DECLARE_METATYPE(ZipBytes::Entry)
 
 namespace {
 
@@ -38,38 +58,37 @@ std::uint32_t Bzip2Crc(const QByteArray& data) {
     return ~crc;
 }
 
-// size bytes of a random word of `period` bytes repeated; the block sort's hardest case.
-QByteArray Periodic(qsizetype size, qsizetype period, quint32 seed) {
-    const QByteArray word = TestTree::RandomBytes(period, seed);
+// size bytes made by `byteAt`.
+QByteArray Generated(qsizetype size, const std::function<char(qsizetype)>& byteAt) {
     QByteArray bytes(size, Qt::Uninitialized);
     for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = word[i % period];
+        bytes[i] = byteAt(i);
     return bytes;
+}
+
+// A random word of `period` bytes repeated; the block sort's hardest case.
+QByteArray Periodic(qsizetype size, qsizetype period, quint32 seed) {
+    const QByteArray word = TestTree::RandomBytes(period, seed);
+    return Generated(size, [&](qsizetype i) { return word[i % period]; });
 }
 
 // Runs of `run` equal bytes, each run a different byte from the one before.
 QByteArray Runs(qsizetype size, qsizetype run) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>('a' + (i / run) % 26);
-    return bytes;
+    return Generated(size, [&](qsizetype i) { return static_cast<char>('a' + (i / run) % 26); });
 }
 
-QByteArray AllByteValues(int times, bool descending) {
+// Runs of one byte up to 3,000 long, which bzip2's first stage shortens before the blocks are
+// cut, so that a block holds far more than its nominal size.
+QByteArray LongRuns(qsizetype size) {
     QByteArray bytes;
-    for (int t = 0; t < times; ++t) {
-        for (int b = 0; b < 256; ++b)
-            bytes.append(static_cast<char>(descending ? 255 - b : b));
+    for (quint32 state = 12345; bytes.size() < size;) {
+        state = state * 1103515245 + 12345;
+        bytes.append(static_cast<qsizetype>(state % 3000 + 1), static_cast<char>(state >> 24));
     }
-    return bytes;
+    return bytes.left(size);
 }
 
-QByteArray FileStart(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.read(Chunk) : QByteArray();
-}
-
-QByteArray Decode(const std::uint8_t* stream, std::size_t length, qsizetype room) {
+QByteArray LibbzDecoded(const std::uint8_t* stream, std::size_t length, qsizetype room) {
     QByteArray decoded(room, Qt::Uninitialized);
     auto decodedLength = static_cast<unsigned>(decoded.size());
     const int result = BZ2_bzBuffToBuffDecompress(
@@ -78,21 +97,54 @@ QByteArray Decode(const std::uint8_t* stream, std::size_t length, qsizetype room
     return result == BZ_OK ? decoded.left(decodedLength) : QByteArray("libbz2 refused it");
 }
 
-struct Joined {
-    QByteArray stream;
-    std::uint32_t streamCrc = 0;
-};
+// The chunk through our encoder alone, checked by libbz2, by our own decoder and against libbz2's
+// size.
+void CheckEncodedChunk(const QByteArray& input) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(input.constData());
+    const auto size = static_cast<std::size_t>(input.size());
+    // Into a buffer of exactly the size the compressor gives it.
+    CompressedBlock ours;
+    ours.stream = std::make_unique<std::uint8_t[]>(ChunkCompressor::StreamCapacity);
+    ours.capacity = ChunkCompressor::StreamCapacity;
+    QVERIFY(Bzip2BlockEncoder().Encode(data, size, ours));
+    const std::uint8_t* stream = ours.stream.get();
+    QCOMPARE(LibbzDecoded(stream, ours.streamLength, input.size() + 1), input);
+    // What the joiner takes from it: where the block ends and its CRC.
+    const std::uint32_t crc = Bzip2Crc(input);
+    QCOMPARE(ours.blockCrc, crc);
+    const std::uint64_t endMarker = kBzip2HeaderBits + ours.blockBits;
+    QCOMPARE(ReadMarker(stream, ours.streamLength, endMarker), kBzip2EndMarker);
+    QVERIFY(ours.streamLength * 8 - (endMarker + kBzip2MarkerBits + 32) < 8);
+    // Our own decoder is strict about complete codes and the run-length stage; a block it
+    // refused would still unzip, through libbz2, but slowly.
+    Bzip2BlockDecoder decoder;
+    std::vector<unsigned char> padded(stream, stream + ours.streamLength);
+    padded.resize(padded.size() + kBzip2ReadSlack);
+    std::vector<char> decoded;
+    Bzip2BlockDecoder::Block block;
+    QVERIFY(decoder.Decode(padded.data(), ours.streamLength, kBzip2HeaderBits, 9, block));
+    QCOMPARE(decoder.Produce(decoded, size + 1), Bzip2BlockDecoder::Produced::Done);
+    QCOMPARE(QByteArray(decoded.data(), static_cast<qsizetype>(decoded.size())), input);
+    QCOMPARE(block.endBit, endMarker);
+    CompressedBlock theirs;
+    ChunkCompressor(ChunkCompressor::Engine::Libbz2, false).Compress(data, size, theirs);
+    QVERIFY2(
+        ours.streamLength <= theirs.streamLength + theirs.streamLength / 100 + 16,
+        qPrintable(
+            QStringLiteral("%1 bytes, libbz2 %2").arg(ours.streamLength).arg(theirs.streamLength)));
+}
 
-Joined CompressAndJoin(const QByteArray& data) {
+// The data compressed chunk by chunk and joined into one stream; and the stream's CRC as the
+// joiner gives it.
+std::pair<QByteArray, std::uint32_t> CompressAndJoin(const QByteArray& data) {
     ChunkCompressor compressor;
     Bzip2BlockJoiner joiner;
     CompressedBlock block;
-    Joined joined;
+    QByteArray joined;
     std::vector<std::uint8_t> drained(4096);
-    auto drain = [&] {
+    const auto drain = [&] {
         while (const std::size_t n = joiner.Drain(drained.data(), drained.size()))
-            joined.stream.append(reinterpret_cast<const char*>(drained.data()),
-                                 static_cast<qsizetype>(n));
+            joined.append(reinterpret_cast<const char*>(drained.data()), static_cast<qsizetype>(n));
     };
     for (qsizetype at = 0; at < data.size(); at += Chunk) {
         const qsizetype length = std::min(Chunk, data.size() - at);
@@ -103,22 +155,45 @@ Joined CompressAndJoin(const QByteArray& data) {
     }
     joiner.Finish();
     drain();
-    joined.streamCrc = joiner.StreamCrc();
-    return joined;
+    return {joined, joiner.StreamCrc()};
 }
 
-// The CRC stored in the stream's last 32 bits before the padding: found by locating the end
-// marker the way a reader would, scanning back from the end.
-std::uint32_t StoredStreamCrc(const QByteArray& stream) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(stream.constData());
-    const auto size = static_cast<std::size_t>(stream.size());
-    const std::uint64_t bits = static_cast<std::uint64_t>(stream.size()) * 8;
-    for (unsigned padding = 0; padding < 8; ++padding) {
-        const std::uint64_t marker = bits - 80 - padding;
-        if (ReadMarker(bytes, size, marker) == kBzip2EndMarker)
-            return ReadBits32(bytes, size, marker + kBzip2MarkerBits);
-    }
-    return 0xDEADBEEF;
+// Runs the blockwise decoder over the stream, read from a file as an entry's data is; true when
+// it took the stream and gave back the content.
+bool TakenBlockwise(const QByteArray& content, const QByteArray& stream, unsigned threads) {
+    const UniqueFd file(::memfd_create("stream", MFD_CLOEXEC));
+    if (::write(file.Get(), stream.constData(), static_cast<std::size_t>(stream.size())) !=
+        stream.size())
+        return false;
+    EntryInput input(file.Get(), 0, static_cast<std::uint64_t>(stream.size()));
+    EntryPlan plan;
+    plan.method = 12;
+    plan.crc = ZipBytes::Crc32(content);
+    plan.size = static_cast<std::uint64_t>(content.size());
+    plan.localHeaderSound = true;
+    MemoryOutput output;
+    Bzip2Workspace workspace;
+    Bzip2SplitTeam team;
+    const std::atomic<bool> cancel{false};
+    ThreadBudget budget(threads);
+    const ThreadBudget::Lease caller = budget.Worker();
+    const auto result = DecodeBzip2Blockwise(input, plan, output, cancel, budget, workspace, &team);
+    return result && result->status == DecodeStatus::Sound &&
+           QByteArray::fromStdString(output.Bytes()) == content;
+}
+
+// The entry changed by `change`.
+Entry Changed(Entry entry, const std::function<void(Entry&)>& change) {
+    change(entry);
+    return entry;
+}
+
+// Eight bytes of the entry's stream flipped, from `at`.
+Entry Damaged(const Entry& entry, qsizetype at) {
+    return Changed(entry, [&](Entry& e) {
+        for (qsizetype i = at; i < at + 8; ++i)
+            e.body[i] = static_cast<char>(e.body[i] ^ 0xa5);
+    });
 }
 
 } // namespace
@@ -127,16 +202,18 @@ class TestBzip2 : public QObject {
     Q_OBJECT
 
 private slots:
-    void chunkRoundTrips_data() {
+    void encodedAndJoinedStreamsDecode_data() {
         QTest::addColumn<QByteArray>("input");
+        QTest::newRow("empty file") << QByteArray();
         QTest::newRow("one zero byte") << QByteArray(1, '\0');
         QTest::newRow("one 0xff byte") << QByteArray(1, '\xff');
         QTest::newRow("two different bytes") << QByteArray("ab");
         for (const qsizetype run : {2, 3, 4, 5, 255, 256, 258, 259, 260, 1000})
             QTest::addRow("one byte %lld times", qint64(run)) << QByteArray(run, 'q');
-        QTest::newRow("one byte, a whole chunk") << QByteArray(Chunk, '\0');
-        QTest::newRow("runs of four, a whole chunk: the block is full")
-            << Runs(Chunk, 4); // the run-length stage grows it by 5/4 to the block's limit
+        QTest::newRow("one byte repeated, three chunks") << QByteArray(3 * Chunk, 'z');
+        QTest::newRow("zeros, many chunks") << QByteArray(6 * Chunk + 5, '\0');
+        // The run-length stage grows a chunk of these by 5/4 to the block's limit.
+        QTest::newRow("runs of four, two chunks and a bit") << Runs(2 * Chunk + 3, 4);
         QTest::newRow("runs of 255") << Runs(300'000, 255);
         QTest::newRow("runs of 259") << Runs(300'000, 259);
         for (const qsizetype period : {2, 3, 7, 50, 256, 1000, 65536})
@@ -145,63 +222,48 @@ private slots:
         QTest::newRow("period 7, cut mid-word") << Periodic(70'003, 7, 9);
         QTest::newRow("period 3000, twice and a bit") << Periodic(6'500, 3000, 10);
         QTest::newRow("ab, repeated") << Periodic(100'000, 2, 1).replace('\0', 'x');
-        QTest::newRow("all byte values once") << AllByteValues(1, false);
-        QTest::newRow("all byte values, descending, 300 times") << AllByteValues(300, true);
+        QTest::newRow("all byte values once")
+            << Generated(256, [](qsizetype i) { return static_cast<char>(i); });
+        QTest::newRow("all byte values, descending, 300 times")
+            << Generated(256 * 300, [](qsizetype i) { return static_cast<char>(255 - i % 256); });
         QTest::newRow("random, 1 KiB") << TestTree::RandomBytes(1024, 11);
-        QTest::newRow("random, a whole chunk") << TestTree::RandomBytes(Chunk, 12);
+        QTest::newRow("random, a chunk less one byte") << TestTree::RandomBytes(Chunk - 1, 1);
+        QTest::newRow("random, exactly one chunk") << TestTree::RandomBytes(Chunk, 2);
+        QTest::newRow("random, two chunks and a bit") << TestTree::RandomBytes(2 * Chunk + 77, 4);
         QTest::newRow("text, a few words") << TestTree::TextBytes(200, 13);
-        QTest::newRow("text, a whole chunk") << TestTree::TextBytes(Chunk, 14);
+        QTest::newRow("text, a chunk less one byte") << TestTree::TextBytes(Chunk - 1, 6);
+        QTest::newRow("text, several megabytes") << TestTree::TextBytes(2'200'000, 8);
         QTest::newRow("text, then zeros, then random") << TestTree::TextBytes(100'000, 15) +
                                                               QByteArray(100'000, '\0') +
                                                               TestTree::RandomBytes(100'000, 16);
+        // Small chunk ends leave the next block at every bit offset in turn.
+        QTest::newRow("random chunks, then a short text tail")
+            << TestTree::RandomBytes(3 * Chunk, 20) + TestTree::TextBytes(1000, 30);
         for (const char* path :
              {"/usr/share/common-licenses/GPL-3", "/usr/bin/bash",
               "/usr/lib/x86_64-linux-gnu/libc.so.6", "/usr/share/mime/mime.cache"}) {
-            const QByteArray bytes = FileStart(QString::fromUtf8(path));
-            if (!bytes.isEmpty())
-                QTest::addRow("real file %s", path) << bytes;
+            QFile file(QString::fromUtf8(path));
+            if (file.open(QIODevice::ReadOnly))
+                QTest::addRow("real file %s", path) << file.read(Chunk);
         }
     }
-    void chunkRoundTrips() {
+    void encodedAndJoinedStreamsDecode() {
         QFETCH(QByteArray, input);
-        const auto* data = reinterpret_cast<const std::uint8_t*>(input.constData());
-        const auto size = static_cast<std::size_t>(input.size());
-
-        // The encoder alone, into a buffer of exactly the size the compressor gives it.
-        CompressedBlock ours;
-        ours.stream = std::make_unique<std::uint8_t[]>(ChunkCompressor::StreamCapacity);
-        ours.capacity = ChunkCompressor::StreamCapacity;
-        Bzip2BlockEncoder encoder;
-        QVERIFY(encoder.Encode(data, size, ours));
-        const std::uint8_t* stream = ours.stream.get();
-        QCOMPARE(Decode(stream, ours.streamLength, input.size() + 1), input);
-
-        // What the joiner takes from it: where the block ends and its CRC.
-        const std::uint32_t crc = Bzip2Crc(input);
-        QCOMPARE(ours.blockCrc, crc);
-        const std::uint64_t endMarker = kBzip2HeaderBits + ours.blockBits;
-        QCOMPARE(ReadMarker(stream, ours.streamLength, endMarker), kBzip2EndMarker);
-        QCOMPARE(ReadBits32(stream, ours.streamLength, endMarker + kBzip2MarkerBits), crc);
-        QVERIFY(ours.streamLength * 8 - (endMarker + kBzip2MarkerBits + 32) < 8);
-
-        // Our own decoder is strict about complete codes and the run-length stage; a block
-        // it refused would still unzip, through libbz2, but slowly.
-        Bzip2BlockDecoder decoder;
-        std::vector<unsigned char> padded(stream, stream + ours.streamLength);
-        padded.resize(padded.size() + kBzip2ReadSlack);
-        std::vector<char> decoded;
-        Bzip2BlockDecoder::Block block;
-        QVERIFY(decoder.Decode(padded.data(), ours.streamLength, kBzip2HeaderBits, 9, block));
-        QCOMPARE(decoder.Produce(decoded, size + 1), Bzip2BlockDecoder::Produced::Done);
-        QCOMPARE(QByteArray(decoded.data(), static_cast<qsizetype>(decoded.size())), input);
-        QCOMPARE(block.endBit, endMarker);
-
-        CompressedBlock theirs;
-        ChunkCompressor(ChunkCompressor::Engine::Libbz2, false).Compress(data, size, theirs);
-        QVERIFY2(ours.streamLength <= theirs.streamLength + theirs.streamLength / 100 + 16,
-                 qPrintable(QStringLiteral("%1 bytes, libbz2 %2")
-                                .arg(ours.streamLength)
-                                .arg(theirs.streamLength)));
+        std::uint32_t expectedCrc = 0;
+        for (qsizetype at = 0; at < input.size(); at += Chunk) {
+            CheckEncodedChunk(input.mid(at, Chunk));
+            if (QTest::currentTestFailed())
+                return;
+            const std::uint32_t blockCrc = Bzip2Crc(input.mid(at, Chunk));
+            expectedCrc = ((expectedCrc << 1) | (expectedCrc >> 31)) ^ blockCrc;
+        }
+        const auto [joined, streamCrc] = CompressAndJoin(input);
+        QVERIFY(joined.startsWith("BZh9"));
+        // One byte of room more than needed, so a decoder that kept going would show it; libbz2
+        // checks the CRCs stored in the stream.
+        QVERIFY(LibbzDecoded(reinterpret_cast<const std::uint8_t*>(joined.constData()),
+                             static_cast<std::size_t>(joined.size()), input.size() + 1) == input);
+        QCOMPARE(streamCrc, expectedCrc);
     }
 
     // The block sort starts the block at its least rotation; checked against every rotation.
@@ -223,10 +285,9 @@ private slots:
         QFETCH(QByteArray, block);
         const QByteArray twice = block + block;
         qsizetype least = 0;
-        for (qsizetype i = 1; i < block.size(); ++i) {
+        for (qsizetype i = 1; i < block.size(); ++i)
             if (twice.mid(i, block.size()) < twice.mid(least, block.size()))
                 least = i;
-        }
         QCOMPARE(LeastRotation(reinterpret_cast<const std::uint8_t*>(block.constData()),
                                static_cast<std::size_t>(block.size())),
                  static_cast<std::size_t>(least));
@@ -236,22 +297,18 @@ private slots:
     // lengths must be cut to 17 and still form a complete code.
     void codeLengthsAreCompleteAndShort_data() {
         QTest::addColumn<QList<std::uint32_t>>("frequency");
-        QList<std::uint32_t> fibonacci(kMaxAlphabet);
-        std::uint32_t a = 1, b = 1;
-        for (auto& f : fibonacci) {
-            f = a;
-            const std::uint32_t next = std::min<std::uint64_t>(a + b, 0x7fffffff);
-            a = b;
-            b = next;
-        }
+        QList<std::uint32_t> fibonacci{1, 1};
+        while (fibonacci.size() < kMaxAlphabet)
+            fibonacci << std::min<std::uint32_t>(fibonacci.last() + fibonacci[fibonacci.size() - 2],
+                                                 0x7fffffff);
+        QList<std::uint32_t> powers;
+        for (int i = 0; i < 30; ++i)
+            powers << (1u << i);
         QTest::newRow("fibonacci, 258 symbols") << fibonacci;
         QTest::newRow("fibonacci, 40 symbols") << fibonacci.first(40);
         QTest::newRow("all unused") << QList<std::uint32_t>(kMaxAlphabet, 0);
         QTest::newRow("one used of three") << QList<std::uint32_t>{0, 900'000, 0};
         QTest::newRow("two symbols") << QList<std::uint32_t>{5, 7};
-        QList<std::uint32_t> powers(30);
-        for (qsizetype i = 0; i < powers.size(); ++i)
-            powers[i] = 1u << i;
         QTest::newRow("powers of two") << powers;
     }
     void codeLengthsAreCompleteAndShort() {
@@ -267,53 +324,101 @@ private slots:
         }
         QCOMPARE(kraft, std::uint64_t{1} << kMaxCodeLength);
         // A more frequent symbol never gets a longer code.
-        for (int s = 0; s < alphabet; ++s) {
-            for (int t = 0; t < alphabet; ++t) {
-                if (frequency[s] > frequency[t])
-                    QVERIFY(lengths[s] <= lengths[t]);
+        for (int s = 0; s < alphabet; ++s)
+            for (int t = 0; t < alphabet; ++t)
+                QVERIFY(frequency[s] <= frequency[t] || lengths[s] <= lengths[t]);
+    }
+
+    // Every block size, small streams and one large enough to split, one thread and several.
+    void intactStreamsAreTakenWhole() {
+        for (const QByteArray& content :
+             {QByteArray("x"), TestTree::TextBytes(70'000, 1), TestTree::RandomBytes(300'000, 2),
+              LongRuns(2'000'000), TestTree::TextBytes(6'000'000, 3) + LongRuns(4'000'000)})
+            for (int blockSize = 1; blockSize <= 9; blockSize += 4)
+                for (const unsigned threads : {1u, 3u})
+                    QVERIFY2(
+                        TakenBlockwise(content, ZipBytes::Bzip2Stream(content, blockSize), threads),
+                        qPrintable(QString("%1 bytes, %2 00k blocks, %3 threads")
+                                       .arg(content.size())
+                                       .arg(blockSize)
+                                       .arg(threads)));
+    }
+
+    void entriesUnzipAsInOnePiece_data() {
+        QTest::addColumn<Entry>("entry");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("outcome");
+        const QByteArray text = TestTree::TextBytes(12 << 20, 1);
+        const QByteArray random = TestTree::RandomBytes(9 << 20, 2);
+        const QByteArray runs = LongRuns(40 << 20);
+        const QByteArray mixed =
+            TestTree::TextBytes(8 << 20, 3) + LongRuns(6 << 20) + TestTree::RandomBytes(6 << 20, 4);
+        // Runs of one byte expand each block to 45 MB, which is written piece by piece.
+        const QByteArray zeros(64 << 20, '\0');
+        const Entry whole = ZipBytes::Bzip2("big", text);
+        const auto row = [&](const char* name, const Entry& entry, const char* outcome,
+                             const QByteArray& content) {
+            QTest::newRow(name) << entry << content << QString(outcome);
+        };
+        row("text, 900k blocks", whole, "succeeded", text);
+        row("random bytes", ZipBytes::Bzip2("big", random), "succeeded", random);
+        row("long runs", ZipBytes::Bzip2("big", runs), "succeeded", runs);
+        row("mixed, 300k blocks", ZipBytes::Bzip2("big", mixed, 3), "succeeded", mixed);
+        row("zeros", ZipBytes::Bzip2("big", zeros), "succeeded", zeros);
+        row("bytes after the end of the stream",
+            Changed(whole, [](Entry& e) { e.body += "trailing bytes"; }), "succeeded", text);
+        // No marker follows the first one: no block can be that long, and the stream is left to
+        // libbz2 rather than held whole.
+        row("no second block marker",
+            Changed(ZipBytes::Bzip2("big", random),
+                    [&](Entry& e) {
+                        e.body = "BZh9" + QByteArray::fromHex("314159265359") + random + random;
+                    }),
+            "corrupted", random);
+        row("a block damaged in the middle", Damaged(whole, whole.body.size() / 2), "corrupted",
+            {});
+        row("the last block damaged", Damaged(whole, whole.body.size() - 40), "corrupted", {});
+        row("the entry's CRC wrong", Changed(whole, [](Entry& e) { e.crc ^= 1; }), "corrupted", {});
+        row("the stream's CRC wrong", Changed(whole, [](Entry& e) { e.body.back() ^= 0x80; }),
+            "corrupted", {});
+        row("the stream cut after some blocks",
+            Changed(whole, [](Entry& e) { e.body.truncate(e.body.size() * 2 / 3); }), "corrupted",
+            {});
+        row("declared shorter than it decodes", Changed(whole, [](Entry& e) { e.size -= 1000; }),
+            "corrupted", {});
+        row("declared longer than it decodes", Changed(whole, [](Entry& e) { e.size += 1000; }),
+            "corrupted", {});
+        row("two streams back to back",
+            Changed(whole,
+                    [&](Entry& e) {
+                        e.body += ZipBytes::Bzip2Stream(text);
+                        e.size *= 2;
+                        e.crc = ZipBytes::Crc32(text + text);
+                    }),
+            "corrupted", {});
+    }
+    void entriesUnzipAsInOnePiece() {
+        QFETCH(Entry, entry);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, outcome);
+        QTemporaryDir top;
+        const QByteArray bytes = ZipBytes::Build(
+            {ZipBytes::Stored("first", "first"), entry, ZipBytes::Stored("last", "last")});
+        for (const unsigned threads : {1u, 2u, 3u}) {
+            const QString archive = top.filePath(QString("out%1.zip").arg(threads));
+            TestTree::WriteFile(archive, bytes);
+            const QString destination = top.filePath(QString("out%1").arg(threads));
+            QCOMPARE(ReaderRun::Unpack(archive, destination, threads), outcome);
+            QFile big(destination + "/big");
+            if (outcome == "succeeded") {
+                QVERIFY(big.open(QIODevice::ReadOnly) && big.readAll() == content);
+                QVERIFY(QFileInfo::exists(destination + "/last"));
+            } else {
+                QCOMPARE(TestTree::Snapshot(destination).keys(), QStringList{"first"});
             }
+            QFile::remove(archive);
         }
-    }
-
-    void joinedStreamDecodesToInput_data() {
-        QTest::addColumn<QByteArray>("input");
-        QTest::newRow("empty file") << QByteArray();
-        QTest::newRow("one byte") << QByteArray("x");
-        QTest::newRow("random, a chunk less one byte") << TestTree::RandomBytes(Chunk - 1, 1);
-        QTest::newRow("random, exactly one chunk") << TestTree::RandomBytes(Chunk, 2);
-        QTest::newRow("random, one chunk and a byte") << TestTree::RandomBytes(Chunk + 1, 3);
-        QTest::newRow("random, two chunks and a bit") << TestTree::RandomBytes(2 * Chunk + 77, 4);
-        QTest::newRow("random, several megabytes") << TestTree::RandomBytes(2'300'000, 5);
-        QTest::newRow("text, a chunk less one byte") << TestTree::TextBytes(Chunk - 1, 6);
-        QTest::newRow("text, one chunk and a byte") << TestTree::TextBytes(Chunk + 1, 7);
-        QTest::newRow("text, several megabytes") << TestTree::TextBytes(2'200'000, 8);
-        QTest::newRow("one byte repeated, three chunks") << QByteArray(3 * Chunk, 'z');
-        QTest::newRow("zeros, many chunks") << QByteArray(6 * Chunk + 5, '\0');
-        QTest::newRow("runs of four, a full chunk") << Runs(Chunk, 4);
-        QTest::newRow("runs of four, two chunks and a bit") << Runs(2 * Chunk + 3, 4);
-        // Small chunk ends leave the next block at every bit offset in turn.
-        QByteArray mixed;
-        for (int i = 0; i < 3; ++i)
-            mixed += TestTree::RandomBytes(Chunk, 20 + i);
-        mixed += TestTree::TextBytes(1000, 30);
-        QTest::newRow("random chunks, then a short text tail") << mixed;
-    }
-    void joinedStreamDecodesToInput() {
-        QFETCH(QByteArray, input);
-        const Joined joined = CompressAndJoin(input);
-        QVERIFY(joined.stream.startsWith("BZh9"));
-
-        // One byte of room more than needed, so a decoder that kept going would show it.
-        QVERIFY(Decode(reinterpret_cast<const std::uint8_t*>(joined.stream.constData()),
-                       static_cast<std::size_t>(joined.stream.size()), input.size() + 1) == input);
-
-        std::uint32_t expectedCrc = 0;
-        for (qsizetype at = 0; at < input.size(); at += Chunk) {
-            const std::uint32_t blockCrc = Bzip2Crc(input.mid(at, Chunk));
-            expectedCrc = ((expectedCrc << 1) | (expectedCrc >> 31)) ^ blockCrc;
-        }
-        QCOMPARE(joined.streamCrc, expectedCrc);
-        QCOMPARE(StoredStreamCrc(joined.stream), expectedCrc);
+        QCOMPARE(ReaderRun::Leftovers(top.path()), QStringList());
     }
 };
 

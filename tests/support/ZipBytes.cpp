@@ -3,14 +3,18 @@
 #include <bzlib.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <utility>
+
 namespace ZipBytes {
 
 namespace {
 
-// Little-endian, `bytes` wide.
-void Put(QByteArray& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i)
-        out.append(static_cast<char>((value >> (8 * i)) & 0xff));
+// Little-endian fields, each a value and its width in bytes, in the order the record has them.
+void Put(QByteArray& out, std::initializer_list<std::pair<std::uint64_t, int>> fields) {
+    for (const auto& [value, bytes] : fields)
+        for (int i = 0; i < bytes; ++i)
+            out.append(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
 Entry WithContent(const QByteArray& name, const QByteArray& body, std::uint16_t method,
@@ -24,31 +28,29 @@ Entry WithContent(const QByteArray& name, const QByteArray& body, std::uint16_t 
     return entry;
 }
 
-QByteArray Zip64Field(std::uint64_t size, std::uint64_t compressed, std::uint64_t offset,
-                      bool withOffset) {
+QByteArray Zip64Field(std::uint64_t size, std::uint64_t compressed,
+                      std::optional<std::uint64_t> offset) {
     QByteArray field;
-    Put(field, 0x0001, 2);
-    Put(field, withOffset ? 24 : 16, 2);
-    Put(field, size, 8);
-    Put(field, compressed, 8);
-    if (withOffset)
-        Put(field, offset, 8);
+    Put(field, {{0x0001, 2}, {offset ? 24 : 16, 2}, {size, 8}, {compressed, 8}});
+    if (offset)
+        Put(field, {{*offset, 8}});
     return field;
 }
 
 // The fields local and central headers share, from "version needed" to the extra field's length.
 void PutCommonFields(QByteArray& out, const Entry& entry, std::uint64_t compressed,
                      qsizetype extraSize) {
-    Put(out, entry.zip64 ? 45 : 20, 2);
-    Put(out, entry.flags, 2);
-    Put(out, entry.method, 2);
-    Put(out, entry.dosTime, 2);
-    Put(out, entry.dosDate, 2);
-    Put(out, entry.crc, 4);
-    Put(out, entry.zip64 ? 0xffffffff : compressed, 4);
-    Put(out, entry.zip64 ? 0xffffffff : entry.size, 4);
-    Put(out, static_cast<std::uint64_t>(entry.name.size()), 2);
-    Put(out, static_cast<std::uint64_t>(extraSize), 2);
+    const std::uint64_t inZip64 = 0xffffffff;
+    Put(out, {{entry.zip64 ? 45 : 20, 2},
+              {entry.flags, 2},
+              {entry.method, 2},
+              {entry.dosTime, 2},
+              {entry.dosDate, 2},
+              {entry.crc, 4},
+              {entry.zip64 ? inZip64 : compressed, 4},
+              {entry.zip64 ? inZip64 : entry.size, 4},
+              {static_cast<std::uint64_t>(entry.name.size()), 2},
+              {static_cast<std::uint64_t>(extraSize), 2}});
 }
 
 } // namespace
@@ -58,19 +60,10 @@ std::uint32_t Crc32(const QByteArray& content) {
                                             static_cast<uInt>(content.size())));
 }
 
+// qCompress gives the length, then a zlib stream: a two-byte header, the raw stream, and four
+// bytes of checksum. Nothing compresses to a final empty fixed block.
 QByteArray DeflateRaw(const QByteArray& content) {
-    z_stream stream{};
-    deflateInit2(&stream, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-    QByteArray out(static_cast<qsizetype>(deflateBound(&stream, content.size())),
-                   Qt::Uninitialized);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.constData()));
-    stream.avail_in = static_cast<uInt>(content.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.truncate(static_cast<qsizetype>(stream.total_out));
-    deflateEnd(&stream);
-    return out;
+    return content.isEmpty() ? QByteArray("\x03\x00", 2) : qCompress(content, 9).mid(6).chopped(4);
 }
 
 QByteArray Bzip2Stream(const QByteArray& content, int blockSize100k) {
@@ -108,79 +101,47 @@ Entry Link(const QByteArray& name, const QByteArray& target) {
 
 QByteArray ExtendedTimestamp(std::int64_t mtime) {
     QByteArray field;
-    Put(field, 0x5455, 2);
-    Put(field, 5, 2);
-    Put(field, 1, 1);
-    Put(field, static_cast<std::uint64_t>(mtime), 4);
+    Put(field, {{0x5455, 2}, {5, 2}, {1, 1}, {static_cast<std::uint64_t>(mtime), 4}});
     return field;
 }
 
 QByteArray UnicodePath(const QByteArray& storedName, const QByteArray& unicodeName, bool stale) {
     QByteArray field;
-    Put(field, 0x7075, 2);
-    Put(field, static_cast<std::uint64_t>(5 + unicodeName.size()), 2);
-    Put(field, 1, 1);
-    Put(field, Crc32(storedName) ^ (stale ? 1u : 0u), 4);
+    Put(field, {{0x7075, 2},
+                {static_cast<std::uint64_t>(5 + unicodeName.size()), 2},
+                {1, 1},
+                {Crc32(storedName) ^ (stale ? 1u : 0u), 4}});
     return field + unicodeName;
 }
 
 QByteArray AesField(std::uint16_t method) {
     QByteArray field;
-    Put(field, 0x9901, 2);
-    Put(field, 7, 2);
-    Put(field, 2, 2); // AE-2
+    Put(field, {{0x9901, 2}, {7, 2}, {2, 2}}); // AE-2
     field += "AE";
-    Put(field, 3, 1); // 256-bit
-    Put(field, method, 2);
+    Put(field, {{3, 1}, {method, 2}}); // 256-bit
     return field;
 }
 
-// The CRC is linear in the appended bytes: find which of their 32 bits flip which bits of the
-// CRC, then solve for the bits that turn the CRC of four zero bytes into the one wanted.
+// Four bytes xored into the CRC register are the same as four zero bytes fed from a register
+// xored with them; and a zero byte can be run backwards, since the top bytes of the table's
+// entries are all different and so tell which entry the step used.
 QByteArray WithCrc(const QByteArray& content, std::uint32_t crc) {
-    const auto crcWith = [&](std::uint32_t tail) {
-        QByteArray bytes = content;
-        Put(bytes, tail, 4);
-        return Crc32(bytes);
-    };
-    const std::uint32_t zero = crcWith(0);
-    std::uint32_t effects[32];
-    std::uint32_t tails[32];
-    for (int bit = 0; bit < 32; ++bit) {
-        effects[bit] = crcWith(1u << bit) ^ zero;
-        tails[bit] = 1u << bit;
-    }
-    std::uint32_t wanted = crc ^ zero;
-    std::uint32_t tail = 0;
-    for (int bit = 31, row = 0; bit >= 0; --bit) {
-        int pivot = row;
-        while (pivot < 32 && !((effects[pivot] >> bit) & 1))
-            ++pivot;
-        if (pivot == 32)
-            continue;
-        std::swap(effects[pivot], effects[row]);
-        std::swap(tails[pivot], tails[row]);
-        for (int other = 0; other < 32; ++other) {
-            if (other != row && ((effects[other] >> bit) & 1)) {
-                effects[other] ^= effects[row];
-                tails[other] ^= tails[row];
-            }
-        }
-        if ((wanted >> bit) & 1) {
-            wanted ^= effects[row];
-            tail ^= tails[row];
-        }
-        ++row;
+    const z_crc_t* table = get_crc_table();
+    std::uint32_t before = ~crc; // the register before the four zero bytes, found backwards
+    for (int step = 0; step < 4; ++step) {
+        const auto index = static_cast<std::uint32_t>(
+            std::find_if(table, table + 256,
+                         [&](z_crc_t entry) { return entry >> 24 == before >> 24; }) -
+            table);
+        before = ((before ^ static_cast<std::uint32_t>(table[index])) << 8) | index;
     }
     QByteArray forged = content;
-    Put(forged, tail, 4);
+    Put(forged, {{before ^ ~Crc32(content), 4}});
     return forged;
 }
 
 QByteArray Build(const QList<Entry>& entries, const Options& options) {
-    QByteArray archive;
-    if (options.prefixCounted)
-        archive = options.prefix;
+    QByteArray archive = options.prefixCounted ? options.prefix : QByteArray();
     QList<std::uint64_t> offsets;
     for (const Entry& entry : entries) {
         if (entry.sharesLocalHeaderOf) {
@@ -189,10 +150,10 @@ QByteArray Build(const QList<Entry>& entries, const Options& options) {
         }
         offsets.append(static_cast<std::uint64_t>(archive.size()));
         const auto compressed = static_cast<std::uint64_t>(entry.body.size());
-        QByteArray extra = entry.localExtra;
-        if (entry.zip64)
-            extra.prepend(Zip64Field(entry.size, compressed, 0, false));
-        Put(archive, 0x04034b50, 4);
+        const QByteArray extra =
+            (entry.zip64 ? Zip64Field(entry.size, compressed, std::nullopt) : QByteArray()) +
+            entry.localExtra;
+        Put(archive, {{0x04034b50, 4}});
         PutCommonFields(archive, entry, compressed, extra.size());
         archive += entry.name + extra + entry.body;
     }
@@ -202,15 +163,14 @@ QByteArray Build(const QList<Entry>& entries, const Options& options) {
         const std::uint64_t compressed =
             entry.compressedSizeOverride.value_or(static_cast<std::uint64_t>(entry.body.size()));
         const std::uint64_t offset = entry.localHeaderOffsetOverride.value_or(offsets[i]);
-        QByteArray extra = entry.centralExtra;
-        if (entry.zip64)
-            extra.prepend(Zip64Field(entry.size, compressed, offset, true));
-        Put(archive, 0x02014b50, 4);
-        Put(archive, entry.versionMadeBy, 2);
+        const QByteArray extra =
+            (entry.zip64 ? Zip64Field(entry.size, compressed, offset) : QByteArray()) +
+            entry.centralExtra;
+        Put(archive, {{0x02014b50, 4}, {entry.versionMadeBy, 2}});
         PutCommonFields(archive, entry, compressed, extra.size());
-        Put(archive, 0, 6); // comment length, disk number, internal attributes
-        Put(archive, entry.externalAttributes, 4);
-        Put(archive, entry.zip64 ? 0xffffffff : offset, 4);
+        // comment length, disk number, internal attributes
+        Put(archive,
+            {{0, 6}, {entry.externalAttributes, 4}, {entry.zip64 ? 0xffffffff : offset, 4}});
         archive += entry.name + extra;
     }
     const auto directorySize = static_cast<std::uint64_t>(archive.size()) - directoryStart;
@@ -218,28 +178,29 @@ QByteArray Build(const QList<Entry>& entries, const Options& options) {
         options.declaredCount.value_or(static_cast<std::uint64_t>(entries.size()));
     const bool full = options.zip64EndRecords;
     if (full) {
-        const auto recordAt = static_cast<std::uint64_t>(archive.size());
-        Put(archive, 0x06064b50, 4);
-        Put(archive, 44, 8);
-        Put(archive, 45, 2);
-        Put(archive, 45, 2);
-        Put(archive, 0, 8); // this disk, the directory's disk
-        Put(archive, count, 8);
-        Put(archive, count, 8);
-        Put(archive, directorySize, 8);
-        Put(archive, directoryStart, 8);
-        Put(archive, 0x07064b50, 4);
-        Put(archive, 0, 4);
-        Put(archive, recordAt, 8);
-        Put(archive, 1, 4);
+        // The ZIP64 end record, on this disk with its directory, and its locator.
+        Put(archive, {{0x06064b50, 4},
+                      {44, 8},
+                      {45, 2},
+                      {45, 2},
+                      {0, 8},
+                      {count, 8},
+                      {count, 8},
+                      {directorySize, 8},
+                      {directoryStart, 8},
+                      {0x07064b50, 4},
+                      {0, 4},
+                      {static_cast<std::uint64_t>(archive.size()), 8},
+                      {1, 4}});
     }
-    Put(archive, 0x06054b50, 4);
-    Put(archive, 0, 4); // this disk, the directory's disk
-    Put(archive, full ? 0xffff : std::min<std::uint64_t>(count, 0xffff), 2);
-    Put(archive, full ? 0xffff : std::min<std::uint64_t>(count, 0xffff), 2);
-    Put(archive, full ? 0xffffffff : directorySize, 4);
-    Put(archive, full ? 0xffffffff : directoryStart, 4);
-    Put(archive, 0, 2);
+    const std::uint64_t shortCount = full ? 0xffff : std::min<std::uint64_t>(count, 0xffff);
+    Put(archive, {{0x06054b50, 4},
+                  {0, 4},
+                  {shortCount, 2},
+                  {shortCount, 2},
+                  {full ? 0xffffffff : directorySize, 4},
+                  {full ? 0xffffffff : directoryStart, 4},
+                  {0, 2}});
     return (options.prefixCounted ? QByteArray() : options.prefix) + archive + options.suffix;
 }
 
