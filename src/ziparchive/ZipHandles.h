@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-// Owners of libzip's handles, for the reader and the writer alike.
+// Owners of libzip's handles, for the reader.
 
 // An archive handle freed without writing anything: zip_close, which writes, is always called
 // explicitly, and the handle released when it succeeds.

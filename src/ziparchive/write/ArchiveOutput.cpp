@@ -31,21 +31,11 @@ std::string DiskFullPrefix(int systemError) {
     return systemError == ENOSPC || systemError == EDQUOT ? "the disk is full: " : "";
 }
 
-// A failure with the libzip error it maps to, so a callback can report it to libzip.
-class OutputFailure : public CZipException {
-public:
-    OutputFailure(const std::string& what, int zipError, int systemError)
-        : CZipException(
-              DiskFullPrefix(systemError) + what +
-              (systemError ? std::string(": ") + std::strerror(systemError) : std::string())),
-          m_zipError(zipError), m_systemError(systemError) {}
-    int ZipError() const { return m_zipError; }
-    int SystemError() const { return m_systemError; }
-
-private:
-    int m_zipError;
-    int m_systemError;
-};
+CZipException OutputFailure(const std::string& what, int systemError) {
+    return CZipException(
+        DiskFullPrefix(systemError) + what +
+        (systemError ? std::string(": ") + std::strerror(systemError) : std::string()));
+}
 
 // A write past the file-size limit (ulimit -f) raises SIGXFSZ, which kills the process by
 // default and leaves the temporary behind. Ignored, it becomes EFBIG from write, an error
@@ -78,13 +68,9 @@ ArchiveOutput::~ArchiveOutput() {
     Rollback();
 }
 
-zip_source_t* ArchiveOutput::CreateSource(zip_error_t* error) {
-    return zip_source_function_create(&ArchiveOutput::Call, this, error);
-}
-
 void ArchiveOutput::Begin() {
     if (m_fd >= 0)
-        throw OutputFailure("the archive is already being written", ZIP_ER_INTERNAL, 0);
+        throw OutputFailure("the archive " + m_finalPath + " is already being written", 0);
     IgnoreFileSizeSignal();
     RemoveStaleTemporaries();
     struct stat existing {};
@@ -94,7 +80,7 @@ void ArchiveOutput::Begin() {
     if (m_replacing && S_ISREG(existing.st_mode))
         ::fchmod(m_fd, existing.st_mode & 07777);
     m_buffered = 0;
-    m_bufferStart = m_position = m_end = 0;
+    m_bufferStart = m_end = 0;
 }
 
 void ArchiveOutput::CreateTemporary() {
@@ -104,7 +90,8 @@ void ArchiveOutput::CreateTemporary() {
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
-            throw OutputFailure("cannot create a file in " + m_folder, ZIP_ER_TMPOPEN, errno);
+            throw OutputFailure(
+                "cannot write " + m_finalPath + ": cannot create a file in " + m_folder, errno);
         }
         // Locked, it is ours: the clean-up of a later run passes it by. A clean-up that got
         // to it between open and flock has unlinked it, which the second stat shows.
@@ -118,7 +105,8 @@ void ArchiveOutput::CreateTemporary() {
         }
         ::close(fd);
     }
-    throw OutputFailure("cannot create a temporary file in " + m_folder, ZIP_ER_TMPOPEN, EEXIST);
+    throw OutputFailure(
+        "cannot write " + m_finalPath + ": cannot create a temporary file in " + m_folder, EEXIST);
 }
 
 void ArchiveOutput::RemoveStaleTemporaries() const {
@@ -144,48 +132,44 @@ void ArchiveOutput::RemoveStaleTemporaries() const {
     }
 }
 
-void ArchiveOutput::Write(const void* data, std::size_t size) {
+void ArchiveOutput::ThrowUnlessWriting() const {
     if (m_fd < 0)
-        throw OutputFailure("the archive is not being written", ZIP_ER_INTERNAL, 0);
+        throw OutputFailure("the archive " + m_finalPath + " is not being written", 0);
     if (m_stop && m_stop->load(std::memory_order_relaxed))
-        throw OutputFailure("writing the archive was stopped", ZIP_ER_CANCELLED, 0);
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    // Outside the gathered range, or past its room: write out what was gathered first.
-    if (m_position < m_bufferStart || m_position > m_bufferStart + m_buffered ||
-        m_position - m_bufferStart + size > m_buffer.size()) {
-        Flush();
-        m_bufferStart = m_position;
-    }
-    if (size > m_buffer.size()) {
-        WriteAt(bytes, size, m_position);
-        m_bufferStart = m_position + size;
-    } else {
-        const std::size_t at = static_cast<std::size_t>(m_position - m_bufferStart);
-        std::memcpy(m_buffer.data() + at, bytes, size);
-        m_buffered = std::max(m_buffered, at + size);
-    }
-    m_position += size;
-    m_end = std::max(m_end, m_position);
+        throw OutputFailure("writing " + m_finalPath + " was stopped", 0);
 }
 
-void ArchiveOutput::Seek(const zip_source_args_seek_t& seek) {
-    std::int64_t base = 0;
-    switch (seek.whence) {
-    case SEEK_SET:
-        break;
-    case SEEK_CUR:
-        base = static_cast<std::int64_t>(m_position);
-        break;
-    case SEEK_END:
-        base = static_cast<std::int64_t>(m_end);
-        break;
-    default:
-        throw OutputFailure("invalid seek in the archive", ZIP_ER_INVAL, 0);
+void ArchiveOutput::Write(const void* data, std::size_t size) {
+    ThrowUnlessWriting();
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    if (m_buffered + size > m_buffer.size())
+        Flush();
+    if (size > m_buffer.size()) {
+        WriteAt(bytes, size, m_end);
+        m_bufferStart = m_end + size;
+    } else {
+        std::memcpy(m_buffer.data() + m_buffered, bytes, size);
+        m_buffered += size;
     }
-    const std::int64_t target = base + seek.offset;
-    if (target < 0)
-        throw OutputFailure("seek before the start of the archive", ZIP_ER_INVAL, 0);
-    m_position = static_cast<std::uint64_t>(target);
+    m_end += size;
+}
+
+void ArchiveOutput::Patch(std::uint64_t offset, const void* data, std::size_t size) {
+    ThrowUnlessWriting();
+    if (offset > m_end || size > m_end - offset)
+        throw OutputFailure("cannot write " + m_finalPath + ": a patch past its end", 0);
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    // What lies before the gathered range is on disk already; the rest is patched in memory.
+    if (offset < m_bufferStart) {
+        const std::size_t onDisk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size, m_bufferStart - offset));
+        WriteAt(bytes, onDisk, offset);
+        bytes += onDisk;
+        size -= onDisk;
+        offset += onDisk;
+    }
+    if (size > 0)
+        std::memcpy(m_buffer.data() + (offset - m_bufferStart), bytes, size);
 }
 
 void ArchiveOutput::Flush() {
@@ -201,7 +185,7 @@ void ArchiveOutput::WriteAt(const std::uint8_t* data, std::size_t size, std::uin
         if (written < 0) {
             if (errno == EINTR)
                 continue;
-            throw OutputFailure("cannot write the archive", ZIP_ER_WRITE, errno);
+            throw OutputFailure("cannot write " + m_finalPath, errno);
         }
         data += written;
         size -= static_cast<std::size_t>(written);
@@ -211,19 +195,16 @@ void ArchiveOutput::WriteAt(const std::uint8_t* data, std::size_t size, std::uin
 
 void ArchiveOutput::Commit() {
     if (m_fd < 0)
-        throw OutputFailure("the archive is not being written", ZIP_ER_INTERNAL, 0);
+        throw OutputFailure("the archive " + m_finalPath + " is not being written", 0);
     try {
         Flush();
-        if (m_beforeCommit)
-            m_beforeCommit(m_fd);
         // The rename must not become visible before the data: were the machine to stop
         // in between, the earlier archive would be replaced by an empty file. A new archive
         // has nothing to lose, and skips the wait.
         if (m_replacing && ::fsync(m_fd) != 0)
-            throw OutputFailure("cannot write the archive", ZIP_ER_WRITE, errno);
+            throw OutputFailure("cannot write " + m_finalPath, errno);
         if (::rename(m_temporaryPath.c_str(), m_finalPath.c_str()) != 0)
-            throw OutputFailure("cannot put the archive in place as " + m_finalPath, ZIP_ER_RENAME,
-                                errno);
+            throw OutputFailure("cannot put the archive in place as " + m_finalPath, errno);
     } catch (...) {
         Rollback();
         throw;
@@ -236,7 +217,7 @@ void ArchiveOutput::Commit() {
         // not known to be whole, so it does not stay looking whole.
         const int error = errno;
         ::unlink(m_finalPath.c_str());
-        throw OutputFailure("cannot write the archive", ZIP_ER_WRITE, error);
+        throw OutputFailure("cannot write " + m_finalPath, error);
     }
 }
 
@@ -253,69 +234,5 @@ void ArchiveOutput::CloseFile() noexcept {
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
-    }
-}
-
-zip_int64_t ArchiveOutput::Call(void* userdata, void* data, zip_uint64_t length,
-                                zip_source_cmd_t command) {
-    auto& output = *static_cast<ArchiveOutput*>(userdata);
-    try {
-        return output.Handle(data, length, command);
-    } catch (const OutputFailure& failure) {
-        zip_error_set(output.m_error.Get(), failure.ZipError(), failure.SystemError());
-    } catch (const std::bad_alloc&) {
-        zip_error_set(output.m_error.Get(), ZIP_ER_MEMORY, 0);
-    } catch (...) {
-        zip_error_set(output.m_error.Get(), ZIP_ER_INTERNAL, 0);
-    }
-    return -1;
-}
-
-zip_int64_t ArchiveOutput::Handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
-    switch (command) {
-    case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(
-            ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR,
-            ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS,
-            ZIP_SOURCE_BEGIN_WRITE, ZIP_SOURCE_COMMIT_WRITE, ZIP_SOURCE_ROLLBACK_WRITE,
-            ZIP_SOURCE_WRITE, ZIP_SOURCE_SEEK_WRITE, ZIP_SOURCE_TELL_WRITE, ZIP_SOURCE_REMOVE, -1);
-    case ZIP_SOURCE_STAT:
-        // "Does not exist": libzip then starts an empty archive and never reads or merges
-        // whatever has the final name now.
-        zip_error_set(m_error.Get(), ZIP_ER_READ, ENOENT);
-        return -1;
-    case ZIP_SOURCE_BEGIN_WRITE:
-        Begin();
-        return 0;
-    case ZIP_SOURCE_WRITE:
-        Write(data, static_cast<std::size_t>(length));
-        return static_cast<zip_int64_t>(length);
-    case ZIP_SOURCE_SEEK_WRITE: {
-        auto* seek = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, m_error.Get());
-        if (!seek)
-            return -1;
-        Seek(*seek);
-        return 0;
-    }
-    case ZIP_SOURCE_TELL_WRITE:
-        return static_cast<zip_int64_t>(m_position);
-    case ZIP_SOURCE_COMMIT_WRITE:
-        Commit();
-        return 0;
-    case ZIP_SOURCE_ROLLBACK_WRITE:
-        Rollback();
-        return 0;
-    case ZIP_SOURCE_REMOVE:
-        // libzip asks this only of an archive left with no entries. Nothing of ours is on
-        // disk before the commit, and an earlier archive of the name is never removed.
-        return 0;
-    case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(m_error.Get(), data, length);
-    case ZIP_SOURCE_FREE:
-        return 0;
-    default:
-        // Reading the archive back is never needed: it is always written from scratch.
-        zip_error_set(m_error.Get(), ZIP_ER_OPNOTSUPP, 0);
-        return -1;
     }
 }

@@ -6,11 +6,11 @@
 
 namespace {
 
-// libzip's own test of whether a name is UTF-8 (_zip_guess_encoding in 1.7.3): printable ASCII,
-// tab, CR and LF pass; any other byte must start a sequence of the right number of
-// continuation bytes, whatever the values they encode. A control byte or a stray
-// continuation byte makes the name raw.
-bool LibzipTakesAsUtf8(std::string_view bytes) {
+// Whether a name reads as text beyond ASCII: printable ASCII, tab, CR and LF pass; any other byte
+// must start a sequence of the right number of continuation bytes. A control byte or a stray
+// continuation byte makes the name raw bytes. Archives written before keep their flags by this
+// very test, so it stays as it is.
+bool LooksLikeUtf8Text(std::string_view bytes) {
     bool beyondAscii = false;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const auto c = static_cast<std::uint8_t>(bytes[i]);
@@ -48,8 +48,8 @@ void CheckEntryName(const std::string& name) {
         throw CZipException("an entry name holds a NUL byte");
 }
 
-bool LibzipFlagsFalsely(std::string_view name) {
-    return LibzipTakesAsUtf8(name) && !IsWellFormedUtf8(name);
+bool StoredAsUtf8(std::string_view name) {
+    return LooksLikeUtf8Text(name) && IsWellFormedUtf8(name);
 }
 
 bool IsWellFormedUtf8(std::string_view bytes) {

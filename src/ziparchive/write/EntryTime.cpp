@@ -25,6 +25,18 @@ std::time_t ClampToDosRange(std::time_t modified) {
     return std::clamp(modified, earliest, latest);
 }
 
+std::uint32_t DosDateTime(std::time_t modified) {
+    const std::time_t clamped = ClampToDosRange(modified);
+    struct tm local {};
+    if (!::localtime_r(&clamped, &local))
+        return ((1u << 5) | 1u) << 16; // 1980-01-01 00:00:00, for a time the C library refuses
+    const auto date = static_cast<std::uint32_t>(((local.tm_year - 80) << 9) |
+                                                 ((local.tm_mon + 1) << 5) | local.tm_mday);
+    const auto time = static_cast<std::uint32_t>((local.tm_hour << 11) | (local.tm_min << 5) |
+                                                 (local.tm_sec >> 1));
+    return (date << 16) | time;
+}
+
 bool ExtendedTimestamp(std::time_t modified, std::uint8_t (&field)[ExtendedTimestampSize]) {
     if (modified < INT32_MIN || modified > std::time_t{UINT32_MAX})
         return false;

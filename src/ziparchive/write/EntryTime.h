@@ -8,9 +8,12 @@ inline constexpr std::uint16_t ExtendedTimestampId = 0x5455;
 inline constexpr std::uint16_t ExtendedTimestampSize = 5;
 
 // The time nearest to modified that a DOS date holds: local 1980-01-01 00:00:00 to
-// 2107-12-31 23:59:58. libzip fills the DOS date from the local time and would wrap a year past
-// 2107 round to 1980, or keep the month and day of a year before 1980.
+// 2107-12-31 23:59:58. A DOS date cannot hold a year past 2107 or before 1980.
 std::time_t ClampToDosRange(std::time_t modified);
+
+// The DOS date (high 16 bits) and time (low 16 bits) of modified, clamped to that range, in
+// local time with 2-second steps, as the zip headers store them.
+std::uint32_t DosDateTime(std::time_t modified);
 
 // The extended-timestamp field with the modification time only, which readers take the exact
 // UTC time from: the DOS date has 2-second steps and no time zone. Its 32 bits hold the

@@ -8,7 +8,7 @@
 #include <vector>
 
 // The files of an archive, in the order they were added, kept small: a folder may hold millions
-// of them, and libzip's own record of each comes on top while the archive is written. A file
+// of them, and the writer's record of each written entry comes on top. A file
 // keeps its last name component, its time and its mode bits; the path of its folder and the
 // folder part of its entry name are kept once for the files added one after the other from the
 // same folder.

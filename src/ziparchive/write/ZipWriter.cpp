@@ -2,28 +2,29 @@
 
 #include "ziparchive/CZipException.h"
 #include "ziparchive/ThreadBudget.h"
-#include "ziparchive/ZipHandles.h"
 #include "ziparchive/fs/ParentFolder.h"
 #include "ziparchive/fs/ToNarrow.h"
 #include "ziparchive/write/ArchiveOutput.h"
+#include "ziparchive/write/CentralDirectoryWriter.h"
 #include "ziparchive/write/CompressionPool.h"
+#include "ziparchive/write/EntryDataWriter.h"
 #include "ziparchive/write/EntryName.h"
 #include "ziparchive/write/EntryTime.h"
-#include "ziparchive/write/NameFlags.h"
-#include "ziparchive/write/PrecompressedSource.h"
+#include "ziparchive/write/WrittenEntry.h"
+#include "ziparchive/write/ZipHeaders.h"
 
 #include <sys/stat.h>
-#include <zip.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 namespace {
 
-std::string ArchiveError(zip_t* archive) {
-    return zip_strerror(archive);
+// The most a joined stream of a file of this size can take: libbz2's bound for each chunk,
+// plus the stream's header and trailer.
+std::uint64_t WorstCompressedSize(std::uint64_t size) {
+    const std::uint64_t chunks = CompressionPool::ChunkCountOf(size);
+    return size + size / 100 + 600 * chunks + 16;
 }
 
 } // namespace
@@ -55,14 +56,8 @@ void ZipWriter::AddFile(const std::string& filePath, const std::string& entryNam
         throw CZipException("cannot read " + filePath + ": " + std::strerror(errno));
     if (!S_ISREG(info.st_mode))
         throw CZipException("cannot pack " + filePath + ": it is not a regular file");
-    // libzip 1.7.3 marks this size as "in the ZIP64 field" in the central directory but
-    // leaves the field empty, so readers refuse the archive or see a wrong size.
-    if (static_cast<std::uint64_t>(info.st_size) == 0xFFFFFFFFu)
-        throw CZipException("cannot pack " + filePath +
-                            ": a file of exactly 4,294,967,295 bytes cannot be stored correctly");
     m_files.Add(filePath, entryName, info.st_mode & 07777, info.st_mtime, throughLink);
     m_totalBytes += static_cast<std::uint64_t>(info.st_size);
-    m_namesFlaggedFalsely = m_namesFlaggedFalsely || LibzipFlagsFalsely(entryName);
 }
 
 void ZipWriter::SetEntryWrittenCallback(std::function<void(std::uint64_t)> callback) {
@@ -74,10 +69,19 @@ void ZipWriter::Commit() {
         throw CZipException("the archive was already written");
     m_committed = true;
     ThrowIfStopped();
-    if (m_files.empty())
-        CommitEmpty();
-    else
-        CommitEntries();
+    try {
+        if (m_files.empty())
+            CommitEmpty();
+        else
+            CommitEntries();
+    } catch (const PackFailure& failure) {
+        ThrowIfStopped();
+        throw CZipException("cannot write " + m_path + ": " + failure.what());
+    } catch (...) {
+        // A stop fails the write wherever it finds it; the temporary is gone either way.
+        ThrowIfStopped();
+        throw;
+    }
 }
 
 bool ZipWriter::Stopped() const {
@@ -90,77 +94,64 @@ void ZipWriter::ThrowIfStopped() const {
 }
 
 void ZipWriter::CommitEmpty() {
-    // libzip deletes an existing archive instead of writing one with no entries, so the empty
-    // archive, an end-of-central-directory record alone, is written here.
-    static const std::uint8_t EndRecord[22] = {'P', 'K', 5, 6};
+    // An end-of-central-directory record alone.
     ArchiveOutput output(m_path);
     output.Begin();
-    output.Write(EndRecord, sizeof EndRecord);
+    WriteCentralDirectory(m_files, {}, output);
     output.Commit();
 }
 
 void ZipWriter::CommitEntries() {
-    // The pool starts compressing at once, while libzip is being set up.
+    // The pool starts compressing at once, while the output is being set up.
     CompressionPool pool(m_files, m_threads, Window);
     pool.CountReleasedInto(m_progress);
     ArchiveOutput output(m_path);
     output.SetStopFlag(m_stop);
-    if (m_namesFlaggedFalsely)
-        output.SetBeforeCommit(ClearFalseUtf8Flags);
-
-    // Declared before the archive: libzip still refers to it when it is discarded.
-    PrecompressedSource sources(m_files, pool, m_entryWritten);
-
-    ZipError error;
-    zip_source_t* outputSource = output.CreateSource(error.Get());
-    if (!outputSource)
-        throw CZipException("cannot create " + m_path + ": " + error.Text());
-    ZipHandle archive(zip_open_from_source(outputSource, ZIP_CREATE | ZIP_TRUNCATE, error.Get()));
-    if (!archive) {
-        zip_source_free(outputSource);
-        throw CZipException("cannot create " + m_path + ": " + error.Text());
-    }
-
+    output.Begin();
+    EntryDataWriter data(m_files, pool);
+    std::vector<WrittenEntry> written;
+    written.reserve(m_files.size());
     for (std::size_t i = 0; i < m_files.size(); ++i) {
-        const FileToPack file = m_files[i];
-        const auto cannotAdd = [&] {
-            return CZipException(std::string("cannot add ") + file.EntryName() + ": " +
-                                 ArchiveError(archive.get()));
-        };
-        zip_source_t* source = sources.SourceFor(archive.get());
-        if (!source)
-            throw cannotAdd();
-        const zip_int64_t index =
-            zip_file_add(archive.get(), file.EntryName(), source, ZIP_FL_ENC_GUESS);
-        if (index < 0) {
-            zip_source_free(source);
-            throw cannotAdd();
-        }
-        std::uint8_t timestamp[ExtendedTimestampSize];
-        if (ExtendedTimestamp(file.modified, timestamp) &&
-            zip_file_extra_field_set(archive.get(), static_cast<zip_uint64_t>(index),
-                                     ExtendedTimestampId, ZIP_EXTRA_FIELD_NEW, timestamp,
-                                     sizeof timestamp, ZIP_FL_LOCAL | ZIP_FL_CENTRAL) != 0)
-            throw cannotAdd();
+        written.push_back(WriteEntry(i, data, output));
+        // By now every byte of the entry is in the output: this is the moment it counts as
+        // written, not when it was queued. What the callback throws reaches the caller as it
+        // is, and the output is rolled back on the way.
+        if (m_entryWritten)
+            m_entryWritten(i);
     }
+    WriteCentralDirectory(m_files, written, output);
+    output.Commit();
+    m_changedFiles = data.ChangedFiles();
+    m_firstChanged = data.FirstChanged();
+}
 
-    if (zip_close(archive.get()) == 0) {
-        archive.release(); // zip_close freed it
-        m_changedFiles = sources.ChangedFiles();
-        m_firstChanged = sources.FirstChanged();
-        return;
-    }
-    // A stop fails the write wherever it finds it; the temporary is gone either way.
-    ThrowIfStopped();
-    // libzip's message does not say which file failed; the source does.
-    zip_error_t* closeError = zip_get_error(archive.get());
-    const int systemError =
-        zip_error_system_type(closeError) == ZIP_ET_SYS ? zip_error_code_system(closeError) : 0;
-    if (sources.CallbackFailure())
-        std::rethrow_exception(sources.CallbackFailure());
-    const std::string message =
-        sources.Failed() ? sources.FailureMessage() : ArchiveError(archive.get());
-    const bool diskFull = systemError == ENOSPC || systemError == EDQUOT;
-    throw CZipException((diskFull ? "the disk is full: cannot write " : "cannot write ") + m_path +
-                        ": " + message);
+WrittenEntry ZipWriter::WriteEntry(std::size_t index, EntryDataWriter& data,
+                                   ArchiveOutput& output) {
+    const FileToPack file = m_files[index];
+    WrittenEntry entry;
+    entry.offset = output.Position();
+    entry.utf8Name = StoredAsUtf8(file.entryName);
+    entry.dosDateTime = DosDateTime(file.modified);
+    EntryHeader header;
+    header.name = file.entryName;
+    header.utf8Name = entry.utf8Name;
+    header.dosDateTime = entry.dosDateTime;
+    header.modified = file.modified;
+
+    // The header goes before the data, so whether it needs room for sizes past 32 bits is
+    // decided from the size the file had when it was opened and the most BZIP2 can grow it.
+    const bool zip64 = WorstCompressedSize(data.OpenedSize(index)) > Max32;
+    EncodeLocalHeader(header, zip64, m_header);
+    output.Write(m_header.data(), m_header.size());
+
+    const EntryData stored = data.Write(index, output);
+    if (!zip64 && NeedsZip64Local(stored.size, stored.compressedSize))
+        throw PackFailure(std::string("cannot pack ") + file.Path() +
+                          ": it grew past 4 GiB while it was read");
+    header.crc32 = entry.crc32 = stored.crc32;
+    header.size = entry.size = stored.size;
+    header.compressedSize = entry.compressedSize = stored.compressedSize;
+    EncodeLocalHeader(header, zip64, m_header);
+    output.Patch(entry.offset, m_header.data(), m_header.size());
+    return entry;
 }

@@ -11,9 +11,15 @@
 #include <string>
 #include <vector>
 
+class ArchiveOutput;
+class EntryDataWriter;
+struct WrittenEntry;
+
 // Writes a new archive for CZipArchive. AddFile only records a file; Commit compresses every
-// file on a pool of threads and writes the archive through libzip on the calling thread, then
-// puts it in place. Every entry is BZIP2, level 9, whatever was asked.
+// file on a pool of threads and writes the archive on the calling thread: for each file its
+// local header, its data, and the header again with the CRC and sizes; then the central
+// directory; then it puts the archive in place. Every entry is BZIP2, level 9, whatever was
+// asked.
 class ZipWriter {
 public:
     // Chunks the pool may run ahead of the writer: enough to keep every core busy while the
@@ -26,8 +32,8 @@ public:
     ZipWriter& operator=(const ZipWriter&) = delete;
 
     // Records the file with its size, permissions and modification time as they are now.
-    // Throws CZipException when it cannot be read, is not a regular file, is exactly
-    // 4,294,967,295 bytes long (libzip writes that size wrongly), or the name cannot be stored.
+    // Throws CZipException when it cannot be read, is not a regular file, or the name cannot
+    // be stored.
     void AddFile(const std::string& filePath, const std::string& entryName);
     void SetEntryWrittenCallback(std::function<void(std::uint64_t index)> callback);
     // Once the flag is up, Commit stops writing, leaves nothing at the archive's path but what
@@ -51,16 +57,17 @@ private:
     void ThrowIfStopped() const;
     void CommitEmpty();
     void CommitEntries();
+    WrittenEntry WriteEntry(std::size_t index, EntryDataWriter& data, ArchiveOutput& output);
 
     std::string m_path;
     unsigned m_threads;
     FileList m_files;
-    std::uint64_t m_totalBytes = 0;     // the files' sizes as stat gave them
-    bool m_namesFlaggedFalsely = false; // some name gets libzip's UTF-8 flag wrongly
+    std::uint64_t m_totalBytes = 0; // the files' sizes as stat gave them
     std::function<void(std::uint64_t)> m_entryWritten;
     std::atomic<std::uint64_t>* m_progress = nullptr;
     bool m_committed = false;
     const std::atomic<bool>* m_stop = nullptr;
+    std::vector<std::uint8_t> m_header; // the local header being written
     std::uint64_t m_changedFiles = 0;
     std::string m_firstChanged;
 };
