@@ -132,26 +132,21 @@ WrittenEntry ZipWriter::WriteEntry(std::size_t index, EntryDataWriter& data,
     entry.offset = output.Position();
     entry.utf8Name = StoredAsUtf8(file.entryName);
     entry.dosDateTime = DosDateTime(file.modified);
-    EntryHeader header;
-    header.name = file.entryName;
-    header.utf8Name = entry.utf8Name;
-    header.dosDateTime = entry.dosDateTime;
-    header.modified = file.modified;
 
     // The header goes before the data, so whether it needs room for sizes past 32 bits is
     // decided from the size the file had when it was opened and the most BZIP2 can grow it.
     const bool zip64 = WorstCompressedSize(data.OpenedSize(index)) > Max32;
-    EncodeLocalHeader(header, zip64, m_header);
+    EncodeLocalHeader(HeaderOf(file, entry), zip64, m_header);
     output.Write(m_header.data(), m_header.size());
 
     const EntryData stored = data.Write(index, output);
     if (!zip64 && NeedsZip64Local(stored.size, stored.compressedSize))
         throw PackFailure(std::string("cannot pack ") + file.Path() +
                           ": it grew past 4 GiB while it was read");
-    header.crc32 = entry.crc32 = stored.crc32;
-    header.size = entry.size = stored.size;
-    header.compressedSize = entry.compressedSize = stored.compressedSize;
-    EncodeLocalHeader(header, zip64, m_header);
+    entry.crc32 = stored.crc32;
+    entry.size = stored.size;
+    entry.compressedSize = stored.compressedSize;
+    EncodeLocalHeader(HeaderOf(file, entry), zip64, m_header);
     output.Patch(entry.offset, m_header.data(), m_header.size());
     return entry;
 }
