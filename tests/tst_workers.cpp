@@ -296,7 +296,14 @@ private slots:
             const int range = run.state().PerFileMode() ? run.state().stepTotal.load() : 100;
             const qint64 takenAt = clock.elapsed();
             const int bar = range > 0 ? BarPercent(run.report(), range) : 0;
-            samples.append({takenAt, bar, written()});
+            // A listing can miss a file renamed while it runs (the staged entry or the
+            // finished archive moving into place); what is written never shrinks, so a
+            // listing that finds less than the one before is taken again.
+            const qint64 previous = samples.isEmpty() ? 0 : samples.last()[2];
+            qint64 now = written();
+            for (int retry = 0; now < previous && retry < 20; ++retry)
+                now = written();
+            samples.append({takenAt, bar, now});
         }
         QVERIFY(work.get());
         const qint64 total = QFileInfo(m_dir.filePath(row[2])).size();
