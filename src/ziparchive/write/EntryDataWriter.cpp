@@ -25,8 +25,9 @@ void EntryDataWriter::Fail(const std::string& message) const {
     throw PackFailure(message);
 }
 
-void EntryDataWriter::FailWith(const CompressedChunk& chunk) const {
-    Fail(chunk.error.empty() ? std::string("cannot pack ") + m_files[m_index].Path() : chunk.error);
+PackFailure EntryDataWriter::FailureOf(const CompressedChunk& chunk) const {
+    return PackFailure(chunk.error.empty() ? std::string("cannot pack ") + m_files[m_index].Path()
+                                           : chunk.error);
 }
 
 // The file's first chunk tells its size when it was opened, which the local header needs
@@ -44,7 +45,7 @@ std::uint64_t EntryDataWriter::OpenedSize(std::size_t index) {
     if (first.file != m_index || first.chunk != 0)
         Fail("chunks reached the archive out of order");
     if (first.failed)
-        FailWith(first);
+        throw FailureOf(first);
     m_openedSize = first.fileSize;
     m_chunkCount = first.chunkCount;
     return m_openedSize;
@@ -87,9 +88,8 @@ void EntryDataWriter::PullChunk() {
         Fail("chunks reached the archive out of order");
     }
     if (chunk.failed) {
-        const PackFailure failure(chunk.error.empty()
-                                      ? std::string("cannot pack ") + m_files[m_index].Path()
-                                      : chunk.error);
+        // The chunk's message is taken before the chunk goes back to the pool.
+        const PackFailure failure = FailureOf(chunk);
         m_pool.ReleaseNext();
         throw failure;
     }

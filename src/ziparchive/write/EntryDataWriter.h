@@ -51,7 +51,7 @@ public:
 
 private:
     [[noreturn]] void Fail(const std::string& message) const;
-    [[noreturn]] void FailWith(const CompressedChunk& chunk) const;
+    PackFailure FailureOf(const CompressedChunk& chunk) const;
     void PullChunk();
     void ReadRest();
     void Drain(ArchiveOutput& output);
