@@ -219,24 +219,18 @@ private slots:
         QTest::addColumn<Steps>("row");
         const auto file = [](const char* in) { return FilePicker + " in " + in; };
         const auto folder = [](const char* in) { return FolderPicker + " in " + in; };
-        QTest::newRow("an archive chosen")
-            << Steps{{"archive=photos.zip"}, {file("home")}, Unzipping};
-        QTest::newRow("a typed archive name that does not exist is taken")
-            << Steps{{"archive=missing.zip"}, {file("home")}, Unzipping};
+        QTest::newRow("an archive, then a typed archive name that does not exist is taken")
+            << Steps{{"archive=photos.zip", "archive=missing.zip"},
+                     {file("home"), file(".")},
+                     Unzipping};
         QTest::newRow("a file chosen for zipping")
             << Steps{{"file=notes/notes.txt"}, {file("home")}, FileZip};
-        QTest::newRow("a folder chosen for zipping")
-            << Steps{{"folder=album"}, {folder("home")}, FolderZip};
         QTest::newRow("a folder whose name ends in a blank keeps it")
             << Steps{{"folder=trailing blank "}, {folder("home")}, FolderZip};
         QTest::newRow("the file picker closed by its close box, then the folder picker left")
             << Steps{{"file=<close>", "folder=<Esc>"},
                      {file("home"), NoFile, folder("home")},
                      NothingSelected};
-        QTest::newRow("unzip with nothing selected")
-            << Steps{{"unzip"}, {NoArchive}, NothingSelected};
-        QTest::newRow("zip with nothing selected")
-            << Steps{{"zip"}, {NothingToZip}, NothingSelected};
         QTest::newRow("an archive, then a file: unzip is refused")
             << Steps{{"archive=photos.zip", "file=notes/notes.txt", "unzip"},
                      {file("home"), file("."), NoArchive},
@@ -268,10 +262,6 @@ private slots:
         QTRY_VERIFY(!OperationState::Instance().busy);
 
         QCOMPARE(Modals(driver), row.modals);
-        for (const ModalDriver::Record& record : driver.Seen()) {
-            if (record.kind != FolderPicker) // the folder picker stands on its own
-                QCOMPARE(record.owner, m_window.get());
-        }
         AStatic* label = GuiFixture::StatusLabel(m_window.get());
         QCOMPARE(label->text(), row.status);
         QCOMPARE(label->TextColor(),
@@ -303,7 +293,6 @@ private slots:
         Do(driver, button);
 
         QCOMPARE(Modals(driver), QStringList{"One action in progress please wait!"});
-        QCOMPARE(driver.Seen().constFirst().owner, m_window.get());
         QCOMPARE(RunningThreadCount(), 0);
         QVERIFY(state.busy && state.unzipSelected && !state.zipSelected);
         QCOMPARE(state.selectedPath, Path("photos.zip"));
@@ -359,9 +348,7 @@ private slots:
         QTRY_VERIFY(!QApplication::activeModalWidget());
         QCoreApplication::processEvents();
 
-        QCOMPARE(driver.Seen().size(), 1);
-        QCOMPARE(driver.Seen().constFirst().kind, QStringLiteral("CAboutDlg"));
-        QCOMPARE(driver.Seen().constFirst().owner, m_window.get());
+        QCOMPARE(Modals(driver), QStringList{"CAboutDlg"});
         const QUrl page = CAboutDlg::ProductListUrl();
         QCOMPARE(urls.Urls(), QList<QUrl>({page, page}));
         const QString directory = QCoreApplication::applicationDirPath();
@@ -392,14 +379,20 @@ private:
         QTest::mouseClick(m_window->findChild<QPushButton*>(Buttons.value(button)), Qt::LeftButton);
     }
 
-    // The pickers with the folder they opened in, the messages by their text.
+    // The pickers with the folder they opened in, the messages by their text, other windows by
+    // their class; marked when they do not lie over the main window, as all but the folder
+    // picker (which stands on its own) must.
     QStringList Modals(const ModalDriver& driver) const {
         QStringList modals;
         const QDir root(QDir(m_case->Root()).canonicalPath());
-        for (const ModalDriver::Record& record : driver.Seen())
-            modals << (record.text.isEmpty()
-                           ? record.kind + " in " + root.relativeFilePath(record.folder)
-                           : record.text);
+        for (const ModalDriver::Record& record : driver.Seen()) {
+            modals << (!record.text.isEmpty() ? record.text
+                       : record.folder.isEmpty()
+                           ? record.kind
+                           : record.kind + " in " + root.relativeFilePath(record.folder));
+            if (record.owner != m_window.get() && record.kind != FolderPicker)
+                modals.last() += " (not over the window)";
+        }
         return modals;
     }
 
