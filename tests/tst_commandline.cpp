@@ -12,14 +12,11 @@
 
 namespace {
 
-// Small archives of one entry each, a file to protect beside them, and a link.
+// Small archives of one entry, and a link to a folder with a look-alike beside it.
 const char kTree[] = R"(
-mkdir -p box/release box/release.v2 box/run box/sub real/x real/b b notes
-echo mine > box/release/victim.txt
-echo theirs > victim.txt && zip -q t.zip victim.txt && rm victim.txt
-cp t.zip box/release.v2/archive && cp t.zip box/.zip && mv t.zip box/sub/archive
+mkdir -p box/run box/sub real/x real/b b notes
 echo inside > inside.txt && zip -q real/bb.zip inside.txt && rm inside.txt
-cp real/bb.zip ./-x.zip
+cp real/bb.zip ./-x.zip && cp real/bb.zip box/sub/archive
 ln -s real/x a
 echo real > real/b/file.txt && echo look-alike > b/other.txt && echo data > notes/f
 )";
@@ -112,8 +109,6 @@ private slots:
         row("tarvo-cli: an archive named like an option", "", "cli unzip -x.zip", 2, {}, {usage});
         row("tarvo-cli: -- then a name starting with -", "", "cli unzip -- -x.zip", 0, x,
             {unzipped});
-        row("a failure goes to standard error", "", "cli unzip missing.zip 2>&1 >/dev/null", 1, {},
-            {"Error: Unzipping did not complete."});
         row("a refusal goes to standard error", "", "cli unzip '' 2>&1 >/dev/null", 2, {},
             {"Error: please select a valid zip file\n"});
         row("a password file that is not there", "", "cli unzip --password-file none real/bb.zip",
@@ -132,7 +127,7 @@ private slots:
             {"!\x1b[K", unzipped});
         // Paths: the argument's exact bytes, resolved by the system.
         row("../sub/archive, from a sibling folder", "", "cd box/run && cli unzip ../sub/archive",
-            0, {"+box/sub/archive(1)", "+box/sub/archive(1)/victim.txt"});
+            0, {"+box/sub/archive(1)", "+box/sub/archive(1)/inside.txt"});
         row("unzip a/../bb.zip, a a link: beside the archive the system opens", "",
             "cli unzip a/../bb.zip", 0, bb);
         row("zip a/../b, a a link: the folder the system names", "", "cli zip a/../b", 0,
@@ -149,8 +144,6 @@ private slots:
             "cp real/bb.zip $'caf\\xe9.zip' && cp real/bb.zip $'caf\\xef\\xbf\\xbd.zip'",
             "cli unzip $'caf\\xe9.zip'", 2, {}, {"caf\\xE9"});
         // What is already there.
-        row("an existing archive it may write is replaced", "cp real/bb.zip notes/f.zip",
-            "cli zip notes/f", 0, {"~notes/f.zip"});
         row("an existing file of notes is not replaced", "echo my notes > notes/f.zip",
             "cli zip notes/f", 1, {}, {"notes/f.zip is already there and is not a zip archive"});
         row("an existing read-only archive is not replaced",
