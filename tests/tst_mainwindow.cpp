@@ -135,24 +135,19 @@ private slots:
         QCOMPARE(m_window->focusWidget(), Button("m_btnSelectUnzip"));
         QCOMPARE(m_window->findChild<QProgressBar*>("m_progress")->value(), 0);
         QVERIFY(!m_window->windowIcon().pixmap(128).isNull());
-        const QRect area = m_window->rect();
-        for (QLabel* label : m_window->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
-            const QRect needed(label->pos(),
-                               QSize(label->fontMetrics().horizontalAdvance(label->text()),
-                                     label->fontMetrics().height()));
-            QVERIFY2(label->geometry().contains(needed), qPrintable(label->text() + " is cut"));
-            QVERIFY2(area.contains(needed), qPrintable(label->text() + " runs out of the window"));
-        }
-        for (QPushButton* button : m_window->findChildren<QPushButton*>()) {
-            QVERIFY2(button->width() > button->fontMetrics().horizontalAdvance(button->text()) &&
-                         area.contains(button->geometry()),
-                     qPrintable(button->text()));
+        // Every label's and button's text fits in it, and inside the window.
+        for (QWidget* widget : m_window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            const QString text = widget->property("text").toString();
+            const QRect needed(widget->pos(), QSize(widget->fontMetrics().horizontalAdvance(text),
+                                                    widget->fontMetrics().height()));
+            QVERIFY2(text.isEmpty() ||
+                         (widget->geometry().contains(needed) && m_window->rect().contains(needed)),
+                     qPrintable(text + " is cut"));
         }
         // The status reads on after its caption without writing over it.
         auto* caption = m_window->findChild<QLabel*>("m_lblFileSelection");
         QVERIFY(status->x() + 2 >
                 caption->x() + caption->fontMetrics().horizontalAdvance(caption->text()));
-        QCOMPARE(status->x() + status->width(), m_window->width());
 
         m_window->ShowStatus(QString(84, 'W'), 1);
         for (QPushButton* button : m_window->findChildren<QPushButton*>()) {
