@@ -95,12 +95,10 @@ private slots:
 
     void init() {
         m_case.emplace();
-        QDir().mkpath(Path("home"));
+        for (const char* item : {"home/", "photos.zip=not read by a selection",
+                                 "notes/notes.txt=some notes", "album/", "trailing blank /"})
+            TestTree::Make(m_case->Root(), item);
         qputenv("HOME", QFile::encodeName(Path("home")));
-        TestTree::WriteFile(Path("photos.zip"), "not read by a selection");
-        TestTree::WriteFile(Path("notes/notes.txt"), "some notes");
-        QDir().mkpath(Path("album"));
-        QDir().mkpath(Path("trailing blank "));
         m_window = std::make_unique<CTarvoDlg>();
         m_window->show();
     }
