@@ -40,14 +40,6 @@ QString ReadText(const QString& path) {
         if (QStandardPaths::findExecutable(tool).isEmpty())                                        \
             QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
 
-QStringList FilesBelow(const QString& root) {
-    QStringList files;
-    for (const auto& [path, entry] : TestTree::Snapshot(root, false).asKeyValueRange())
-        if (!entry.startsWith('d'))
-            files << path;
-    return files;
-}
-
 using KeyFile = QMap<QString, QMap<QString, QString>>; // group -> key -> value
 
 // The groups and keys of a desktop-entry style file, as the file managers read it: "[group]"
@@ -208,20 +200,19 @@ private slots:
                 qPrintable(file + ": " + pattern));
     }
 
-    // The package holds what a plain installation does, under /usr, and declares every library
-    // the programs load directly, so it installs whole on a machine that has none of them yet;
-    // the programs run from it alone, not leaning on the build tree.
+    // The package declares every library the programs load directly, so it installs whole on a
+    // machine that has none of them yet; both programs run from it alone, not leaning on the
+    // build tree. What else it holds (man pages, the desktop entry's program) lintian checks.
     void theDebianPackageIsWhole() {
         REQUIRE_TOOLS("dpkg-deb", "dpkg", "readelf");
         QCOMPARE(TestTree::Run("dpkg-deb", {"-x", m_deb, m_unpacked.path()}), 0);
-        QCOMPARE(FilesBelow(m_unpacked.filePath("usr")), FilesBelow(m_prefix.path()));
-        QVERIFY(Capture(m_unpacked.filePath("usr/bin/tarvo-cli"), {"--help"}).startsWith("Usage:"));
         QSet<QString> declared;
         for (const QString& alternatives : Capture("dpkg-deb", {"-f", m_deb, "Depends"}).split(','))
             for (const QString& dependency : alternatives.split('|'))
                 declared << dependency.trimmed().section(' ', 0, 0);
         const QRegularExpression needed("\\(NEEDED\\).*\\[(.+)\\]");
         for (const QString program : {"usr/bin/tarvo", "usr/bin/tarvo-cli"}) {
+            QVERIFY(Capture(m_unpacked.filePath(program), {"--help"}).startsWith("Usage: tarvo"));
             const QString elf = Capture("readelf", {"-d", m_unpacked.filePath(program)});
             QVERIFY(!elf.contains(TARVO_BUILD_DIR));
             for (const auto& library : needed.globalMatch(elf)) {
@@ -244,9 +235,6 @@ private slots:
         const QString output = Capture(
             "lintian", {"--fail-on", "error,warning", "--no-tag-display-limit", m_deb}, &code);
         QVERIFY2(code == 0, qPrintable(output));
-        QVERIFY2(
-            !output.contains(QRegularExpression("^[EW]: ", QRegularExpression::MultilineOption)),
-            qPrintable(output));
     }
 };
 

@@ -1,11 +1,11 @@
 #include "support/ModalDriver.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 
 ModalDriver::ModalDriver() {
@@ -93,10 +93,8 @@ ModalDriver::Answer TypePathAndAccept(const QString& path) {
     return [path](QWidget* modal) {
         auto* nameField = modal->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
         auto* buttons = modal->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
-        QAbstractButton* accept = nullptr; // "Open", or whatever it was relabelled
-        for (QAbstractButton* button : buttons ? buttons->buttons() : QList<QAbstractButton*>())
-            if (buttons->buttonRole(button) == QDialogButtonBox::AcceptRole)
-                accept = button;
+        // Both pickers open rather than save; the button keeps its role when relabelled.
+        QPushButton* accept = buttons ? buttons->button(QDialogButtonBox::Open) : nullptr;
         if (!qobject_cast<QFileDialog*>(modal) || !nameField || !accept)
             return Fail(modal, "expected a file dialog with a name field and an accept button");
         nameField->clear();
