@@ -144,12 +144,13 @@ class TestZipReaderHostile : public QObject {
 
     // Rows: the archive; its outcome, with a part of the cause after ": "; what the destination
     // holds afterwards and what appeared in it once the worker had chosen it; the workers that
-    // decode (0: one per core); the most a file may grow to (0: no limit).
+    // decode (0: one per core); the most a file may grow to (0: no limit); the mount options of
+    // a small file system the box lies on (empty: none).
     static void Row(const QString& name, const QByteArray& archive, const QString& outcome,
                     const QStringList& expected = {}, const QStringList& existing = {},
-                    unsigned threads = 0, qint64 fileSizeLimit = 0) {
+                    unsigned threads = 0, qint64 fileSizeLimit = 0, const QByteArray& disk = {}) {
         QTest::newRow(qPrintable(name))
-            << archive << existing << outcome << expected << threads << fileSizeLimit;
+            << archive << existing << outcome << expected << threads << fileSizeLimit << disk;
     }
     static void Row(const QString& name, const QList<Entry>& entries, const QString& outcome,
                     const QStringList& expected = {}, const QStringList& existing = {}) {
@@ -367,6 +368,25 @@ class TestZipReaderHostile : public QObject {
             "corrupted: more data");
     }
 
+    // The room is counted as the file system allocates it: whole blocks per file and folder,
+    // and an inode each. What does not fit is refused before anything is written.
+    static void Room() {
+        QList<Entry> entries;
+        QStringList first1000;
+        for (int i = 0; i < 6000; ++i) {
+            const QString name = QString("%1/f%2").arg(i / 100).arg(i);
+            entries << Stored(name.toUtf8(), "x");
+            if (i < 1000)
+                first1000 << name + "=x";
+        }
+        Row("6,000 one-byte files on 20 MiB", Build(entries), "failed: does not fit", {}, {}, 0, 0,
+            "size=20m");
+        Row("more files than free inodes", Build(entries.first(1000)), "failed: more files", {}, {},
+            0, 0, "size=20m,nr_inodes=600");
+        Row("1,000 one-byte files in folders, with room", Build(entries.first(1000)), "succeeded",
+            first1000, {}, 0, 0, "size=20m,nr_inodes=1200");
+    }
+
     static void Damage() {
         const QByteArray text = TestTree::TextBytes(20000, 7);
         const Entry first = Stored("first.txt", "first");
@@ -449,11 +469,13 @@ private slots:
         QTest::addColumn<QStringList>("expected");
         QTest::addColumn<unsigned>("threads");
         QTest::addColumn<qint64>("fileSizeLimit");
+        QTest::addColumn<QByteArray>("disk");
         UnsafeNames();
         Links();
         Conflicts();
         OneReading();
         Bombs();
+        Room();
         Damage();
     }
     void hostileAndDamagedArchives() {
@@ -463,6 +485,10 @@ private slots:
         QFETCH(QStringList, expected);
         QFETCH(unsigned, threads);
         QFETCH(qint64, fileSizeLimit);
+        QFETCH(QByteArray, disk);
+        const auto mounted = disk.isEmpty() ? nullptr : SmallDisk(Box(), disk.constData());
+        if (!disk.isEmpty())
+            REQUIRE_MOUNTED(mounted);
         TestTree::WriteFile(Archive(), archive);
         const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
         const ReaderRun::Result result = WithLimit(RLIMIT_FSIZE, rlim_t(fileSizeLimit), [&] {
@@ -479,39 +505,6 @@ private slots:
             QVERIFY(QFileInfo(Destination()).permissions() & QFileDevice::ExeOther);
         QCOMPARE(Tree(Destination()), Tree(expected));
         CheckNothingAstray();
-    }
-
-    // The room is counted as the file system allocates it: whole blocks per file and folder,
-    // and an inode each. What does not fit is refused before anything is written.
-    void roomIsCountedInBlocksAndInodes_data() {
-        QTest::addColumn<QByteArray>("options");
-        QTest::addColumn<int>("files");
-        QTest::addColumn<int>("fileSize");
-        QTest::newRow("6,000 one-byte files on 20 MiB") << QByteArray("size=20m") << 6000 << 1;
-        QTest::newRow("more files than free inodes")
-            << QByteArray("size=20m,nr_inodes=600") << 1000 << 0;
-        QTest::newRow("1,000 one-byte files in folders, with room")
-            << QByteArray("size=20m,nr_inodes=1200") << 1000 << 1;
-    }
-    void roomIsCountedInBlocksAndInodes() {
-        QFETCH(QByteArray, options);
-        QFETCH(int, files);
-        QFETCH(int, fileSize);
-        const bool fits = options.contains("1200");
-        const auto disk = SmallDisk(m_top.filePath("small"), options.constData());
-        REQUIRE_MOUNTED(disk);
-        QList<Entry> entries;
-        for (int i = 0; i < files; ++i)
-            entries << Stored(QString("%1/f%2").arg(i / 100).arg(i).toUtf8(),
-                              QByteArray(fileSize, 'x'));
-        TestTree::WriteFile(m_top.filePath("small/archive.zip"), Build(entries));
-        const QString destination = m_top.filePath("small/archive");
-        QCOMPARE(ReaderRun::Unpack(m_top.filePath("small/archive.zip"), destination),
-                 fits ? "succeeded" : "failed");
-        const auto tree = TestTree::Snapshot(destination, false);
-        QCOMPARE(std::count_if(tree.begin(), tree.end(), [](auto& item) { return item[0] == 'f'; }),
-                 fits ? files : 0);
-        QCOMPARE(ReaderRun::Leftovers(m_top.filePath("small")), QStringList());
     }
 
     // Folders are walked down with a few descriptors, however deep the name.

@@ -6,10 +6,8 @@
 // cause and puts nothing of the entry in place; methods nothing here reads are named in the
 // cause.
 
-#include "archive/UnzipWorker.h"
 #include "support/ReaderRun.h"
 #include "support/TestTree.h"
-#include "support/WorkerRun.h"
 #include "support/ZipBytes.h"
 
 #include <QDir>
@@ -96,28 +94,17 @@ ZipBytes::Entry HandMade(const QString& name, const QByteArray& content, int met
     return entry;
 }
 
-struct Unpacked {
-    UnzipOutcome outcome;
-    QString cause;
-    QString destination;
-};
-
-Unpacked UnpackWithWorker(const QString& archive) {
-    WorkerRun run;
-    const UnzipOutcome outcome = run.Unzip(archive);
-    return {outcome, run.report().Details().value(0), archive.chopped(4)};
-}
-
-// A failed unpack: the cause names the big entry, which is nowhere in the destination, and no
-// staging folder is left.
-void CheckRefused(const Unpacked& unpacked, const QStringList& causes) {
-    QCOMPARE(unpacked.outcome, UnzipOutcome::Corrupted);
-    QVERIFY2(unpacked.cause.contains("(" + kBig + ")"), qPrintable(unpacked.cause));
+// Unpacking `archive` fails: the cause names the big entry, which is nowhere in the destination,
+// and no staging folder is left.
+void CheckRefused(const QString& archive, const QStringList& causes) {
+    const ReaderRun::Result result = ReaderRun::Run(archive);
+    QCOMPARE(result.outcome, "corrupted");
+    QVERIFY2(result.cause.contains("(" + kBig + ")"), qPrintable(result.cause));
     QVERIFY2(std::any_of(causes.begin(), causes.end(),
-                         [&](const QString& cause) { return unpacked.cause.contains(cause); }),
-             qPrintable(unpacked.cause));
-    QVERIFY(!QFileInfo::exists(unpacked.destination + '/' + kBig));
-    QCOMPARE(ReaderRun::Leftovers(QFileInfo(unpacked.destination).path()), QStringList());
+                         [&](const QString& cause) { return result.cause.contains(cause); }),
+             qPrintable(result.cause));
+    QVERIFY(!QFileInfo::exists(archive.chopped(4) + '/' + kBig));
+    QCOMPARE(ReaderRun::Leftovers(QFileInfo(archive).path()), QStringList());
 }
 
 // How a row's archive is made: by `command` in the tree, the archive its $0 and kPythonPacker its
@@ -298,17 +285,17 @@ private slots:
         // A tool may store what it cannot shrink.
         QCOMPARE(qFromLittleEndian<quint16>(whole.constData() + local + 8), made.method);
 
-        Unpacked unpacked = UnpackWithWorker(archive);
-        QCOMPARE(unpacked.outcome, UnzipOutcome::Succeeded);
-        QCOMPARE(TestTree::Snapshot(unpacked.destination, false), TestTree::Snapshot(tree, false));
-        QVERIFY(QDir(unpacked.destination).removeRecursively());
+        const QString destination = archive.chopped(4);
+        QCOMPARE(ReaderRun::Unpack(archive, destination), "succeeded");
+        QCOMPARE(TestTree::Snapshot(destination, false), TestTree::Snapshot(tree, false));
+        QVERIFY(QDir(destination).removeRecursively());
 
         // Bytes flipped well inside the big entry's data, past its local header.
         QByteArray damaged = whole;
         for (qsizetype i = local + 4096; i < local + 4096 + 16; ++i)
             damaged[i] = static_cast<char>(damaged[i] ^ 0x5a);
         TestTree::WriteFile(archive, damaged);
-        CheckRefused(UnpackWithWorker(archive),
+        CheckRefused(archive,
                      {"data is damaged", "the entry's CRC does not match", "data ends early"});
 
         // A third of its size declared in both headers: a bomb costs one buffer.
@@ -318,7 +305,7 @@ private slots:
             qToLittleEndian<quint32>(kFiles[kBig].size() / 3, lessDeclared.data() + at);
         }
         TestTree::WriteFile(archive, lessDeclared);
-        CheckRefused(UnpackWithWorker(archive), {"the entry holds more data than it declares"});
+        CheckRefused(archive, {"the entry holds more data than it declares"});
     }
 
     void brokenStreamsSayWhy_data() {
@@ -364,10 +351,9 @@ private slots:
         TestTree::WriteFile(archive,
                             ZipBytes::Build({ZipBytes::Stored("first.txt", "fine"),
                                              HandMade(kBig, content, broken.method, body)}));
-        const Unpacked unpacked = UnpackWithWorker(archive);
-        CheckRefused(unpacked, {"entry 2 (" + kBig + ")" + broken.cause});
+        CheckRefused(archive, {"entry 2 (" + kBig + ")" + broken.cause});
         // The entry before it is in place, whole.
-        QCOMPARE(ReadAll(unpacked.destination + "/first.txt"), QByteArray("fine"));
+        QCOMPARE(ReadAll(archive.chopped(4) + "/first.txt"), QByteArray("fine"));
     }
 };
 
