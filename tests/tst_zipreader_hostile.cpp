@@ -333,7 +333,7 @@ class TestZipReaderHostile : public QObject {
     }
 
     // Bombs are refused before anything is written; each byte range is counted once per entry
-    // that claims it, and decoding stops one buffer past the declared size.
+    // that claims it. (An entry that decodes to more than it declares is in tst_bzip2.)
     static void Bombs() {
         const QByteArray body = TestTree::TextBytes(4000, 1);
         Row("two entries sharing one body",
@@ -363,9 +363,6 @@ class TestZipReaderHostile : public QObject {
         bomb.zip64 = true;
         Row("a terabyte declared by a small BZIP2 entry", {Stored("first", "x"), bomb},
             "failed: free space");
-        Row("64 MiB declared as ten bytes",
-            {With(ZipBytes::Bzip2("bomb", QByteArray(64 << 20, '\0')), &Entry::size, 10)},
-            "corrupted: more data");
     }
 
     // The room is counted as the file system allocates it: whole blocks per file and folder,

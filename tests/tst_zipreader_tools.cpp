@@ -336,8 +336,6 @@ private slots:
             kZstandard, [](QByteArray) { return QByteArray(); }, ": the Zstandard data ends early"};
         QTest::newRow("Deflate64, not read here")
             << Broken{9, {}, " uses Deflate64 (9), which this build cannot read"};
-        QTest::newRow("PPMd, not read here")
-            << Broken{98, {}, " uses PPMd (98), which this build cannot read"};
     }
     void brokenStreamsSayWhy() {
         QFETCH(Broken, broken);
