@@ -73,12 +73,11 @@ QByteArray LongRuns(qsizetype size) {
     return bytes.left(size);
 }
 
-QByteArray LibbzDecoded(const std::uint8_t* stream, std::size_t length, qsizetype room) {
+QByteArray LibbzDecoded(QByteArray stream, qsizetype room) {
     QByteArray decoded(room, Qt::Uninitialized);
     auto decodedLength = static_cast<unsigned>(decoded.size());
-    const int result = BZ2_bzBuffToBuffDecompress(
-        decoded.data(), &decodedLength, reinterpret_cast<char*>(const_cast<std::uint8_t*>(stream)),
-        static_cast<unsigned>(length), 0, 0);
+    const int result = BZ2_bzBuffToBuffDecompress(decoded.data(), &decodedLength, stream.data(),
+                                                  static_cast<unsigned>(stream.size()), 0, 0);
     return result == BZ_OK ? decoded.left(decodedLength) : QByteArray("libbz2 refused it");
 }
 
@@ -91,7 +90,9 @@ void CheckEncodedChunk(const QByteArray& input) {
     ours.stream = std::make_unique<std::uint8_t[]>(ChunkCompressor::StreamCapacity);
     ours.capacity = ChunkCompressor::StreamCapacity;
     QVERIFY(Bzip2BlockEncoder().Encode(data, size, ours));
-    QCOMPARE(LibbzDecoded(ours.stream.get(), ours.streamLength, input.size() + 1), input);
+    const QByteArray stream(reinterpret_cast<const char*>(ours.stream.get()),
+                            static_cast<qsizetype>(ours.streamLength));
+    QCOMPARE(LibbzDecoded(stream, input.size() + 1), input);
     CompressedBlock theirs;
     ChunkCompressor(ChunkCompressor::Engine::Libbz2, false).Compress(data, size, theirs);
     QVERIFY2(
@@ -161,7 +162,6 @@ private slots:
         QTest::newRow("two different bytes") << QByteArray("ab");
         for (const qsizetype run : {2, 3, 4, 5, 255, 256, 258, 259, 260, 1000})
             QTest::addRow("one byte %lld times", qint64(run)) << QByteArray(run, 'q');
-        QTest::newRow("one byte repeated, three chunks") << QByteArray(3 * Chunk, 'z');
         QTest::newRow("zeros, many chunks") << QByteArray(6 * Chunk + 5, '\0');
         // The run-length stage grows a chunk of these by 5/4 to the block's limit.
         QTest::newRow("runs of four, two chunks and a bit") << Runs(2 * Chunk + 3, 4);
@@ -205,9 +205,7 @@ private slots:
         const QByteArray joined = CompressAndJoin(input);
         // One byte of room more than needed, so a decoder that kept going would show it; libbz2
         // checks the block CRCs and the stream's combined CRC, and so where each block ends.
-        QCOMPARE(LibbzDecoded(reinterpret_cast<const std::uint8_t*>(joined.constData()),
-                              static_cast<std::size_t>(joined.size()), input.size() + 1),
-                 input);
+        QCOMPARE(LibbzDecoded(joined, input.size() + 1), input);
         // Our own decoder is strict about complete codes and the run-length stage; a block it
         // refused would still unzip, through libbz2, but slowly.
         QVERIFY(TakenBlockwise(input, joined, 1));

@@ -116,8 +116,8 @@ struct Made {
     int pieces = 0;
 };
 
-// A stream by the method's tool, broken in a way its decoder must notice on its own. Without a
-// tool, or a change, the entry's body is its content as it is.
+// A stream by the method's tool, broken in a way its decoder must notice on its own. A method
+// without a tool gets its content as the body, as it is.
 struct Broken {
     int method;
     std::function<QByteArray(QByteArray)> breakBody;
