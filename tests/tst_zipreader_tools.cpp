@@ -6,10 +6,8 @@
 // cause and puts nothing of the entry in place; methods nothing here reads are named in the
 // cause.
 
-#include "archive/UnzipWorker.h"
 #include "support/ReaderRun.h"
 #include "support/TestTree.h"
-#include "support/WorkerRun.h"
 #include "support/ZipBytes.h"
 
 #include <QDir>
@@ -42,21 +40,6 @@ with zipfile.ZipFile(sys.argv[1], 'w', getattr(zipfile, sys.argv[2])) as archive
                     target.write(source.read())
 )";
 
-// Names given without the UTF-8 flag, in CP437 as old tools on DOS and Windows wrote them (FAT,
-// NTFS, VFAT). Made on Unix, such a name is the file system's bytes and is kept as it is.
-const char kLegacyNamePacker[] = R"(
-import sys, zipfile
-class Legacy(zipfile.ZipInfo):
-    def _encodeFilenameFlags(self):
-        return self.filename.encode('cp437'), self.flag_bits & ~0x800
-with zipfile.ZipFile(sys.argv[1], 'w') as archive:
-    for name, host in (('caf\u00e9.txt', 0), ('\u00d1and\u00fa/\u00fc.txt', 10), ('\u00e5ngstr\u00f6m.txt', 14)):
-        info = Legacy(name)
-        info.create_system = host
-        info.external_attr = 0x20
-        archive.writestr(info, name.encode('utf-8'))
-)";
-
 // Whether a link in the tree resolves, from its own folder, to a path outside the tree.
 bool HasLinkOutside(const QMap<QString, QString>& tree) {
     for (auto it = tree.begin(); it != tree.end(); ++it) {
@@ -70,6 +53,10 @@ bool HasLinkOutside(const QMap<QString, QString>& tree) {
 }
 
 constexpr int kLzma = 14, kXz = 95, kZstandard = 93;
+
+// The command-line tool that compresses a piece of data with each method.
+const QMap<int, QString> kTools{
+    {kLzma, "xz --format=lzma -c"}, {kXz, "xz -c"}, {kZstandard, "zstd -q -c"}};
 
 // The entry the failure rows break: several of the reader's output buffers long.
 const QString kBig = QStringLiteral("text.txt");
@@ -85,16 +72,16 @@ QByteArray ReadAll(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// `content` compressed by a command-line tool ("xz -c", "zstd -q -c", ...) as an entry's body.
-// An LZMA entry keeps the properties and stream of the .lzma file and drops its size, behind the
-// zip form's own four bytes (version 9.20, five bytes of properties).
-QByteArray Compressed(const QString& tool, int method, const QByteArray& content,
-                      const QString& work) {
+// `content` compressed by the method's tool as an entry's body. An LZMA entry keeps the
+// properties and stream of the .lzma file and drops its size, behind the zip form's own four
+// bytes (version 9.20, five bytes of properties).
+QByteArray Compressed(int method, const QByteArray& content, const QString& work) {
     const QString input = work + QStringLiteral("/piece");
     TestTree::WriteFile(input, content);
     QString output;
-    if (TestTree::Run("bash", {"-c", tool + " \"$0\" > \"$0.out\"", input}, {}, &output) != 0)
-        qWarning("%s: %s", qPrintable(tool), qPrintable(output));
+    if (TestTree::Run("bash", {"-c", kTools[method] + " \"$0\" > \"$0.out\"", input}, {},
+                      &output) != 0)
+        qWarning("%s: %s", qPrintable(kTools[method]), qPrintable(output));
     const QByteArray body = ReadAll(input + ".out");
     return method == kLzma ? QByteArray("\x09\x14\x05\x00", 4) + body.left(5) + body.mid(13) : body;
 }
@@ -107,44 +94,32 @@ ZipBytes::Entry HandMade(const QString& name, const QByteArray& content, int met
     return entry;
 }
 
-struct Unpacked {
-    UnzipOutcome outcome;
-    QString cause;
-    QString destination;
-};
-
-Unpacked UnpackWithWorker(const QString& archive) {
-    WorkerRun run;
-    const UnzipOutcome outcome = run.Unzip(archive);
-    return {outcome, run.report().Details().value(0), archive.chopped(4)};
-}
-
-// A failed unpack: the cause names the big entry, which is nowhere in the destination, and no
-// staging folder is left.
-void CheckRefused(const Unpacked& unpacked, const QStringList& causes) {
-    QCOMPARE(unpacked.outcome, UnzipOutcome::Corrupted);
-    QVERIFY2(unpacked.cause.contains("(" + kBig + ")"), qPrintable(unpacked.cause));
+// Unpacking `archive` fails: the cause names the big entry, which is nowhere in the destination,
+// and no staging folder is left.
+void CheckRefused(const QString& archive, const QStringList& causes) {
+    const ReaderRun::Result result = ReaderRun::Run(archive);
+    QCOMPARE(result.outcome, "corrupted");
+    QVERIFY2(result.cause.contains("(" + kBig + ")"), qPrintable(result.cause));
     QVERIFY2(std::any_of(causes.begin(), causes.end(),
-                         [&](const QString& cause) { return unpacked.cause.contains(cause); }),
-             qPrintable(unpacked.cause));
-    QVERIFY(!QFileInfo::exists(unpacked.destination + '/' + kBig));
-    QCOMPARE(ReaderRun::Leftovers(QFileInfo(unpacked.destination).path()), QStringList());
+                         [&](const QString& cause) { return result.cause.contains(cause); }),
+             qPrintable(result.cause));
+    QVERIFY(!QFileInfo::exists(archive.chopped(4) + '/' + kBig));
+    QCOMPARE(ReaderRun::Leftovers(QFileInfo(archive).path()), QStringList());
 }
 
-// How a row's archive is made: by `command` in the tree, the archive its $0; or, with pieces,
-// each file compressed by `command` in that many parts one after another (several XZ streams,
-// several Zstandard frames) and wrapped into an archive here.
+// How a row's archive is made: by `command` in the tree, the archive its $0 and kPythonPacker its
+// $1; or, with pieces, each file compressed by the method's tool in that many parts one after
+// another (several XZ streams, several Zstandard frames) and wrapped into an archive here.
 struct Made {
     int method;
     QString command;
     int pieces = 0;
 };
 
-// A stream broken in a way its decoder must notice on its own. Without a tool the entry's body
-// is its content as it is.
+// A stream by the method's tool, broken in a way its decoder must notice on its own. A method
+// without a tool gets its content as the body, as it is.
 struct Broken {
     int method;
-    QString tool;
     std::function<QByteArray(QByteArray)> breakBody;
     QString cause; // what follows "entry 2 (text.txt)"
 };
@@ -271,33 +246,18 @@ private slots:
         CompareWithUnzip(QFileInfo(source).fileName());
     }
 
-    void legacyNamesBecomeUtf8() {
-        QCOMPARE(TestTree::RunPython(kLegacyNamePacker, {Archive()}), 0);
-        QCOMPARE(ReaderRun::Unpack(Archive(), m_top.filePath("archive")), "succeeded");
-        for (const char* name :
-             {"caf\u00e9.txt", "\u00d1and\u00fa/\u00fc.txt", "\u00e5ngstr\u00f6m.txt"}) {
-            QCOMPARE(ReadAll(m_top.filePath("archive/") + QString::fromUtf8(name)),
-                     QByteArray(name));
-        }
-        QCOMPARE(TestTree::Strays(m_top.path(), {"archive.zip", "archive"}), QStringList());
-        QCOMPARE(ReaderRun::Leftovers(m_top.path()), QStringList());
-    }
-
     void eachMethod_data() {
         QTest::addColumn<Made>("made");
-        const QString python =
-            "python3 -c \"import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], "
-            "'w', zipfile.ZIP_LZMA) as z: [z.write(f) for f in sys.argv[2:]]\" "
-            "\"$0\" $(find . -type f)";
         QTest::newRow("LZMA by 7-Zip, no end marker")
             << Made{kLzma, "7zz a -tzip -mm=LZMA \"$0\" ."};
-        QTest::newRow("LZMA by Python, end markers") << Made{kLzma, python};
-        QTest::newRow("LZMA from xz's .lzma, end markers") << Made{kLzma, "xz --format=lzma -c", 1};
+        QTest::newRow("LZMA by Python, end markers")
+            << Made{kLzma, "python3 -c \"$1\" \"$0\" ZIP_LZMA 0"};
+        QTest::newRow("LZMA from xz's .lzma, end markers") << Made{kLzma, {}, 1};
         QTest::newRow("XZ by 7-Zip") << Made{kXz, "7zz a -tzip -mm=XZ \"$0\" ."};
-        QTest::newRow("XZ by xz") << Made{kXz, "xz -c", 1};
-        QTest::newRow("XZ, three streams") << Made{kXz, "xz -c", 3};
-        QTest::newRow("Zstandard by zstd") << Made{kZstandard, "zstd -q -c", 1};
-        QTest::newRow("Zstandard, three frames") << Made{kZstandard, "zstd -q -c", 3};
+        QTest::newRow("XZ by xz") << Made{kXz, {}, 1};
+        QTest::newRow("XZ, three streams") << Made{kXz, {}, 3};
+        QTest::newRow("Zstandard by zstd") << Made{kZstandard, {}, 1};
+        QTest::newRow("Zstandard, three frames") << Made{kZstandard, {}, 3};
     }
     void eachMethod() {
         QFETCH(Made, made);
@@ -310,32 +270,32 @@ private slots:
             QByteArray body;
             const qsizetype step = it.value().size() / made.pieces + 1;
             for (int piece = 0; piece < made.pieces; ++piece)
-                body += Compressed(made.command, made.method, it.value().mid(piece * step, step),
-                                   dir.path());
+                body += Compressed(made.method, it.value().mid(piece * step, step), dir.path());
             entries << HandMade(it.key(), it.value(), made.method, body);
         }
         QString output;
         if (made.pieces > 0)
             TestTree::WriteFile(archive, ZipBytes::Build(entries));
         else
-            QVERIFY2(TestTree::Run("bash", {"-c", made.command, archive}, tree, &output) == 0,
+            QVERIFY2(TestTree::Run("bash", {"-c", made.command, archive, kPythonPacker}, tree,
+                                   &output) == 0,
                      qPrintable(output));
         const QByteArray whole = ReadAll(archive), name = kBig.toUtf8();
         const qsizetype local = whole.indexOf(name) - 30, central = whole.lastIndexOf(name) - 46;
         // A tool may store what it cannot shrink.
         QCOMPARE(qFromLittleEndian<quint16>(whole.constData() + local + 8), made.method);
 
-        Unpacked unpacked = UnpackWithWorker(archive);
-        QCOMPARE(unpacked.outcome, UnzipOutcome::Succeeded);
-        QCOMPARE(TestTree::Snapshot(unpacked.destination, false), TestTree::Snapshot(tree, false));
-        QVERIFY(QDir(unpacked.destination).removeRecursively());
+        const QString destination = archive.chopped(4);
+        QCOMPARE(ReaderRun::Unpack(archive, destination), "succeeded");
+        QCOMPARE(TestTree::Snapshot(destination, false), TestTree::Snapshot(tree, false));
+        QVERIFY(QDir(destination).removeRecursively());
 
         // Bytes flipped well inside the big entry's data, past its local header.
         QByteArray damaged = whole;
         for (qsizetype i = local + 4096; i < local + 4096 + 16; ++i)
             damaged[i] = static_cast<char>(damaged[i] ^ 0x5a);
         TestTree::WriteFile(archive, damaged);
-        CheckRefused(UnpackWithWorker(archive),
+        CheckRefused(archive,
                      {"data is damaged", "the entry's CRC does not match", "data ends early"});
 
         // A third of its size declared in both headers: a bomb costs one buffer.
@@ -345,57 +305,53 @@ private slots:
             qToLittleEndian<quint32>(kFiles[kBig].size() / 3, lessDeclared.data() + at);
         }
         TestTree::WriteFile(archive, lessDeclared);
-        CheckRefused(UnpackWithWorker(archive), {"the entry holds more data than it declares"});
+        CheckRefused(archive, {"the entry holds more data than it declares"});
     }
 
     void brokenStreamsSayWhy_data() {
         QTest::addColumn<Broken>("broken");
         const auto cut = [](QByteArray body) { return body.left(body.size() - 40); };
-        const auto same = [](QByteArray body) { return body; };
-        const QString lzma = "xz --format=lzma -c";
+        const auto replaced = [](qsizetype at, const char* byte) {
+            return [=](QByteArray body) { return body.replace(at, 1, byte); };
+        };
+        const auto followedBy = [](const char* junk) {
+            return [=](QByteArray body) { return body + junk; };
+        };
         QTest::newRow("LZMA header with four bytes of properties")
-            << Broken{kLzma, lzma, [](QByteArray body) { return body.replace(2, 1, "\x04"); },
-                      ": the LZMA header is damaged"};
+            << Broken{kLzma, replaced(2, "\x04"), ": the LZMA header is damaged"};
         // lc, lp and pb go up to 224 together
         QTest::newRow("LZMA properties out of range")
-            << Broken{kLzma, lzma, [](QByteArray body) { return body.replace(4, 1, "\xe6"); },
-                      ": the data's settings are damaged or unknown"};
-        QTest::newRow("LZMA header cut short")
-            << Broken{kLzma, lzma, [](QByteArray body) { return body.left(6); },
-                      ": the LZMA data ends early"};
-        QTest::newRow("LZMA cut short") << Broken{kLzma, lzma, cut, ": the LZMA data ends early"};
-        QTest::newRow("XZ cut short") << Broken{kXz, "xz -c", cut, ": the XZ data ends early"};
+            << Broken{kLzma, replaced(4, "\xe6"), ": the data's settings are damaged or unknown"};
+        QTest::newRow("LZMA header cut short") << Broken{
+            kLzma, [](QByteArray body) { return body.left(6); }, ": the LZMA data ends early"};
+        QTest::newRow("LZMA cut short") << Broken{kLzma, cut, ": the LZMA data ends early"};
+        QTest::newRow("XZ cut short") << Broken{kXz, cut, ": the XZ data ends early"};
         QTest::newRow("XZ with junk after it")
-            << Broken{kXz, "xz -c", [](QByteArray body) { return body + "no stream follows"; },
-                      ": the XZ data is damaged"};
+            << Broken{kXz, followedBy("no stream follows"), ": the XZ data is damaged"};
         QTest::newRow("Zstandard cut short")
-            << Broken{kZstandard, "zstd -q -c", cut, ": the Zstandard data ends early"};
+            << Broken{kZstandard, cut, ": the Zstandard data ends early"};
         QTest::newRow("Zstandard with junk after it")
-            << Broken{kZstandard, "zstd -q -c", [](QByteArray body) { return body + "junk"; },
-                      ": the Zstandard data is damaged"};
-        QTest::newRow("Zstandard, nothing at all")
-            << Broken{kZstandard, "zstd -q -c", [](QByteArray) { return QByteArray(); },
-                      ": the Zstandard data ends early"};
+            << Broken{kZstandard, followedBy("junk"), ": the Zstandard data is damaged"};
+        QTest::newRow("Zstandard, nothing at all") << Broken{
+            kZstandard, [](QByteArray) { return QByteArray(); }, ": the Zstandard data ends early"};
         QTest::newRow("Deflate64, not read here")
-            << Broken{9, {}, same, " uses Deflate64 (9), which this build cannot read"};
-        QTest::newRow("PPMd, not read here")
-            << Broken{98, {}, same, " uses PPMd (98), which this build cannot read"};
+            << Broken{9, {}, " uses Deflate64 (9), which this build cannot read"};
     }
     void brokenStreamsSayWhy() {
         QFETCH(Broken, broken);
         QTemporaryDir dir;
         const QByteArray content = kFiles[kBig];
-        const QByteArray body = broken.tool.isEmpty()
-                                    ? content
-                                    : Compressed(broken.tool, broken.method, content, dir.path());
+        const QByteArray body =
+            kTools.contains(broken.method)
+                ? broken.breakBody(Compressed(broken.method, content, dir.path()))
+                : content;
         const QString archive = dir.filePath("case.zip");
-        TestTree::WriteFile(archive, ZipBytes::Build({ZipBytes::Stored("first.txt", "fine"),
-                                                      HandMade(kBig, content, broken.method,
-                                                               broken.breakBody(body))}));
-        const Unpacked unpacked = UnpackWithWorker(archive);
-        CheckRefused(unpacked, {"entry 2 (" + kBig + ")" + broken.cause});
+        TestTree::WriteFile(archive,
+                            ZipBytes::Build({ZipBytes::Stored("first.txt", "fine"),
+                                             HandMade(kBig, content, broken.method, body)}));
+        CheckRefused(archive, {"entry 2 (" + kBig + ")" + broken.cause});
         // The entry before it is in place, whole.
-        QCOMPARE(ReadAll(unpacked.destination + "/first.txt"), QByteArray("fine"));
+        QCOMPARE(ReadAll(archive.chopped(4) + "/first.txt"), QByteArray("fine"));
     }
 };
 

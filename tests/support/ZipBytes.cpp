@@ -53,17 +53,17 @@ void PutCommonFields(QByteArray& out, const Entry& entry, std::uint64_t compress
               {static_cast<std::uint64_t>(extraSize), 2}});
 }
 
+// qCompress gives the length, then a zlib stream: a two-byte header, the raw stream, and four
+// bytes of checksum. Nothing compresses to a final empty fixed block.
+QByteArray DeflateRaw(const QByteArray& content) {
+    return content.isEmpty() ? QByteArray("\x03\x00", 2) : qCompress(content, 9).mid(6).chopped(4);
+}
+
 } // namespace
 
 std::uint32_t Crc32(const QByteArray& content) {
     return static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(content.constData()),
                                             static_cast<uInt>(content.size())));
-}
-
-// qCompress gives the length, then a zlib stream: a two-byte header, the raw stream, and four
-// bytes of checksum. Nothing compresses to a final empty fixed block.
-QByteArray DeflateRaw(const QByteArray& content) {
-    return content.isEmpty() ? QByteArray("\x03\x00", 2) : qCompress(content, 9).mid(6).chopped(4);
 }
 
 QByteArray Bzip2Stream(const QByteArray& content, int blockSize100k) {

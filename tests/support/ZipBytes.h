@@ -36,8 +36,7 @@ Entry Bzip2(const QByteArray& name, const QByteArray& content, int blockSize100k
 Entry Directory(const QByteArray& name, std::uint32_t unixMode = 040755);
 Entry Link(const QByteArray& name, const QByteArray& target);
 
-// The raw compressed forms, for entries built by hand.
-QByteArray DeflateRaw(const QByteArray& content);
+// The raw compressed form, for entries built by hand.
 QByteArray Bzip2Stream(const QByteArray& content, int blockSize100k = 9);
 std::uint32_t Crc32(const QByteArray& content);
 
