@@ -13,15 +13,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-const QString ZipSucceeded = QStringLiteral("QMessageBox|Zipper|Zipping completed successfully.");
-const QString Refusal = QStringLiteral("QMessageBox|Zipper|One action in progress please wait!");
-
-} // namespace
+#include <optional>
 
 class TestOperations : public QObject {
     Q_OBJECT
@@ -33,19 +27,16 @@ private slots:
     }
 
     void init() {
-        GuiFixture::ResetOperationState();
-        m_files = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_files->isValid());
-        m_urls = std::make_unique<UrlCapture>();
+        m_case.emplace();
+        m_urls.emplace();
         m_window = std::make_unique<CTarvoDlg>();
         m_window->show();
     }
 
     void cleanup() {
-        QVERIFY(GuiFixture::WaitForProgramThreads());
+        m_case.reset(); // once the program's threads have ended
         m_window.reset();
         m_urls.reset();
-        m_files.reset();
     }
 
     // Every operation, done or failed, ends with its message over the window, the bar full, the
@@ -107,7 +98,7 @@ private slots:
             QVERIFY2(error.isEmpty(), qPrintable(error));
         }
         QCOMPARE(TestTree::Snapshot(result, false), before);
-        const QString opened = unzip ? Path(made) : m_files->path(); // the result's folder
+        const QString opened = unzip ? Path(made) : m_case->Root(); // the result's folder
         QTRY_COMPARE(m_urls->Urls(), QList<QUrl>{QUrl::fromLocalFile(opened)});
         VerifyReset();
     }
@@ -127,13 +118,14 @@ private slots:
         QTRY_VERIFY(!OperationState::Instance().busy);
         QStringList boxes = driver.Summary().mid(1);
         boxes.sort(); // the refusal may come before or after the worker's message
-        QCOMPARE(boxes, (QStringList{Refusal, ZipSucceeded}));
+        QCOMPARE(boxes, (QStringList{"QMessageBox|Zipper|One action in progress please wait!",
+                                     "QMessageBox|Zipper|Zipping completed successfully."}));
         QCOMPARE(ZipTools::ListEntries(Path("notes.txt.zip")).size(), 1);
         VerifyReset();
     }
 
 private:
-    QString Path(const QString& relative) const { return m_files->filePath(relative); }
+    QString Path(const QString& relative) const { return m_case->Path(relative); }
     QPushButton* Button(const QString& name) const {
         return m_window->findChild<QPushButton*>(name);
     }
@@ -149,8 +141,8 @@ private:
         QVERIFY(state.selectedPath.isEmpty() && !state.zipSelected && !state.unzipSelected);
     }
 
-    std::unique_ptr<QTemporaryDir> m_files;
-    std::unique_ptr<UrlCapture> m_urls;
+    std::optional<GuiFixture::Case> m_case;
+    std::optional<UrlCapture> m_urls;
     std::unique_ptr<CTarvoDlg> m_window;
 };
 

@@ -2,7 +2,7 @@
 
 #include <QStringList>
 
-#include <algorithm>
+#include <utility>
 
 void RecordingReport::Add(Record record) {
     std::lock_guard lock(m_mutex);
@@ -10,6 +10,8 @@ void RecordingReport::Add(Record record) {
 }
 
 void RecordingReport::Post(ProgressMessage message) {
+    if (message == ProgressMessage::Reset && m_atReset)
+        std::exchange(m_atReset, {})();
     // Step, Finished and Reset follow one another in both.
     Add({static_cast<Record::Kind>(static_cast<int>(message) -
                                    static_cast<int>(ProgressMessage::Step)),
@@ -19,15 +21,15 @@ void RecordingReport::Post(ProgressMessage message) {
 
 void RecordingReport::ShowMessage(const QString& text, const QString& caption, MessageKind,
                                   const QString& detail) {
-    Add({Record::Message, text, caption, 0, detail});
+    Add({Record::Message, text, caption, detail});
 }
 
 void RecordingReport::OpenFolder(const QString& folder) {
     Add({Record::Folder, folder, {}});
 }
 
-void RecordingReport::EndProcess(int exitCode) {
-    Add({Record::EndProcess, {}, {}, exitCode});
+void RecordingReport::EndProcess(int) {
+    Add({Record::EndProcess, {}, {}});
 }
 
 std::vector<RecordingReport::Record> RecordingReport::Records() const {
@@ -35,24 +37,26 @@ std::vector<RecordingReport::Record> RecordingReport::Records() const {
     return m_records;
 }
 
-QStringList RecordingReport::OfMessages(QString Record::*field) const {
+QStringList RecordingReport::Messages() const {
     QStringList texts;
     for (const Record& record : Records())
         if (record.kind == Record::Message)
-            texts << record.*field;
+            texts << record.caption + '|' + record.text;
     return texts;
 }
 
-QStringList RecordingReport::Messages() const {
-    return OfMessages(&Record::text);
-}
-
 QStringList RecordingReport::Details() const {
-    return OfMessages(&Record::detail);
+    QStringList details;
+    for (const Record& record : Records())
+        if (record.kind == Record::Message)
+            details << record.detail;
+    return details;
 }
 
-int RecordingReport::Count(Record::Kind kind) const {
-    const std::vector<Record> records = Records();
-    return int(std::count_if(records.begin(), records.end(),
-                             [kind](const Record& record) { return record.kind == kind; }));
+QString RecordingReport::Folder() const {
+    QString folder;
+    for (const Record& record : Records())
+        if (record.kind == Record::Folder)
+            folder = record.text;
+    return folder;
 }
