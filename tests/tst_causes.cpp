@@ -105,44 +105,35 @@ private slots:
         auto before = TestTree::Snapshot(folder);
 
         QStringList said; // the message, then the cause
-        if (row.command == QLatin1String("window"))
-            ThroughTheWindow(path, &said);
-        else
-            ThroughTheCommandLine(row, path, &said);
+        if (row.command == QLatin1String("window")) {
+            // The direct mode's window, whose message box the main window shares.
+            UrlCapture urls;
+            ProgressDLG window(path);
+            ModalDriver driver;
+            driver.Ignore(&window);
+            driver.Then(Answers::PressOk());
+            window.exec();
+            QVERIFY(GuiFixture::WaitForProgramThreads());
+            GuiFixture::ClearQuitRequest();
+            said = QStringList{driver.Seen().constLast().text, driver.Seen().constLast().detail};
+        } else { // tarvo-cli's standard error
+            const QString nobody = row.given.startsWith("unreadable") && ::geteuid() == 0
+                                       ? "setpriv --reuid=65534 --regid=65534 --clear-groups "
+                                       : "";
+            QString errors;
+            QCOMPARE(TestTree::Run("bash",
+                                   {"-c", nobody + "\"$0\" \"$1\" \"$2\" 2>&1 >/dev/null",
+                                    TARVO_CLI, row.command, path},
+                                   QStringLiteral("/"), &errors),
+                     1);
+            said = errors.split('\n');
+        }
         QCOMPARE(said.value(0), row.message);
         QVERIFY2(said.value(1).contains(QString(row.cause).replace("%1", folder)),
                  qPrintable(said.join('\n')));
         for (const QString& kept : row.left)
             before.insert(kept, TestTree::Snapshot(folder).value(kept));
         QCOMPARE(TestTree::Snapshot(folder), before);
-    }
-
-private:
-    // Runs tarvo-cli and gives the lines of its standard error.
-    void ThroughTheCommandLine(const Row& row, const QString& path, QStringList* said) {
-        const QString nobody = row.given.startsWith("unreadable") && ::geteuid() == 0
-                                   ? "setpriv --reuid=65534 --regid=65534 --clear-groups "
-                                   : "";
-        QString errors;
-        QCOMPARE(TestTree::Run("bash",
-                               {"-c", nobody + "\"$0\" \"$1\" \"$2\" 2>&1 >/dev/null", TARVO_CLI,
-                                row.command, path},
-                               QStringLiteral("/"), &errors),
-                 1);
-        *said = errors.split('\n');
-    }
-
-    // The direct mode's window, whose message box the main window shares.
-    void ThroughTheWindow(const QString& archive, QStringList* said) {
-        UrlCapture urls;
-        ProgressDLG window(archive);
-        ModalDriver driver;
-        driver.Ignore(&window);
-        driver.Then(Answers::PressOk());
-        window.exec();
-        QVERIFY(GuiFixture::WaitForProgramThreads());
-        GuiFixture::ClearQuitRequest();
-        *said = QStringList{driver.Seen().constLast().text, driver.Seen().constLast().detail};
     }
 };
 

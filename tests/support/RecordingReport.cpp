@@ -37,26 +37,25 @@ std::vector<RecordingReport::Record> RecordingReport::Records() const {
     return m_records;
 }
 
-QStringList RecordingReport::Messages() const {
+QStringList RecordingReport::Texts(Record::Kind kind, QString (*text)(const Record&)) const {
     QStringList texts;
     for (const Record& record : Records())
-        if (record.kind == Record::Message)
-            texts << record.caption + '|' + record.text;
+        if (record.kind == kind)
+            texts << text(record);
     return texts;
 }
 
+QStringList RecordingReport::Messages() const {
+    return Texts(Record::Message,
+                 [](const Record& message) { return message.caption + '|' + message.text; });
+}
+
 QStringList RecordingReport::Details() const {
-    QStringList details;
-    for (const Record& record : Records())
-        if (record.kind == Record::Message)
-            details << record.detail;
-    return details;
+    return Texts(Record::Message, [](const Record& message) { return message.detail; });
 }
 
 QString RecordingReport::Folder() const {
-    QString folder;
-    for (const Record& record : Records())
-        if (record.kind == Record::Folder)
-            folder = record.text;
-    return folder;
+    const QStringList folders =
+        Texts(Record::Folder, [](const Record& folder) { return folder.text; });
+    return folders.value(folders.size() - 1);
 }

@@ -34,6 +34,7 @@ public:
 
 private:
     void Add(Record record);
+    QStringList Texts(Record::Kind kind, QString (*text)(const Record&)) const;
 
     mutable std::mutex m_mutex;
     std::vector<Record> m_records;

@@ -127,11 +127,9 @@ QByteArray TextBytes(qsizetype size, quint32 seed) {
 }
 
 QStringList Strays(const QString& folder, const QStringList& expected) {
-    QStringList strays;
-    for (const QString& name : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
-                                                      QDir::System | QDir::NoDotAndDotDot))
-        if (!expected.contains(name))
-            strays << name;
+    QStringList strays = QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    strays.removeIf([&expected](const QString& name) { return expected.contains(name); });
     strays.sort();
     return strays;
 }
