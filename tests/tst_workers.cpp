@@ -410,8 +410,7 @@ private slots:
             // The ticker may still post a step after the folder is opened: found by kind.
             QCOMPARE(run.report().Folder(), dir.path());
             const QString told = run.report().Details().value(0);
-            const QString detail =
-                row.detail.contains("%1") ? row.detail.arg(dir.filePath(row.selected)) : row.detail;
+            const QString detail = QString(row.detail).replace("%1", dir.filePath(row.selected));
             QVERIFY2(detail.endsWith('/') ? told.startsWith(detail) : told == detail,
                      qPrintable(told));
             if (row.steps > 0) {
