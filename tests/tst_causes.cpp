@@ -58,35 +58,20 @@ private slots:
             QTest::newRow(name) << Row{command, given, content, message, cause, left};
         };
         const QByteArray none;
-        ZipBytes::Entry secret = ZipBytes::Stored("secret.txt", "ciphertext");
-        secret.flags |= 1;
         ZipBytes::Entry damaged = ZipBytes::Stored("damaged.txt", "the stored bytes");
         damaged.crc ^= 1;
         ZipBytes::Entry huge = ZipBytes::Stored("huge.bin", "small");
         huge.size = 1ull << 60;
         huge.zip64 = true;
-        const QByteArray crcMismatch = ZipBytes::Build({damaged});
-        const QString crcCause = "entry 1 (damaged.txt): the entry's CRC does not match";
 
         row("no such file", "unzip", "missing.zip", none, UnzipFailed,
             "cannot open %1/missing.zip: No such file or directory");
-        row("permission denied", "unzip", "unreadable.zip", ZipBytes::Build({secret}), UnzipFailed,
+        row("permission denied", "unzip", "unreadable.zip", "never read", UnzipFailed,
             "cannot open %1/unreadable.zip: Permission denied");
         row("not a regular file", "unzip", "folder.zip/", none, UnzipFailed,
             "%1/folder.zip: it is not a regular file");
         row("not a zip archive", "unzip", "notes.zip", "plain text, no archive\n", UnzipFailed,
             "%1/notes.zip: the archive cannot be read: it is not a zip");
-        row("encrypted", "unzip", "case.zip",
-            ZipBytes::Build({ZipBytes::Stored("open.txt", "x"), secret}), UnzipFailed,
-            "entry 2 (secret.txt) is encrypted: a password is needed");
-        // Deflate64 and PPMd archives by other tools have their own test.
-        ZipBytes::Entry imploded = ZipBytes::Stored("packed.bin", "not really compressed");
-        imploded.method = 6;
-        row("Implode", "unzip", "case.zip",
-            ZipBytes::Build({ZipBytes::Stored("first.txt", "x"), imploded}), Corrupted,
-            "entry 2 (packed.bin) uses Implode (6), which this build cannot read",
-            {"case", "case/first.txt"});
-        row("CRC mismatch", "unzip", "case.zip", crcMismatch, Corrupted, crcCause);
         row("a file in the way", "unzip", "case.zip",
             ZipBytes::Build(
                 {ZipBytes::Stored("a", "a file"), ZipBytes::Stored("a/b.txt", "below")}),
@@ -99,9 +84,8 @@ private slots:
         row("no file to zip", "zip", "gone.txt", none, ZipFailed,
             "cannot read %1/gone.txt: No such file or directory");
         // The window keeps its text and puts the cause behind "Show Details...".
-        row("window: a failure", "window", "case.zip", "no archive", UnzipFailed,
-            "the archive cannot be read: it is not a zip archive");
-        row("window: a corrupted entry", "window", "case.zip", crcMismatch, Corrupted, crcCause);
+        row("window: a corrupted entry", "window", "case.zip", ZipBytes::Build({damaged}),
+            Corrupted, "entry 1 (damaged.txt): the entry's CRC does not match");
     }
     void theCauseFollowsTheMessage() {
         QFETCH(Row, row);
@@ -121,44 +105,35 @@ private slots:
         auto before = TestTree::Snapshot(folder);
 
         QStringList said; // the message, then the cause
-        if (row.command == QLatin1String("window"))
-            ThroughTheWindow(path, &said);
-        else
-            ThroughTheCommandLine(row, path, &said);
+        if (row.command == QLatin1String("window")) {
+            // The direct mode's window, whose message box the main window shares.
+            UrlCapture urls;
+            ProgressDLG window(path);
+            ModalDriver driver;
+            driver.Ignore(&window);
+            driver.Then(Answers::PressOk());
+            window.exec();
+            QVERIFY(GuiFixture::WaitForProgramThreads());
+            GuiFixture::ClearQuitRequest();
+            said = QStringList{driver.Seen().constLast().text, driver.Seen().constLast().detail};
+        } else { // tarvo-cli's standard error
+            const QString nobody = row.given.startsWith("unreadable") && ::geteuid() == 0
+                                       ? "setpriv --reuid=65534 --regid=65534 --clear-groups "
+                                       : "";
+            QString errors;
+            QCOMPARE(TestTree::Run("bash",
+                                   {"-c", nobody + "\"$0\" \"$1\" \"$2\" 2>&1 >/dev/null",
+                                    TARVO_CLI, row.command, path},
+                                   QStringLiteral("/"), &errors),
+                     1);
+            said = errors.split('\n');
+        }
         QCOMPARE(said.value(0), row.message);
         QVERIFY2(said.value(1).contains(QString(row.cause).replace("%1", folder)),
                  qPrintable(said.join('\n')));
         for (const QString& kept : row.left)
             before.insert(kept, TestTree::Snapshot(folder).value(kept));
         QCOMPARE(TestTree::Snapshot(folder), before);
-    }
-
-private:
-    // Runs tarvo-cli and gives the lines of its standard error.
-    void ThroughTheCommandLine(const Row& row, const QString& path, QStringList* said) {
-        const QString nobody = row.given.startsWith("unreadable") && ::geteuid() == 0
-                                   ? "setpriv --reuid=65534 --regid=65534 --clear-groups "
-                                   : "";
-        QString errors;
-        QCOMPARE(TestTree::Run("bash",
-                               {"-c", nobody + "\"$0\" \"$1\" \"$2\" 2>&1 >/dev/null", TARVO_CLI,
-                                row.command, path},
-                               QStringLiteral("/"), &errors),
-                 1);
-        *said = errors.split('\n');
-    }
-
-    // The direct mode's window, whose message box the main window shares.
-    void ThroughTheWindow(const QString& archive, QStringList* said) {
-        UrlCapture urls;
-        ProgressDLG window(archive);
-        ModalDriver driver;
-        driver.Ignore(&window);
-        driver.Then(Answers::PressOk());
-        window.exec();
-        QVERIFY(GuiFixture::WaitForProgramThreads());
-        GuiFixture::ClearQuitRequest();
-        *said = QStringList{driver.Seen().constLast().text, driver.Seen().constLast().detail};
     }
 };
 

@@ -13,15 +13,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-const QString ZipSucceeded = QStringLiteral("QMessageBox|Zipper|Zipping completed successfully.");
-const QString Refusal = QStringLiteral("QMessageBox|Zipper|One action in progress please wait!");
-
-} // namespace
+#include <optional>
 
 class TestOperations : public QObject {
     Q_OBJECT
@@ -33,19 +27,16 @@ private slots:
     }
 
     void init() {
-        GuiFixture::ResetOperationState();
-        m_files = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_files->isValid());
-        m_urls = std::make_unique<UrlCapture>();
+        m_case.emplace();
+        m_urls.emplace();
         m_window = std::make_unique<CTarvoDlg>();
         m_window->show();
     }
 
     void cleanup() {
-        QVERIFY(GuiFixture::WaitForProgramThreads());
+        m_case.reset(); // once the program's threads have ended
         m_window.reset();
         m_urls.reset();
-        m_files.reset();
     }
 
     // Every operation, done or failed, ends with its message over the window, the bar full, the
@@ -53,15 +44,17 @@ private slots:
     void operationsThroughTheButtons_data() {
         QTest::addColumn<QString>("select");
         QTest::addColumn<QString>("chosen"); // typed into the picker
-        QTest::addColumn<int>("barMaximum"); // one step a file, one at the start, 100 for bytes
-        QTest::addColumn<QString>("made");   // what the run writes; a failure leaves nothing
-        QTest::addColumn<QString>("tree");   // what that holds, as Python's zipfile unpacks it
+        // One step a file, one at the start, 100 for bytes; none when the run fails.
+        QTest::addColumn<int>("barMaximum");
+        // What the run writes, which holds the album as Python's zipfile unpacks it; a failure
+        // leaves nothing.
+        QTest::addColumn<QString>("made");
         const auto row = [](const char* name, const QString& select, const QString& chosen,
-                            int barMaximum, const QString& made, const QString& tree = {}) {
-            QTest::newRow(name) << select << chosen << barMaximum << made << tree;
+                            int barMaximum, const QString& made) {
+            QTest::newRow(name) << select << chosen << barMaximum << made;
         };
-        row("zip a folder", "m_btnSelectZipFolder", "album", 104, "album.zip", "album");
-        row("unzip an archive", "m_btnSelectUnzip", "photos.zip", 100, "photos", "album");
+        row("zip a folder", "m_btnSelectZipFolder", "album", 104, "album.zip");
+        row("unzip an archive", "m_btnSelectUnzip", "photos.zip", 100, "photos");
         row("unzip of a file that is no archive", "m_btnSelectUnzip", "broken.zip", 0, "broken");
         row("zip of a typed name that does not exist", "m_btnSelectZipFile", "ghost", 0,
             "ghost.zip");
@@ -71,7 +64,6 @@ private slots:
         QFETCH(QString, chosen);
         QFETCH(int, barMaximum);
         QFETCH(QString, made);
-        QFETCH(QString, tree);
         TestTree::WriteFile(Path("album/a.txt"), TestTree::TextBytes(5000, 1));
         TestTree::WriteFile(Path("album/sub/b.bin"), TestTree::RandomBytes(300000, 2));
         TestTree::WriteFile(Path("album/sub/deeper/c.txt"), "c");
@@ -93,8 +85,8 @@ private slots:
 
         const ModalDriver::Record box = driver.Seen().constLast();
         QCOMPARE(box.owner, m_window.get());
-        QVERIFY2(box.text.startsWith("Error: ") == tree.isEmpty(), qPrintable(box.text));
-        if (tree.isEmpty()) {
+        QVERIFY2(box.text.startsWith("Error: ") == (barMaximum == 0), qPrintable(box.text));
+        if (barMaximum == 0) {
             QVERIFY(!QFileInfo::exists(Path(made)));
             QVERIFY(m_urls->Urls().isEmpty());
             return VerifyReset();
@@ -107,7 +99,7 @@ private slots:
             QVERIFY2(error.isEmpty(), qPrintable(error));
         }
         QCOMPARE(TestTree::Snapshot(result, false), before);
-        const QString opened = unzip ? Path(made) : m_files->path(); // the result's folder
+        const QString opened = unzip ? Path(made) : m_case->Root(); // the result's folder
         QTRY_COMPARE(m_urls->Urls(), QList<QUrl>{QUrl::fromLocalFile(opened)});
         VerifyReset();
     }
@@ -127,13 +119,14 @@ private slots:
         QTRY_VERIFY(!OperationState::Instance().busy);
         QStringList boxes = driver.Summary().mid(1);
         boxes.sort(); // the refusal may come before or after the worker's message
-        QCOMPARE(boxes, (QStringList{Refusal, ZipSucceeded}));
+        QCOMPARE(boxes, (QStringList{"QMessageBox|Zipper|One action in progress please wait!",
+                                     "QMessageBox|Zipper|Zipping completed successfully."}));
         QCOMPARE(ZipTools::ListEntries(Path("notes.txt.zip")).size(), 1);
         VerifyReset();
     }
 
 private:
-    QString Path(const QString& relative) const { return m_files->filePath(relative); }
+    QString Path(const QString& relative) const { return m_case->Path(relative); }
     QPushButton* Button(const QString& name) const {
         return m_window->findChild<QPushButton*>(name);
     }
@@ -149,8 +142,8 @@ private:
         QVERIFY(state.selectedPath.isEmpty() && !state.zipSelected && !state.unzipSelected);
     }
 
-    std::unique_ptr<QTemporaryDir> m_files;
-    std::unique_ptr<UrlCapture> m_urls;
+    std::optional<GuiFixture::Case> m_case;
+    std::optional<UrlCapture> m_urls;
     std::unique_ptr<CTarvoDlg> m_window;
 };
 

@@ -17,18 +17,12 @@ namespace {
 // ThreadCountFor(requested) on a thread allowed only the first `cpus` CPUs of this process's
 // mask; nothing when the mask has fewer.
 std::optional<unsigned> CountOnCpus(int cpus, unsigned requested) {
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0 || CPU_COUNT(&allowed) < cpus)
-        return std::nullopt;
     cpu_set_t narrowed;
-    CPU_ZERO(&narrowed);
-    for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < cpus; ++cpu) {
-        if (CPU_ISSET(cpu, &allowed)) {
-            CPU_SET(cpu, &narrowed);
-            ++taken;
-        }
-    }
+    if (::sched_getaffinity(0, sizeof narrowed, &narrowed) != 0 || CPU_COUNT(&narrowed) < cpus)
+        return std::nullopt;
+    for (int cpu = 0, kept = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &narrowed) && ++kept > cpus)
+            CPU_CLR(cpu, &narrowed);
     // On a thread of its own, so the test's own threads keep their mask.
     return std::async(std::launch::async,
                       [&]() -> std::optional<unsigned> {

@@ -8,41 +8,16 @@
 
 namespace ReaderRun {
 
-namespace {
-
-// Posted by the worker once it has chosen its destination, before it extracts.
-class ReportRunningMeanwhile : public RecordingReport {
-public:
-    explicit ReportRunningMeanwhile(const std::function<void()>& meanwhile)
-        : m_meanwhile(meanwhile) {}
-    void Post(ProgressMessage message) override {
-        if (message == ProgressMessage::Reset && m_meanwhile)
-            std::exchange(m_meanwhile, {})();
-        RecordingReport::Post(message);
-    }
-
-private:
-    std::function<void()> m_meanwhile;
-};
-
-} // namespace
-
 Result Run(const QString& archive, unsigned threads, const std::function<void()>& meanwhile) {
     WorkerRun run;
-    const auto report = std::make_shared<ReportRunningMeanwhile>(meanwhile);
-    run.state().reportWindow.Set(report);
+    run.report().RunAtReset(meanwhile);
     run.state().unzipThreads = threads;
     // In UnzipOutcome's order.
     static const char* const names[] = {"refused", "succeeded", "corrupted", "failed", "stopped"};
-    Result result{
-        names[static_cast<int>(run.Unzip(QFileInfo(archive).absoluteFilePath()))], {}, {}};
-    for (const RecordingReport::Record& record : report->Records()) {
-        if (record.kind == RecordingReport::Record::Message)
-            result.cause = record.detail;
-        else if (record.kind == RecordingReport::Record::Folder)
-            result.destination = record.text;
-    }
-    return result;
+    const UnzipOutcome outcome = run.Unzip(QFileInfo(archive).absoluteFilePath());
+    const QStringList causes = run.report().Details();
+    return {names[static_cast<int>(outcome)], causes.value(causes.size() - 1),
+            run.report().Folder()};
 }
 
 QString Unpack(const QString& archive, const QString& destination, unsigned threads) {

@@ -2,7 +2,7 @@
 
 #include <QStringList>
 
-#include <algorithm>
+#include <utility>
 
 void RecordingReport::Add(Record record) {
     std::lock_guard lock(m_mutex);
@@ -10,6 +10,8 @@ void RecordingReport::Add(Record record) {
 }
 
 void RecordingReport::Post(ProgressMessage message) {
+    if (message == ProgressMessage::Reset && m_atReset)
+        std::exchange(m_atReset, {})();
     // Step, Finished and Reset follow one another in both.
     Add({static_cast<Record::Kind>(static_cast<int>(message) -
                                    static_cast<int>(ProgressMessage::Step)),
@@ -19,15 +21,15 @@ void RecordingReport::Post(ProgressMessage message) {
 
 void RecordingReport::ShowMessage(const QString& text, const QString& caption, MessageKind,
                                   const QString& detail) {
-    Add({Record::Message, text, caption, 0, detail});
+    Add({Record::Message, text, caption, detail});
 }
 
 void RecordingReport::OpenFolder(const QString& folder) {
     Add({Record::Folder, folder, {}});
 }
 
-void RecordingReport::EndProcess(int exitCode) {
-    Add({Record::EndProcess, {}, {}, exitCode});
+void RecordingReport::EndProcess(int) {
+    Add({Record::EndProcess, {}, {}});
 }
 
 std::vector<RecordingReport::Record> RecordingReport::Records() const {
@@ -35,24 +37,25 @@ std::vector<RecordingReport::Record> RecordingReport::Records() const {
     return m_records;
 }
 
-QStringList RecordingReport::OfMessages(QString Record::*field) const {
+QStringList RecordingReport::Texts(Record::Kind kind, QString (*text)(const Record&)) const {
     QStringList texts;
     for (const Record& record : Records())
-        if (record.kind == Record::Message)
-            texts << record.*field;
+        if (record.kind == kind)
+            texts << text(record);
     return texts;
 }
 
 QStringList RecordingReport::Messages() const {
-    return OfMessages(&Record::text);
+    return Texts(Record::Message,
+                 [](const Record& message) { return message.caption + '|' + message.text; });
 }
 
 QStringList RecordingReport::Details() const {
-    return OfMessages(&Record::detail);
+    return Texts(Record::Message, [](const Record& message) { return message.detail; });
 }
 
-int RecordingReport::Count(Record::Kind kind) const {
-    const std::vector<Record> records = Records();
-    return int(std::count_if(records.begin(), records.end(),
-                             [kind](const Record& record) { return record.kind == kind; }));
+QString RecordingReport::Folder() const {
+    const QStringList folders =
+        Texts(Record::Folder, [](const Record& folder) { return folder.text; });
+    return folders.value(folders.size() - 1);
 }

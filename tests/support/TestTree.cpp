@@ -7,26 +7,12 @@
 #include <QFileInfo>
 #include <QProcess>
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <cstring>
+#include <filesystem>
 #include <random>
 
 namespace TestTree {
-
-namespace {
-
-QString StoredTarget(const QString& link) {
-    QByteArray target(4096, '\0');
-    const ssize_t length = ::readlink(QFile::encodeName(link).constData(), target.data(),
-                                      static_cast<size_t>(target.size()));
-    return QFile::decodeName(target.left(length < 0 ? 0 : length));
-}
-
-} // namespace
 
 void WriteFile(const QString& path, const QByteArray& content, int mode) {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -43,7 +29,6 @@ void Make(const QString& root, const QString& item) {
     const QString name = item.section(" -> ", 0, 0).section('=', 0, 0);
     const QString path =
         root + "/" + (name.endsWith('|') || name.endsWith('@') ? name.chopped(1) : name);
-    const QByteArray native = QFile::encodeName(path);
     QDir().mkpath(QFileInfo(path).path());
     bool made = true;
     if (item.contains(" -> ")) {
@@ -51,16 +36,10 @@ void Make(const QString& root, const QString& item) {
     } else if (name.endsWith('/')) {
         made = QDir().mkpath(path);
     } else if (name.endsWith('|')) {
-        made = ::mkfifo(native.constData(), 0644) == 0;
-    } else if (name.endsWith('@')) {
-        // The socket's file stays once its descriptor is closed.
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        made = native.size() < qsizetype(sizeof address.sun_path) && fd >= 0;
-        std::memcpy(address.sun_path, native.constData(), made ? native.size() : 0);
-        made = made && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
+        made = ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0;
+    } else if (name.endsWith('@')) { // its file stays once the socket is closed
+        made = RunPython("import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])",
+                         {path}) == 0;
     } else {
         WriteFile(path,
                   item.contains('=') ? item.section('=', 1).toUtf8() : TextBytes(1'000'000, 1));
@@ -81,7 +60,10 @@ QMap<QString, QString> Snapshot(const QString& root, const SnapshotOptions& opti
         const QString mode =
             options.modeMask ? QString::number(info.st_mode & options.modeMask, 8) : QString();
         if (S_ISLNK(info.st_mode)) {
-            tree[relative] = "l " + (options.storedLinkTargets ? StoredTarget(path)
+            std::error_code unreadable;
+            const std::filesystem::path stored =
+                std::filesystem::read_symlink(QFile::encodeName(path).toStdString(), unreadable);
+            tree[relative] = "l " + (options.storedLinkTargets ? QFile::decodeName(stored.c_str())
                                                                : QFile::symLinkTarget(path));
         } else if (S_ISDIR(info.st_mode)) {
             tree[relative] = "d " + mode;
@@ -145,11 +127,9 @@ QByteArray TextBytes(qsizetype size, quint32 seed) {
 }
 
 QStringList Strays(const QString& folder, const QStringList& expected) {
-    QStringList strays;
-    for (const QString& name : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
-                                                      QDir::System | QDir::NoDotAndDotDot))
-        if (!expected.contains(name))
-            strays << name;
+    QStringList strays = QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    strays.removeIf([&expected](const QString& name) { return expected.contains(name); });
     strays.sort();
     return strays;
 }

@@ -17,10 +17,9 @@ WorkerRun::~WorkerRun() {
         qWarning("a worker or ticker thread is still running");
 }
 
-UnzipOutcome WorkerRun::Unzip(const QString& archive, bool directMode) {
+UnzipOutcome WorkerRun::Unzip(const QString& archive) {
     m_state->selectedPath = archive;
     m_state->unzipSelected = true;
-    m_state->directMode = directMode;
     return RunUnzip(*m_state);
 }
 

@@ -20,7 +20,7 @@ public:
     RecordingReport& report() { return *m_report; }
 
     // The worker run on this selection, as the start commands leave it.
-    UnzipOutcome Unzip(const QString& archive, bool directMode = false);
+    UnzipOutcome Unzip(const QString& archive);
     ZipOutcome Zip(const QString& path, bool folder);
 
     // The reports without the steps, e.g. "Reset Message Folder Finished".

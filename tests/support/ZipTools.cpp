@@ -68,8 +68,7 @@ QJsonArray ListEntries(const QString& archive) {
 }
 
 int ZipWithCli(const QString& path, QString* output, const QString& shellPrefix) {
-    const QString command =
-        (shellPrefix.isEmpty() ? QString() : shellPrefix + "; ") + "exec \"$0\" zip \"$1\"";
+    const QString command = shellPrefix + "\nexec \"$0\" zip \"$1\"";
     return TestTree::Run("bash", {"-c", command, TARVO_CLI, path}, {}, output);
 }
 
