@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -40,7 +41,7 @@ struct Row {
     Way way;
     QStringList answers;  // in order; Cancel cancels, CloseWindow closes the window instead
     QString cause = {};   // part of the failure's cause; empty: the archive unpacks
-    bool damaged = false; // a byte of a.txt's data flipped behind the password
+    QString damaged = {}; // the entry whose last byte of data is flipped behind the password
 };
 
 // Types the answer into the password question and accepts it, or cancels it; writes down the
@@ -125,9 +126,16 @@ private slots:
         row("window, traditional, third try", {"traditional", Way::Window, thirdTry});
         row("window, traditional, wrong", {"traditional", Way::Window, wrong, WrongCause});
         row("window, AES-128, wrong", {"AES-128", Way::Window, wrong, WrongCause});
-        // The CRC or the AES authentication code catches it before a.txt is put in place.
-        row("window, traditional, damaged", {"traditional", Way::Window, {Right}, "(a.txt)", true});
-        row("window, AES-256, damaged", {"AES-256", Way::Window, {Right}, "(a.txt)", true});
+        // The CRC or the AES authentication code catches it before the entry is put in place;
+        // the smallest entry, which the password is judged on, damaged does not make the
+        // right password read as wrong.
+        row("window, traditional, damaged",
+            {"traditional", Way::Window, {Right}, "(a.txt)", "a.txt"});
+        row("window, AES-256, damaged", {"AES-256", Way::Window, {Right}, "(a.txt)", "a.txt"});
+        row("window, traditional, the smallest damaged",
+            {"traditional", Way::Window, {Right}, "(small.txt)", "small.txt"});
+        row("password file, AES-128, the smallest damaged",
+            {"AES-128", Way::PasswordFile, {Right + "\n"}, "(small.txt)", "small.txt"});
         row("window, AES-256, cancelled after a wrong one",
             {"AES-256", Way::Window, {"x", Cancel}, WrongCause});
         // Closing the window while it asks stops the run: no message, nothing written.
@@ -142,13 +150,19 @@ private slots:
         QFETCH(Row, row);
         if (!QFile::copy(m_archives.filePath(row.kind + ".zip"), Path("secret.zip")))
             QSKIP("the tool that makes this kind is not installed");
-        // A byte well inside the data of a.txt, which every tool deflates; its name first shows
-        // in its local header.
-        if (row.damaged) {
+        // A byte well inside a large entry's data, or a small one's last (under AES, of its
+        // authentication code), where a deflated stream's unused last bits cannot hide it. The
+        // name first shows in the local header; the next record begins right after the data.
+        if (!row.damaged.isEmpty()) {
             QFile file(Path("secret.zip"));
             QVERIFY(file.open(QIODevice::ReadWrite));
             QByteArray bytes = file.readAll();
-            bytes[bytes.indexOf("a.txt") + 200] ^= 0x40;
+            const qsizetype name = bytes.indexOf(row.damaged.toUtf8());
+            qsizetype next = bytes.size();
+            for (const char* signature : {"PK\x07\x08", "PK\x03\x04", "PK\x01\x02"})
+                if (const qsizetype at = bytes.indexOf(signature, name); at > name)
+                    next = std::min(next, at);
+            bytes[std::min(name + 200, next - 1)] ^= 0x40;
             QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
         }
         QString said; // the messages and their causes
@@ -166,8 +180,8 @@ private slots:
         if (row.cause.isEmpty())
             QCOMPARE(TestTree::Snapshot(Path("secret"), false),
                      TestTree::Snapshot(m_archives.filePath("original"), false));
-        else if (row.damaged) // the entries before the damaged one stay, as with any damage
-            QVERIFY(!QFile::exists(Path("secret/a.txt")));
+        else if (!row.damaged.isEmpty()) // the entries before it stay, as with any damage
+            QVERIFY(!QFile::exists(Path("secret/" + row.damaged)));
         else
             QCOMPARE(TestTree::Strays(m_case->Root(), {"secret.zip", "password.txt"}), {});
     }

@@ -5,7 +5,7 @@
 #include "ziparchive/read/EntryPlan.h"
 #include "ziparchive/read/StageEntry.h"
 
-#include <optional>
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -15,6 +15,9 @@ namespace {
 constexpr std::uint64_t kFullCheckBytes = 8ull * 1024 * 1024;
 // Of a larger entry, this much is decoded.
 constexpr std::size_t kFirstBytes = 64 * 1024;
+// A damaged entry whose check bytes pass does not prove the password wrong: the next smallest
+// is judged, up to this many in all.
+constexpr std::size_t kMostJudged = 3;
 
 bool Judgeable(zip_t* archive, std::uint64_t index, const EntryPlan& plan) {
     if (!plan.encrypted || plan.refusal != 0 || !plan.localHeaderSound ||
@@ -27,53 +30,68 @@ bool Judgeable(zip_t* archive, std::uint64_t index, const EntryPlan& plan) {
            zip_encryption_method_supported(st.encryption_method, 0);
 }
 
-std::optional<std::uint64_t> SmallestEncrypted(zip_t* archive, const EntryPlans& plans) {
-    std::optional<std::uint64_t> smallest;
-    for (std::uint64_t i = 0; i < plans.size(); ++i) {
-        const EntryPlan& plan = plans[i];
-        if ((!smallest || plan.compressedSize < plans[*smallest].compressedSize) &&
-            Judgeable(archive, i, plan))
-            smallest = i;
-    }
-    return smallest;
+// The judgeable entries, smallest first, at most `count` of them.
+std::vector<std::uint64_t> SmallestEncrypted(zip_t* archive, const EntryPlans& plans,
+                                             std::size_t count) {
+    std::vector<std::uint64_t> judgeable;
+    for (std::uint64_t i = 0; i < plans.size(); ++i)
+        if (Judgeable(archive, i, plans[i]))
+            judgeable.push_back(i);
+    const auto smaller = [&plans](std::uint64_t a, std::uint64_t b) {
+        return plans[a].compressedSize < plans[b].compressedSize;
+    };
+    const std::size_t kept = std::min(count, judgeable.size());
+    std::partial_sort(judgeable.begin(), judgeable.begin() + kept, judgeable.end(), smaller);
+    judgeable.resize(kept);
+    return judgeable;
 }
 
-// libzip refuses a wrong password at once by its check bytes, or, when those pass by chance,
-// the decompressor meets garbage. Any other failure is the archive's.
-bool FirstBytesDecode(zip_t* archive, std::uint64_t index) {
+enum class Verdict {
+    Opens,   // the entry decodes
+    Refused, // its check bytes refuse the password: it is wrong
+    Unsure,  // the check bytes pass, yet the data does not decode: a wrong password that
+             // passed them by chance, or a damaged entry
+};
+
+// libzip compares the password's check bytes when the entry is opened.
+bool CheckBytesRefuse(zip_t* archive, std::uint64_t index) {
+    const ZipFile file(zip_fopen_index(archive, index, 0));
+    return !file && zip_error_code_zip(zip_get_error(archive)) == ZIP_ER_WRONGPASSWD;
+}
+
+// Of a large entry, a wrong key turns the first bytes into data the decompressor refuses. Any
+// failure other than the data's is the archive's.
+Verdict FirstBytesDecode(zip_t* archive, std::uint64_t index) {
     ZipFile file(zip_fopen_index(archive, index, 0));
     zip_error_t* error = file ? nullptr : zip_get_error(archive);
     if (file) {
         std::vector<char> buffer(kFirstBytes);
         if (zip_fread(file.get(), buffer.data(), buffer.size()) >= 0)
-            return true;
+            return Verdict::Opens;
         error = zip_file_get_error(file.get());
     }
     switch (zip_error_code_zip(error)) {
     case ZIP_ER_WRONGPASSWD:
+        return Verdict::Refused;
     case ZIP_ER_COMPRESSED_DATA:
     case ZIP_ER_CRC:
-        return false;
+        return Verdict::Unsure;
     default:
         throw CZipException(std::string("cannot read the archive: ") + zip_error_strerror(error));
     }
 }
 
-} // namespace
-
-bool PasswordOpens(zip_t* archive, const EntryPlans& plans, EntryDecoder& decoder,
-                   const std::atomic<bool>& cancel) {
-    const std::optional<std::uint64_t> judged = SmallestEncrypted(archive, plans);
-    if (!judged)
-        return true;
-    const EntryPlan& plan = plans[*judged];
+// A small entry is decoded in full, without a staging folder: only checked, nothing written.
+Verdict Judge(zip_t* archive, std::uint64_t index, const EntryPlan& plan, EntryDecoder& decoder,
+              const std::atomic<bool>& cancel) {
+    if (CheckBytesRefuse(archive, index))
+        return Verdict::Refused;
     if (plan.compressedSize > kFullCheckBytes)
-        return FirstBytesDecode(archive, *judged);
-    // Decoded without a staging folder: only checked, nothing written.
-    const DecodeResult result = StageEntry(archive, *judged, plan, -1, decoder, cancel).decode;
+        return FirstBytesDecode(archive, index);
+    const DecodeResult result = StageEntry(archive, index, plan, -1, decoder, cancel).decode;
     switch (result.status) {
     case DecodeStatus::Corrupt:
-        return false;
+        return Verdict::Unsure;
     case DecodeStatus::ReadFailed:
     case DecodeStatus::WriteFailed:
         throw CZipException("cannot read the archive: " + result.detail);
@@ -82,5 +100,25 @@ bool PasswordOpens(zip_t* archive, const EntryPlans& plans, EntryDecoder& decode
     case DecodeStatus::Cancelled:
         break;
     }
-    return true;
+    return Verdict::Opens;
+}
+
+} // namespace
+
+bool PasswordOpens(zip_t* archive, const EntryPlans& plans, EntryDecoder& decoder,
+                   const std::atomic<bool>& cancel) {
+    const std::vector<std::uint64_t> judged = SmallestEncrypted(archive, plans, kMostJudged);
+    for (const std::uint64_t index : judged) {
+        switch (Judge(archive, index, plans[index], decoder, cancel)) {
+        case Verdict::Opens:
+            return true;
+        case Verdict::Refused:
+            return false;
+        case Verdict::Unsure:
+            break;
+        }
+    }
+    // Every entry judged failed past its check bytes: most likely a wrong password, which
+    // passes a traditional entry's one check byte once in 256 tries.
+    return judged.empty();
 }
