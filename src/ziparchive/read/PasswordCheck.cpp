@@ -30,20 +30,24 @@ bool Judgeable(zip_t* archive, std::uint64_t index, const EntryPlan& plan) {
            zip_encryption_method_supported(st.encryption_method, 0);
 }
 
-// The judgeable entries, smallest first, at most `count` of them.
+// The judgeable entries, smallest first, at most `count` of them. Only an entry smaller than
+// the largest kept is looked at further.
 std::vector<std::uint64_t> SmallestEncrypted(zip_t* archive, const EntryPlans& plans,
                                              std::size_t count) {
-    std::vector<std::uint64_t> judgeable;
-    for (std::uint64_t i = 0; i < plans.size(); ++i)
-        if (Judgeable(archive, i, plans[i]))
-            judgeable.push_back(i);
+    std::vector<std::uint64_t> smallest;
     const auto smaller = [&plans](std::uint64_t a, std::uint64_t b) {
         return plans[a].compressedSize < plans[b].compressedSize;
     };
-    const std::size_t kept = std::min(count, judgeable.size());
-    std::partial_sort(judgeable.begin(), judgeable.begin() + kept, judgeable.end(), smaller);
-    judgeable.resize(kept);
-    return judgeable;
+    for (std::uint64_t i = 0; i < plans.size(); ++i) {
+        if (smallest.size() == count && !smaller(i, smallest.back()))
+            continue;
+        if (!Judgeable(archive, i, plans[i]))
+            continue;
+        smallest.insert(std::upper_bound(smallest.begin(), smallest.end(), i, smaller), i);
+        if (smallest.size() > count)
+            smallest.pop_back();
+    }
+    return smallest;
 }
 
 enum class Verdict {
@@ -59,8 +63,8 @@ bool CheckBytesRefuse(zip_t* archive, std::uint64_t index) {
     return !file && zip_error_code_zip(zip_get_error(archive)) == ZIP_ER_WRONGPASSWD;
 }
 
-// Of a large entry, a wrong key turns the first bytes into data the decompressor refuses. Any
-// failure other than the data's is the archive's.
+// Of a large entry, the check bytes when it is opened, then the first bytes, which a wrong key
+// turns into data the decompressor refuses. Any failure other than these is the archive's.
 Verdict FirstBytesDecode(zip_t* archive, std::uint64_t index) {
     ZipFile file(zip_fopen_index(archive, index, 0));
     zip_error_t* error = file ? nullptr : zip_get_error(archive);
@@ -84,10 +88,10 @@ Verdict FirstBytesDecode(zip_t* archive, std::uint64_t index) {
 // A small entry is decoded in full, without a staging folder: only checked, nothing written.
 Verdict Judge(zip_t* archive, std::uint64_t index, const EntryPlan& plan, EntryDecoder& decoder,
               const std::atomic<bool>& cancel) {
-    if (CheckBytesRefuse(archive, index))
-        return Verdict::Refused;
     if (plan.compressedSize > kFullCheckBytes)
         return FirstBytesDecode(archive, index);
+    if (CheckBytesRefuse(archive, index))
+        return Verdict::Refused;
     const DecodeResult result = StageEntry(archive, index, plan, -1, decoder, cancel).decode;
     switch (result.status) {
     case DecodeStatus::Corrupt:

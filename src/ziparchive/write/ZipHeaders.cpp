@@ -2,12 +2,13 @@
 
 #include "ziparchive/write/EntryTime.h"
 
+#include <zip.h>
+
 #include <algorithm>
 #include <iterator>
 
 namespace {
 
-constexpr std::uint16_t Bzip2Method = 12;
 // BZIP2 needs version 4.6 to extract; made by 6.3 on Unix.
 constexpr std::uint16_t VersionNeeded = 46;
 constexpr std::uint16_t VersionMadeBy = (3 << 8) | 63;
@@ -17,19 +18,22 @@ constexpr std::uint16_t Zip64FieldId = 0x0001;
 constexpr std::uint64_t Max16 = 0xFFFFu;
 constexpr std::uint32_t RegularFile = 0100000;
 
+// Zip records store integers little-endian, in fields of 2, 4 or 8 bytes.
+void PutLittle(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
 void Put16(std::vector<std::uint8_t>& out, std::uint64_t value) {
-    out.push_back(static_cast<std::uint8_t>(value));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    PutLittle(out, value, 2);
 }
 
 void Put32(std::vector<std::uint8_t>& out, std::uint64_t value) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    PutLittle(out, value, 4);
 }
 
 void Put64(std::vector<std::uint8_t>& out, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i)
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    PutLittle(out, value, 8);
 }
 
 void PutSignature(std::vector<std::uint8_t>& out, std::uint8_t third, std::uint8_t fourth) {
@@ -62,7 +66,7 @@ void SetExtraLength(std::vector<std::uint8_t>& out, std::size_t lengthAt, std::s
 void PutCommonStart(const EntryHeader& entry, std::vector<std::uint8_t>& out) {
     Put16(out, VersionNeeded);
     Put16(out, entry.utf8Name ? Utf8NameFlag : 0);
-    Put16(out, Bzip2Method);
+    Put16(out, ZIP_CM_BZIP2);
     Put16(out, entry.dosDateTime & 0xFFFF);
     Put16(out, entry.dosDateTime >> 16);
     Put32(out, entry.crc32);
