@@ -24,6 +24,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -111,6 +112,22 @@ qint64 BytesBelow(const QString& folder, bool recursive) {
                     recursive ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
     while (it.hasNext())
         total += QFileInfo(it.next()).size();
+    return total;
+}
+
+// The bytes of the files below folder that this process holds open without a name: an entry
+// being unpacked may be written that way until it is whole.
+qint64 UnnamedBytesBelow(const QString& folder) {
+    qint64 total = 0;
+    QDirIterator it(QStringLiteral("/proc/self/fd"), QDir::AllEntries | QDir::System);
+    while (it.hasNext()) {
+        const QString fd = it.next();
+        const QString target = QFile::symLinkTarget(fd);
+        struct stat info {};
+        if (target.startsWith(folder + '/') && target.endsWith(QLatin1String(" (deleted)")) &&
+            ::stat(QFile::encodeName(fd).constData(), &info) == 0 && S_ISREG(info.st_mode))
+            total += info.st_size;
+    }
     return total;
 }
 
@@ -245,7 +262,8 @@ private slots:
         // under another name) beside the selection, where nothing else changes meanwhile.
         const qint64 beside = BytesBelow(m_dir.path(), false);
         const auto written = [&] {
-            return unzip ? BytesBelow(m_dir.filePath("unpack"), true)
+            const QString destination = m_dir.filePath("unpack");
+            return unzip ? BytesBelow(destination, true) + UnnamedBytesBelow(destination)
                          : BytesBelow(m_dir.path(), false) - beside;
         };
         WorkerRun run;

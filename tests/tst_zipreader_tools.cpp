@@ -229,6 +229,24 @@ private slots:
         CompareWithUnzip({}, threads);
     }
 
+    // Where a file system cannot name a file made without a name, entries are staged under
+    // names of their own and moved into place. Here a mount over this process's descriptor
+    // folder in /proc takes away the way to name them, and only that.
+    void stagedByNameWhereFilesCannotBeNamedLater() {
+        if (TestTree::Run("unshare", {"--mount", "true"}) != 0)
+            QSKIP("cannot make a mount namespace here");
+        QCOMPARE(
+            TestTree::Run("bash", {"-c", "zip -rqy -Z bzip2 \"$0\" .", Archive()}, m_source.path()),
+            0);
+        const QString expected = m_top.filePath("expected");
+        QCOMPARE(TestTree::Run("unzip", {"-qo", Archive(), "-d", expected}), 0);
+        const QString unpack = "mount -t tmpfs none /proc/$$/fd && exec \"$0\" -q unzip \"$1\"";
+        QCOMPARE(TestTree::Run("unshare", {"--mount", "bash", "-c", unpack, TARVO_CLI, Archive()}),
+                 0);
+        QCOMPARE(ReaderRun::Tree(m_top.filePath("archive")), ReaderRun::Tree(expected));
+        QCOMPARE(ReaderRun::Leftovers(m_top.path()), QStringList());
+    }
+
     void corpusArchive_data() {
         QTest::addColumn<QString>("source");
         const QDir corpus(QStringLiteral(TARVO_CORPUS_DIR));

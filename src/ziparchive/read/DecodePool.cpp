@@ -4,15 +4,14 @@
 #include "ziparchive/read/EntryPlan.h"
 #include "ziparchive/read/StagingArea.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <exception>
 
-DecodePool::DecodePool(unsigned workers, int archiveFd, const EntryPlans& plans, int stagingFd,
-                       Window window, ThreadBudget& budget, Bzip2SplitTeam& team)
-    : m_workers(workers), m_archiveFd(archiveFd), m_plans(plans), m_stagingFd(stagingFd),
+DecodePool::DecodePool(unsigned workers, int archiveFd, const EntryPlans& plans,
+                       const StagingArea& staging, Window window, ThreadBudget& budget,
+                       Bzip2SplitTeam& team)
+    : m_workers(workers), m_archiveFd(archiveFd), m_plans(plans), m_staging(staging),
       m_window(window), m_budget(budget), m_team(team) {}
 
 DecodePool::~DecodePool() {
@@ -44,8 +43,8 @@ bool DecodePool::CanClaim() const {
 }
 
 void DecodePool::Drop(std::uint64_t index, const std::optional<StagedEntry>& result) {
-    if (result && result->staged)
-        ::unlinkat(m_stagingFd, StagingArea::TemporaryName(index).c_str(), 0);
+    if (result && result->staged && !result->file.IsOpen())
+        m_staging.RemoveTemporary(index);
     m_bytesAhead -= m_plans[index].size;
     m_slots.erase(index);
 }
@@ -65,7 +64,7 @@ void DecodePool::Work() {
         if (!EntryDecoder::NeedsLibzip(m_plans[index])) {
             result.emplace();
             try {
-                *result = StageEntry(nullptr, index, m_plans[index], m_stagingFd, decoder, m_cancel,
+                *result = StageEntry(nullptr, index, m_plans[index], &m_staging, decoder, m_cancel,
                                      m_progress);
             } catch (const std::exception& error) {
                 result->decode = {DecodeStatus::ReadFailed, 0, error.what()};

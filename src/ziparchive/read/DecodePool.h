@@ -13,6 +13,7 @@
 
 class Bzip2SplitTeam;
 class EntryPlans;
+class StagingArea;
 class ThreadBudget;
 
 // Decodes entries ahead of the caller on worker threads, reading the archive file directly,
@@ -33,9 +34,9 @@ public:
     static constexpr unsigned kMostWorkers = 8;
 
     // `workers` threads read the archive file archiveFd; they and a large entry's helpers share
-    // `budget`, and the team's decoders decode that entry's blocks. The descriptors, the plans,
-    // the budget and the team are borrowed.
-    DecodePool(unsigned workers, int archiveFd, const EntryPlans& plans, int stagingFd,
+    // `budget`, and the team's decoders decode that entry's blocks. The descriptor, the plans,
+    // the staging folder, the budget and the team are borrowed.
+    DecodePool(unsigned workers, int archiveFd, const EntryPlans& plans, const StagingArea& staging,
                Window window, ThreadBudget& budget, Bzip2SplitTeam& team);
     // Cancels work in progress and waits for the workers; what they staged stays for the staging
     // folder's removal.
@@ -69,7 +70,7 @@ private:
     const unsigned m_workers;
     const int m_archiveFd;
     const EntryPlans& m_plans;
-    const int m_stagingFd;
+    const StagingArea& m_staging;
     const Window m_window;
     ThreadBudget& m_budget;
     Bzip2SplitTeam& m_team;

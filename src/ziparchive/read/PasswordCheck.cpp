@@ -92,7 +92,7 @@ Verdict Judge(zip_t* archive, std::uint64_t index, const EntryPlan& plan, EntryD
         return FirstBytesDecode(archive, index);
     if (CheckBytesRefuse(archive, index))
         return Verdict::Refused;
-    const DecodeResult result = StageEntry(archive, index, plan, -1, decoder, cancel).decode;
+    const DecodeResult result = StageEntry(archive, index, plan, nullptr, decoder, cancel).decode;
     switch (result.status) {
     case DecodeStatus::Corrupt:
         return Verdict::Unsure;

@@ -1,6 +1,6 @@
 #include "ziparchive/read/StageEntry.h"
 
-#include "ziparchive/fs/UniqueFd.h"
+#include "ziparchive/fs/AnonymousFile.h"
 #include "ziparchive/read/EntryOutput.h"
 #include "ziparchive/read/EntryPath.h"
 #include "ziparchive/read/EntryPlan.h"
@@ -66,8 +66,9 @@ private:
     std::uint64_t m_counted = 0;
 };
 
-StagedEntry StageLink(zip_t* archive, std::uint64_t index, const EntryPlan& plan, int stagingFd,
-                      EntryDecoder& decoder, const std::atomic<bool>& cancel) {
+StagedEntry StageLink(zip_t* archive, std::uint64_t index, const EntryPlan& plan,
+                      const StagingArea* staging, EntryDecoder& decoder,
+                      const std::atomic<bool>& cancel) {
     StagedEntry result;
     if (plan.size >= PATH_MAX) {
         result.refusal = "the link's target is too long";
@@ -81,27 +82,36 @@ StagedEntry StageLink(zip_t* archive, std::uint64_t index, const EntryPlan& plan
         result.refusal = "the link points out of the destination";
         return result;
     }
-    if (stagingFd < 0)
+    if (!staging)
         return result;
     const std::string name = StagingArea::TemporaryName(index);
-    ::unlinkat(stagingFd, name.c_str(), 0);
-    if (::symlinkat(target.Bytes().c_str(), stagingFd, name.c_str()) != 0)
+    ::unlinkat(staging->Fd(), name.c_str(), 0);
+    if (::symlinkat(target.Bytes().c_str(), staging->Fd(), name.c_str()) != 0)
         return WriteFailure(errno);
     result.staged = true;
     return result;
 }
 
-StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan, int stagingFd,
-                      EntryDecoder& decoder, const std::atomic<bool>& cancel,
-                      const ProgressCounterSlot* progress) {
+// Opens the file the entry is staged in: without a name where the staging folder allows, else
+// under the entry's temporary name.
+UniqueFd OpenStagedFile(std::uint64_t index, const StagingArea& staging) {
+    if (staging.AnonymousFiles())
+        return OpenAnonymousFile(staging.Fd());
     const std::string name = StagingArea::TemporaryName(index);
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    UniqueFd fd(::openat(stagingFd, name.c_str(), kFlags, 0600));
+    UniqueFd fd(::openat(staging.Fd(), name.c_str(), kFlags, 0600));
     if (!fd.IsOpen() && errno == EEXIST) {
         // Left by an earlier test of the same entry.
-        ::unlinkat(stagingFd, name.c_str(), 0);
-        fd = UniqueFd(::openat(stagingFd, name.c_str(), kFlags, 0600));
+        ::unlinkat(staging.Fd(), name.c_str(), 0);
+        fd = UniqueFd(::openat(staging.Fd(), name.c_str(), kFlags, 0600));
     }
+    return fd;
+}
+
+StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan,
+                      const StagingArea& staging, EntryDecoder& decoder,
+                      const std::atomic<bool>& cancel, const ProgressCounterSlot* progress) {
+    UniqueFd fd = OpenStagedFile(index, staging);
     if (!fd.IsOpen())
         return WriteFailure(errno);
     StagedEntry result;
@@ -113,12 +123,18 @@ StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan
         if (::fchmod(fd.Get(), plan.permissions) != 0 || ::futimens(fd.Get(), times) != 0)
             result = WriteFailure(errno);
     }
-    // A write error can surface only at close, on some file systems.
-    if (::close(fd.Release()) != 0 && result.decode.status == DecodeStatus::Sound)
+    if (staging.AnonymousFiles()) {
+        // It is closed once it has its name; until then, dropping it is all it takes.
+        if (result.decode.status == DecodeStatus::Sound)
+            result.file = std::move(fd);
+    } else if (::close(fd.Release()) != 0 && result.decode.status == DecodeStatus::Sound) {
+        // A write error can surface only at close, on some file systems.
         result = WriteFailure(errno);
+    }
     if (result.decode.status != DecodeStatus::Sound) {
         output.Abandon();
-        ::unlinkat(stagingFd, name.c_str(), 0);
+        if (!staging.AnonymousFiles())
+            ::unlinkat(staging.Fd(), StagingArea::TemporaryName(index).c_str(), 0);
         return result;
     }
     output.Complete();
@@ -128,14 +144,14 @@ StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan
 
 } // namespace
 
-StagedEntry StageEntry(zip_t* archive, std::uint64_t index, const EntryPlan& plan, int stagingFd,
-                       EntryDecoder& decoder, const std::atomic<bool>& cancel,
-                       const ProgressCounterSlot* progress) {
+StagedEntry StageEntry(zip_t* archive, std::uint64_t index, const EntryPlan& plan,
+                       const StagingArea* staging, EntryDecoder& decoder,
+                       const std::atomic<bool>& cancel, const ProgressCounterSlot* progress) {
     if (plan.refusal != 0)
         return {};
     if (plan.kind == EntryKind::Link)
-        return StageLink(archive, index, plan, stagingFd, decoder, cancel);
-    if (plan.kind == EntryKind::Directory || stagingFd < 0) {
+        return StageLink(archive, index, plan, staging, decoder, cancel);
+    if (plan.kind == EntryKind::Directory || !staging) {
         StagedEntry result;
         DiscardOutput nowhere;
         CountingOutput output(nowhere, plan, progress);
@@ -146,5 +162,5 @@ StagedEntry StageEntry(zip_t* archive, std::uint64_t index, const EntryPlan& pla
             output.Abandon();
         return result;
     }
-    return StageFile(archive, index, plan, stagingFd, decoder, cancel, progress);
+    return StageFile(archive, index, plan, *staging, decoder, cancel, progress);
 }

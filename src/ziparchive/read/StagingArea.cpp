@@ -1,6 +1,7 @@
 #include "ziparchive/read/StagingArea.h"
 
 #include "ziparchive/CZipException.h"
+#include "ziparchive/fs/AnonymousFile.h"
 #include "ziparchive/fs/RandomName.h"
 #include "ziparchive/fs/SameFile.h"
 #include "ziparchive/fs/TreeRemoval.h"
@@ -36,8 +37,10 @@ bool SameDirectory(int rootFd, const std::string& name, int fd) {
 StagingArea::StagingArea(int rootFd) : m_root(rootFd) {
     RemoveAbandoned();
     for (int attempt = 0; attempt < 100; ++attempt) {
-        if (TryCreate())
+        if (TryCreate()) {
+            m_anonymousFiles = AnonymousFilesWorkIn(m_fd.Get());
             return;
+        }
     }
     throw CZipException("cannot create a staging folder in the destination");
 }

@@ -2,6 +2,7 @@
 
 #include "ziparchive/CZipException.h"
 #include "ziparchive/bzip2/BlockwiseBzip2.h"
+#include "ziparchive/fs/AnonymousFile.h"
 #include "ziparchive/fs/ToNarrow.h"
 #include "ziparchive/read/DecodePool.h"
 #include "ziparchive/read/DestinationTree.h"
@@ -156,7 +157,7 @@ void ZipReader::SetExtractionRoot(const QString& destination) {
         return;
     const auto workers =
         static_cast<unsigned>(std::min<std::uint64_t>(m_budget.Total(), m_plans.size()));
-    m_pool = std::make_unique<DecodePool>(workers, m_file.Get(), m_plans, m_staging->Fd(),
+    m_pool = std::make_unique<DecodePool>(workers, m_file.Get(), m_plans, *m_staging,
                                           DecodePool::Window{kWindowEntries, kWindowBytes},
                                           m_budget, *m_team);
     m_pool->SetStopFlag(m_stop);
@@ -230,6 +231,12 @@ bool ZipReader::SetPassword(const char* password) {
     return m_passwordSet;
 }
 
+void ZipReader::ThrowWriteFailure(std::uint64_t index, int error) const {
+    throw CZipException((error == ENOSPC || error == EDQUOT ? "the disk is full: " : "") +
+                        std::string("cannot write ") + EntryLabel(index) + " into " +
+                        ToNarrow(m_destination) + ": " + std::strerror(error));
+}
+
 bool ZipReader::Refuse(std::uint64_t index, const std::string& why) {
     m_lastTestFailure = EntryLabel(index) + ": " + why;
     return false;
@@ -241,7 +248,7 @@ StagedEntry ZipReader::Decode(std::uint64_t index) {
             return std::move(*staged);
     }
     const EntryPlan& plan = m_plans[index];
-    return StageEntry(LibzipFor(plan), index, plan, m_staging ? m_staging->Fd() : -1, *m_decoder,
+    return StageEntry(LibzipFor(plan), index, plan, m_staging.get(), *m_decoder,
                       m_stop ? *m_stop : kNeverCancelled, &m_progress);
 }
 
@@ -272,10 +279,7 @@ bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
         throw CZipException("cannot read the archive at " + EntryLabel(index) + ": " +
                             decode.detail);
     case DecodeStatus::WriteFailed:
-        throw CZipException(
-            (decode.error == ENOSPC || decode.error == EDQUOT ? "the disk is full: " : "") +
-            std::string("cannot write ") + EntryLabel(index) + " into " + ToNarrow(m_destination) +
-            ": " + std::strerror(decode.error));
+        ThrowWriteFailure(index, decode.error);
     case DecodeStatus::Cancelled:
         ThrowIfStopped();
         throw CZipException("the extraction was cancelled");
@@ -301,6 +305,7 @@ bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
     }
     m_admitted = index;
     m_admittedStaged = staged.staged;
+    m_admittedFile = std::move(staged.file);
     return true;
 }
 
@@ -340,13 +345,24 @@ void ZipReader::Commit(std::uint64_t index) {
         return;
     }
     const std::string temporary = StagingArea::TemporaryName(index);
-    if (RenameWithoutReplacing(m_staging->Fd(), temporary.c_str(), parentFd, leaf.c_str()) != 0) {
+    const int moved =
+        m_admittedFile.IsOpen()
+            ? NameAnonymousFile(m_admittedFile.Get(), parentFd, leaf.c_str())
+            : RenameWithoutReplacing(m_staging->Fd(), temporary.c_str(), parentFd, leaf.c_str());
+    if (moved != 0) {
         const int error = errno;
         DiscardStaged(index);
         throw CZipException("cannot put " + leaf + " in place: " + std::strerror(error));
     }
     // Nothing was replaced: what stands there now is this run's to take back.
     m_placed.push_back(index);
+    // A write error can surface only at close, on some file systems; the file then goes again.
+    if (m_admittedFile.IsOpen() && ::close(m_admittedFile.Release()) != 0) {
+        const int error = errno;
+        ::unlinkat(parentFd, leaf.c_str(), 0);
+        m_placed.pop_back();
+        ThrowWriteFailure(index, error);
+    }
 }
 
 // The folders on the way that are missing now are the ones OpenParents is about to create.
@@ -384,7 +400,9 @@ void ZipReader::TakeBack() {
 }
 
 void ZipReader::DiscardStaged(std::uint64_t index) {
-    if (m_staging)
+    if (m_admittedFile.IsOpen())
+        m_admittedFile.Reset();
+    else if (m_staging)
         m_staging->RemoveTemporary(index);
 }
 

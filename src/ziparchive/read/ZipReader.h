@@ -80,6 +80,7 @@ private:
     zip_t* LibzipFor(const EntryPlan& plan);
     bool Admit(std::uint64_t index, StagedEntry& staged);
     bool Refuse(std::uint64_t index, const std::string& why);
+    [[noreturn]] void ThrowWriteFailure(std::uint64_t index, int error) const;
     void Commit(std::uint64_t index);
     void DiscardStaged(std::uint64_t index);
     void ApplyDirectoryAttributes();
@@ -109,7 +110,8 @@ private:
     std::unique_ptr<DecodePool> m_pool;
     std::optional<std::uint64_t> m_admitted; // tested, staged and waiting for Extract
     bool m_admittedStaged = false;
-    std::vector<std::uint64_t> m_directories;            // extracted folder entries
+    UniqueFd m_admittedFile;                  // the admitted file when it is staged without a name
+    std::vector<std::uint64_t> m_directories; // extracted folder entries
     std::unordered_set<std::uint64_t> m_foldersStanding; // folder entries already on disk
 
     const std::atomic<bool>* m_stop = nullptr;
