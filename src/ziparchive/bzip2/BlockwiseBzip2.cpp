@@ -50,21 +50,45 @@ public:
     // Reads another chunk; false when reading failed.
     bool ReadMore() {
         Reserve(m_size + kReadChunk + kBzip2ReadSlack);
-        const std::int64_t got = m_raw.Read(m_bytes.data() + m_size, kReadChunk);
+        const std::int64_t got =
+            ReadChunk(m_bytes.data() + m_size, m_origin + m_size, m_boundaries);
         if (got < 0)
             return false;
-        const auto fresh = static_cast<std::size_t>(got);
-        if (m_scan) {
-            const std::size_t first = m_boundaries.size();
-            m_scanner.Scan(m_bytes.data() + m_size, fresh, m_origin + m_size, m_boundaries);
-            // One byte yields its markers last bit first.
-            std::sort(m_boundaries.begin() + static_cast<std::ptrdiff_t>(first), m_boundaries.end(),
-                      [](const Bzip2Boundary& a, const Bzip2Boundary& b) { return a.bit < b.bit; });
-        }
-        m_size += fresh;
+        m_size += static_cast<std::size_t>(got);
         std::fill_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(m_size), kBzip2ReadSlack, 0);
-        m_ended = fresh == 0;
         return true;
+    }
+
+    // Reads another chunk to one side, leaving what is held and its boundaries untouched, so
+    // that blocks held can be decoded meanwhile on other threads; TakeAside adds it. False when
+    // reading failed.
+    bool ReadAside() {
+        const std::size_t at = m_aside.size();
+        m_aside.resize(at + kReadChunk);
+        const std::int64_t got =
+            ReadChunk(m_aside.data() + at, m_origin + m_size + at, m_asideBoundaries);
+        m_aside.resize(at + static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
+        return got >= 0;
+    }
+    std::size_t BytesAside() const { return m_aside.size(); }
+    // Whether what was read aside holds the end marker or n boundaries.
+    bool AsideReaches(std::size_t n) const {
+        return m_asideBoundaries.size() >= n ||
+               (!m_asideBoundaries.empty() && m_asideBoundaries.back().endOfStream);
+    }
+    bool AllRead() const { return m_ended; }
+
+    void TakeAside() {
+        if (m_aside.empty())
+            return;
+        Reserve(m_size + m_aside.size() + kBzip2ReadSlack);
+        std::copy(m_aside.begin(), m_aside.end(),
+                  m_bytes.begin() + static_cast<std::ptrdiff_t>(m_size));
+        m_size += m_aside.size();
+        std::fill_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(m_size), kBzip2ReadSlack, 0);
+        m_boundaries.insert(m_boundaries.end(), m_asideBoundaries.begin(), m_asideBoundaries.end());
+        m_aside.clear();
+        m_asideBoundaries.clear();
     }
 
     // Reads until bit `bit` of the stream is held or the stream ends; false when reading failed.
@@ -76,7 +100,7 @@ public:
         return true;
     }
 
-    bool Ended() const { return m_ended; }
+    bool Ended() const { return m_ended && m_aside.empty(); }
     const unsigned char* Bytes() const { return m_bytes.data(); }
     std::size_t Size() const { return m_size; }
     std::uint64_t BitsHeld() const { return (m_origin + m_size) * 8; }
@@ -112,6 +136,25 @@ public:
     }
 
 private:
+    // Reads the chunk after everything read so far into `into`, which is the stream's byte
+    // `offset`, finding the boundaries in it; how many bytes came, or -1 when reading failed.
+    std::int64_t ReadChunk(unsigned char* into, std::uint64_t offset,
+                           std::vector<Bzip2Boundary>& boundaries) {
+        const std::int64_t got = m_raw.Read(into, kReadChunk);
+        if (got < 0)
+            return got;
+        const auto fresh = static_cast<std::size_t>(got);
+        if (m_scan) {
+            const std::size_t first = boundaries.size();
+            m_scanner.Scan(into, fresh, offset, boundaries);
+            // One byte yields its markers last bit first.
+            std::sort(boundaries.begin() + static_cast<std::ptrdiff_t>(first), boundaries.end(),
+                      [](const Bzip2Boundary& a, const Bzip2Boundary& b) { return a.bit < b.bit; });
+        }
+        m_ended = fresh == 0;
+        return got;
+    }
+
     // Grows the buffer, never shrinking it, so that later entries reuse it. The vector grows
     // its capacity geometrically; only what is filled is touched.
     void Reserve(std::size_t bytes) {
@@ -127,6 +170,8 @@ private:
     std::vector<Bzip2Boundary> m_boundaries;
     Bzip2BoundaryScanner m_scanner;
     bool m_ended = false;
+    std::vector<unsigned char> m_aside; // read past what is held, not yet taken in
+    std::vector<Bzip2Boundary> m_asideBoundaries;
 };
 
 // What the blocks decoded so far add up to.
@@ -283,7 +328,9 @@ private:
                 return DecodeResult{};
             }
             const std::size_t count = m_stream.CompleteBlocks(batch);
-            const std::size_t taken = count == 0 ? 0 : DecodeBatch(count, cap);
+            const std::size_t taken = count == 0 ? 0 : DecodeBatch(count, cap, batch);
+            if (m_readFailed)
+                return ReadFailed();
             if (taken == 0)
                 return std::nullopt;
             for (std::size_t i = 0; i < taken; ++i) {
@@ -303,6 +350,21 @@ private:
         }
     }
 
+    // While the helpers decode a batch of `count` blocks, this thread reads on to one side for
+    // the next `batch` blocks, until the stream ends or the read-ahead limit is reached; then it
+    // decodes too. Reading and finding the block markers would otherwise leave the other cores
+    // idle between batches.
+    void ReadOnAside(std::size_t count, std::size_t batch) {
+        const std::size_t known = m_stream.Boundaries().size() - count;
+        while (!m_stream.AllRead() && !m_stream.AsideReaches(batch + 1 - std::min(known, batch)) &&
+               m_stream.Size() + m_stream.BytesAside() < kReadAheadBytes) {
+            if (!m_stream.ReadAside()) {
+                m_readFailed = true;
+                return;
+            }
+        }
+    }
+
     // A block of a batch: its first bytes, and when there are more, the decoder holding them.
     struct BatchBlock {
         std::vector<char> bytes;
@@ -314,7 +376,7 @@ private:
     // holds more keeps it for the writing and takes no further block. Returns how many blocks
     // were taken, from the front, or 0 when any is refused or does not end where the next
     // marker was found.
-    std::size_t DecodeBatch(std::size_t count, std::size_t cap) {
+    std::size_t DecodeBatch(std::size_t count, std::size_t cap, std::size_t batch) {
         if (m_batch.size() < count)
             m_batch.resize(count);
         std::atomic<std::size_t> next{0};
@@ -350,9 +412,12 @@ private:
                 break; // fewer helpers only make it slower
             }
         }
+        if (!helpers.empty())
+            ReadOnAside(count, batch);
         work(*m_decoders[0]);
         for (std::thread& helper : helpers)
             helper.join();
+        m_stream.TakeAside();
         return failed ? 0 : std::min(next.load(), count);
     }
 
@@ -365,6 +430,7 @@ private:
     int m_level = 9;
     Progress m_progress;
     std::optional<DecodeResult> m_stop; // why Emit ended the run
+    bool m_readFailed = false;          // reading on aside failed
     std::vector<std::unique_ptr<Bzip2BlockDecoder>>& m_decoders;
     std::vector<char>& m_block;
     std::vector<BatchBlock> m_batch;
