@@ -217,6 +217,8 @@ private slots:
         QTest::newRow("one byte") << QByteArray("x");
         QTest::newRow("already least") << QByteArray("abcabd");
         QTest::newRow("least at the end") << QByteArray("bbbba");
+        QTest::newRow("smallest byte once, in the middle") << QByteArray("dcbabcd");
+        QTest::newRow("smallest byte at both ends, a run across the wrap") << QByteArray("abbab");
         QTest::newRow("one word twice: the first of the two") << QByteArray("cabcab");
         QTest::newRow("one byte repeated") << QByteArray(40, 'z');
         QTest::newRow("long equal stretches, told apart late")
@@ -224,6 +226,10 @@ private slots:
         QTest::newRow("stretches that wrap around the end")
             << QByteArray(13, 'a') + 'b' + QByteArray(17, 'a') + 'b' + QByteArray(4, 'a');
         QTest::newRow("random") << TestTree::RandomBytes(300, 40);
+        const QByteArray random = TestTree::RandomBytes(400, 42);
+        QTest::newRow("random over three letters") << Generated(400, [&](qsizetype i) {
+            return static_cast<char>('a' + static_cast<quint8>(random[i]) % 3);
+        });
         QTest::newRow("random word repeated") << Periodic(333, 37, 41);
     }
     void leastRotationIsTheSmallest() {

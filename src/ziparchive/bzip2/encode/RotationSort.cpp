@@ -2,6 +2,7 @@
 
 #include <divsufsort.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <stdexcept>
@@ -16,11 +17,34 @@
 // order. Equal rotations (a block made of one word repeated) end in the same byte, so how they
 // tie changes neither the last column nor the decoding from any of them.
 
+namespace {
+
+// The smallest byte value in the block.
+std::uint8_t SmallestByte(const std::uint8_t* block, std::size_t size) {
+    std::uint8_t smallest = 0xff;
+    for (std::size_t i = 0; i < size; ++i)
+        smallest = std::min(smallest, block[i]);
+    return smallest;
+}
+
+} // namespace
+
 std::size_t LeastRotation(const std::uint8_t* block, std::size_t size) {
     // Two candidates i and j compared over k bytes; a mismatch rules out the larger candidate
-    // and every start within the compared stretch, so the whole search is linear. Away from the
-    // block's end, eight bytes are compared at once: long runs are common.
-    std::size_t i = 0, j = 1, k = 0;
+    // and every start within the compared stretch, so the whole search is linear. A rotation
+    // that starts with a byte other than the block's smallest cannot be the least, so each
+    // candidate moves straight on to the next start holding that byte, or past the end when
+    // there is none. Away from the block's end, eight bytes are compared at once: long runs are
+    // common.
+    const std::uint8_t smallest = SmallestByte(block, size);
+    const auto nextStart = [&](std::size_t from) {
+        if (from >= size)
+            return from;
+        const void* found = std::memchr(block + from, smallest, size - from);
+        return found ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - block)
+                     : size;
+    };
+    std::size_t i = nextStart(0), j = nextStart(i + 1), k = 0;
     while (i < size && j < size && k < size) {
         std::size_t a = i + k, b = j + k;
         if (a >= size)
@@ -47,11 +71,11 @@ std::size_t LeastRotation(const std::uint8_t* block, std::size_t size) {
             continue;
         }
         if (block[a] > block[b])
-            i += k + 1;
+            i = nextStart(i + k + 1);
         else
-            j += k + 1;
+            j = nextStart(j + k + 1);
         if (i == j)
-            ++j;
+            j = nextStart(j + 1);
         k = 0;
     }
     return i < j ? i : j;
