@@ -1,5 +1,6 @@
 #include "ziparchive/bzip2/encode/MoveToFront.h"
 
+#include <bit>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -56,44 +57,59 @@ int MoveToFront(std::uint8_t* list, std::uint8_t wanted, [[maybe_unused]] int us
 #endif
 }
 
+// Where the run of equal bytes that starts at `from` ends. Eight bytes are compared at a time:
+// after the block sort, long runs are common.
+std::size_t RunEnd(const std::uint8_t* bytes, std::size_t from, std::size_t size) {
+    const std::uint8_t byte = bytes[from];
+    std::size_t at = from + 1;
+    if constexpr (std::endian::native == std::endian::little) {
+        const std::uint64_t pattern = 0x0101010101010101u * byte;
+        for (; at + 8 <= size; at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + at, sizeof word);
+            if (const std::uint64_t differ = word ^ pattern)
+                return at + static_cast<std::size_t>(std::countr_zero(differ)) / 8;
+        }
+    }
+    while (at < size && bytes[at] == byte)
+        ++at;
+    return at;
+}
+
 } // namespace
 
 void MoveToFrontCode(const std::uint8_t* last, std::size_t size, const bool inUse[256],
                      std::uint16_t* symbols, SymbolCounts& counts) {
-    std::uint8_t rank[256];
-    // Past the bytes in use the list holds zeros; they are never reached, as every byte
-    // looked up is in use.
+    // The list holds the bytes in use themselves, in ascending order at first, so a byte's
+    // place needs no lookup. Past them it holds zeros; they are never reached, as every byte
+    // looked up is in use and so found earlier.
     alignas(16) std::uint8_t list[256] = {};
     int used = 0;
     for (int byte = 0; byte < 256; ++byte) {
-        if (inUse[byte]) {
-            rank[byte] = static_cast<std::uint8_t>(used);
-            list[used] = static_cast<std::uint8_t>(used);
-            ++used;
-        }
+        if (inUse[byte])
+            list[used++] = static_cast<std::uint8_t>(byte);
     }
     std::uint32_t* frequency = counts.frequency;
     for (int s = 0; s < kMaxAlphabet; ++s)
         frequency[s] = 0;
 
+    // A run of one byte in the last column is one move to the front, unless the byte is there
+    // already, and then a run of place zero: the block is taken run by run.
     std::uint16_t* out = symbols;
-    std::uint32_t run = 0;
-    for (std::size_t i = 0; i < size; ++i) {
-        const std::uint8_t wanted = rank[last[i]];
-        if (list[0] == wanted) {
-            ++run;
-            continue;
+    for (std::size_t i = 0; i < size;) {
+        const std::uint8_t byte = last[i];
+        const std::size_t end = RunEnd(last, i, size);
+        std::uint32_t run = static_cast<std::uint32_t>(end - i);
+        if (list[0] != byte) {
+            const int place = MoveToFront(list, byte, used);
+            *out++ = static_cast<std::uint16_t>(place + 1);
+            ++frequency[place + 1];
+            --run;
         }
-        if (run > 0) {
+        if (run > 0)
             out = PutRun(run, out, frequency);
-            run = 0;
-        }
-        const int place = MoveToFront(list, wanted, used);
-        *out++ = static_cast<std::uint16_t>(place + 1);
-        ++frequency[place + 1];
+        i = end;
     }
-    if (run > 0)
-        out = PutRun(run, out, frequency);
     const int endOfBlock = used + 1;
     *out++ = static_cast<std::uint16_t>(endOfBlock);
     ++frequency[endOfBlock];
