@@ -104,6 +104,10 @@ void StartFromBlock(const std::uint16_t* symbols, const SymbolCounts& counts, Hu
         BuildCodeLengths(frequency[t], counts.alphabet, kMaxCodeLength, plan.lengths[t]);
 }
 
+// A symbol's code length under each table, or a group's cost under each: one lane a table.
+using TableCosts = std::uint16_t __attribute__((vector_size(16)));
+static_assert(kMaxTables <= 8 && kGroupSize * kMaxCodeLength <= 0xffff);
+
 // Chooses the best table for each group and rebuilds each table from the groups that chose
 // it, a few times over. Returns the bits the symbols then take.
 std::uint64_t Refine(const std::uint16_t* symbols, const SymbolCounts& counts, HuffmanPlan& plan) {
@@ -112,59 +116,58 @@ std::uint64_t Refine(const std::uint16_t* symbols, const SymbolCounts& counts, H
     const int tables = plan.tables;
     const std::size_t groups = (count + kGroupSize - 1) / kGroupSize;
     plan.selectors.resize(groups);
-    std::uint32_t frequency[kMaxTables][kMaxAlphabet];
-    // The cost of a symbol in tables 0-3 and 4-5, packed in 16-bit lanes: a group's costs
-    // under all tables take two additions per symbol.
-    std::uint64_t costLow[kMaxAlphabet];
-    std::uint64_t costHigh[kMaxAlphabet];
+    // Counted into two halves, even and odd places, then added: runs of one symbol are common,
+    // and counting them into one place would wait on each increment in turn.
+    std::uint32_t frequency[2][kMaxTables][kMaxAlphabet];
+    TableCosts cost[kMaxAlphabet];
     for (int pass = 0; pass < kRefinements; ++pass) {
         bool changed = pass == 0;
         for (int s = 0; s < alphabet; ++s) {
-            std::uint64_t low = 0, high = 0;
-            for (int t = 0; t < tables; ++t) {
-                if (t < 4)
-                    low |= std::uint64_t{plan.lengths[t][s]} << (16 * t);
-                else
-                    high |= std::uint64_t{plan.lengths[t][s]} << (16 * (t - 4));
-            }
-            costLow[s] = low;
-            costHigh[s] = high;
+            cost[s] = TableCosts{};
+            for (int t = 0; t < tables; ++t)
+                cost[s][t] = plan.lengths[t][s];
         }
-        std::memset(frequency, 0, sizeof frequency);
+        for (auto& half : frequency) {
+            for (int t = 0; t < tables; ++t)
+                std::memset(half[t], 0, sizeof(std::uint32_t) * static_cast<std::size_t>(alphabet));
+        }
         for (std::size_t g = 0; g < groups; ++g) {
             const std::size_t begin = g * kGroupSize;
             const std::size_t end = std::min(begin + kGroupSize, count);
-            std::uint64_t low = 0, high = 0;
-            for (std::size_t i = begin; i < end; ++i) {
-                low += costLow[symbols[i]];
-                high += costHigh[symbols[i]];
-            }
+            TableCosts total{};
+            for (std::size_t i = begin; i < end; ++i)
+                total += cost[symbols[i]];
             int best = 0;
-            unsigned bestCost = static_cast<unsigned>(low & 0xffff);
             for (int t = 1; t < tables; ++t) {
-                const unsigned cost = static_cast<unsigned>(
-                    (t < 4 ? low >> (16 * t) : high >> (16 * (t - 4))) & 0xffff);
-                if (cost < bestCost) {
-                    bestCost = cost;
+                if (total[t] < total[best])
                     best = t;
-                }
             }
             changed = changed || plan.selectors[g] != best;
             plan.selectors[g] = static_cast<std::uint8_t>(best);
-            std::uint32_t* chosen = frequency[best];
-            for (std::size_t i = begin; i < end; ++i)
-                ++chosen[symbols[i]];
+            std::uint32_t* even = frequency[0][best];
+            std::uint32_t* odd = frequency[1][best];
+            std::size_t i = begin;
+            for (; i + 1 < end; i += 2) {
+                ++even[symbols[i]];
+                ++odd[symbols[i + 1]];
+            }
+            if (i < end)
+                ++even[symbols[i]];
+        }
+        for (int t = 0; t < tables; ++t) {
+            for (int s = 0; s < alphabet; ++s)
+                frequency[0][t][s] += frequency[1][t][s];
         }
         // The same choices as last time would only rebuild the same tables.
         if (!changed)
             break;
         for (int t = 0; t < tables; ++t)
-            BuildCodeLengths(frequency[t], alphabet, kMaxCodeLength, plan.lengths[t]);
+            BuildCodeLengths(frequency[0][t], alphabet, kMaxCodeLength, plan.lengths[t]);
     }
     std::uint64_t bits = 0;
     for (int t = 0; t < tables; ++t) {
         for (int s = 0; s < alphabet; ++s)
-            bits += std::uint64_t{frequency[t][s]} * plan.lengths[t][s];
+            bits += std::uint64_t{frequency[0][t][s]} * plan.lengths[t][s];
     }
     return bits;
 }
