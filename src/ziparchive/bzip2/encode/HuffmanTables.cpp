@@ -46,12 +46,22 @@ int HuffmanDepths(const std::uint64_t* weights, int count, int* depths) {
 void BuildCodeLengths(const std::uint32_t* frequency, int alphabet, int maxLength,
                       std::uint8_t* lengths) {
     // Sorted by weight as one key, the symbol in the low bits: a plain sort of integers, with
-    // neither an allocation nor a comparison callback, matters when blocks are small.
+    // neither an allocation nor a comparison callback, matters when blocks are small. Unused
+    // symbols weigh 1 and come in symbol order already; a table built from a few groups leaves
+    // most symbols unused, so only the used ones are sorted, and the two lists merged.
+    std::uint64_t used[kMaxAlphabet];
+    std::uint64_t unused[kMaxAlphabet];
+    int usedCount = 0, unusedCount = 0;
+    for (int s = 0; s < alphabet; ++s) {
+        const auto symbol = static_cast<std::uint64_t>(s);
+        if (frequency[s] == 0)
+            unused[unusedCount++] = std::uint64_t{1} << 9 | symbol;
+        else
+            used[usedCount++] = std::uint64_t{frequency[s]} << 9 | symbol;
+    }
+    std::sort(used, used + usedCount);
     std::uint64_t keys[kMaxAlphabet];
-    for (int s = 0; s < alphabet; ++s)
-        keys[s] = std::uint64_t{std::max<std::uint32_t>(frequency[s], 1)} << 9 |
-                  static_cast<std::uint64_t>(s);
-    std::sort(keys, keys + alphabet);
+    std::merge(used, used + usedCount, unused, unused + unusedCount, keys);
     std::uint64_t weights[kMaxAlphabet];
     for (int i = 0; i < alphabet; ++i)
         weights[i] = keys[i] >> 9;
@@ -96,12 +106,14 @@ void StartFromAlphabet(const SymbolCounts& counts, HuffmanPlan& plan) {
 // Tables for equal stretches of the block, each built from its own symbols: a block that
 // changes its nature along the way gets a table for each part.
 void StartFromBlock(const std::uint16_t* symbols, const SymbolCounts& counts, HuffmanPlan& plan) {
-    std::uint32_t frequency[kMaxTables][kMaxAlphabet] = {};
     const auto tables = static_cast<std::size_t>(plan.tables);
-    for (std::size_t i = 0; i < counts.count; ++i)
-        ++frequency[i * tables / counts.count][symbols[i]];
-    for (int t = 0; t < plan.tables; ++t)
-        BuildCodeLengths(frequency[t], counts.alphabet, kMaxCodeLength, plan.lengths[t]);
+    for (std::size_t t = 0; t < tables; ++t) {
+        std::uint32_t frequency[kMaxAlphabet] = {};
+        const std::size_t end = (t + 1) * counts.count / tables;
+        for (std::size_t i = t * counts.count / tables; i < end; ++i)
+            ++frequency[symbols[i]];
+        BuildCodeLengths(frequency, counts.alphabet, kMaxCodeLength, plan.lengths[t]);
+    }
 }
 
 // A symbol's code length under each table, or a group's cost under each: one lane a table.
