@@ -128,20 +128,27 @@ std::uint64_t Refine(const std::uint16_t* symbols, const SymbolCounts& counts, H
     const int tables = plan.tables;
     const std::size_t groups = (count + kGroupSize - 1) / kGroupSize;
     plan.selectors.resize(groups);
-    // Counted into two halves, even and odd places, then added: runs of one symbol are common,
-    // and counting them into one place would wait on each increment in turn.
-    std::uint32_t frequency[2][kMaxTables][kMaxAlphabet];
+    // Each table's symbol counts over the groups that chose it. After the first pass only the
+    // groups that change their choice move their symbols from one table to the other, and only
+    // the tables they move between are rebuilt. The first pass counts the odd places apart:
+    // runs of one symbol are common, and counting them into one place would wait on each
+    // increment in turn.
+    std::uint32_t frequency[kMaxTables][kMaxAlphabet];
+    std::uint32_t oddFrequency[kMaxTables][kMaxAlphabet];
+    const std::size_t row = sizeof(std::uint32_t) * static_cast<std::size_t>(alphabet);
+    for (int t = 0; t < tables; ++t) {
+        std::memset(frequency[t], 0, row);
+        std::memset(oddFrequency[t], 0, row);
+    }
     TableCosts cost[kMaxAlphabet];
     for (int pass = 0; pass < kRefinements; ++pass) {
-        bool changed = pass == 0;
+        // The starting lengths only rank the tables; every table is built after the first pass.
+        bool changed[kMaxTables];
+        std::fill(std::begin(changed), std::end(changed), pass == 0);
         for (int s = 0; s < alphabet; ++s) {
             cost[s] = TableCosts{};
             for (int t = 0; t < tables; ++t)
                 cost[s][t] = plan.lengths[t][s];
-        }
-        for (auto& half : frequency) {
-            for (int t = 0; t < tables; ++t)
-                std::memset(half[t], 0, sizeof(std::uint32_t) * static_cast<std::size_t>(alphabet));
         }
         for (std::size_t g = 0; g < groups; ++g) {
             const std::size_t begin = g * kGroupSize;
@@ -154,32 +161,48 @@ std::uint64_t Refine(const std::uint16_t* symbols, const SymbolCounts& counts, H
                 if (total[t] < total[best])
                     best = t;
             }
-            changed = changed || plan.selectors[g] != best;
-            plan.selectors[g] = static_cast<std::uint8_t>(best);
-            std::uint32_t* even = frequency[0][best];
-            std::uint32_t* odd = frequency[1][best];
-            std::size_t i = begin;
-            for (; i + 1 < end; i += 2) {
-                ++even[symbols[i]];
-                ++odd[symbols[i + 1]];
+            if (pass == 0) {
+                std::uint32_t* even = frequency[best];
+                std::uint32_t* odd = oddFrequency[best];
+                std::size_t i = begin;
+                for (; i + 1 < end; i += 2) {
+                    ++even[symbols[i]];
+                    ++odd[symbols[i + 1]];
+                }
+                if (i < end)
+                    ++even[symbols[i]];
+            } else if (plan.selectors[g] != best) {
+                std::uint32_t* left = frequency[plan.selectors[g]];
+                std::uint32_t* chosen = frequency[best];
+                for (std::size_t i = begin; i < end; ++i) {
+                    --left[symbols[i]];
+                    ++chosen[symbols[i]];
+                }
+                changed[plan.selectors[g]] = changed[best] = true;
             }
-            if (i < end)
-                ++even[symbols[i]];
+            plan.selectors[g] = static_cast<std::uint8_t>(best);
         }
+        if (pass == 0) {
+            for (int t = 0; t < tables; ++t) {
+                for (int s = 0; s < alphabet; ++s)
+                    frequency[t][s] += oddFrequency[t][s];
+            }
+        }
+        // A table that kept the same groups would only be rebuilt the same; when all did, so
+        // would every pass after this one.
+        bool anyChanged = false;
         for (int t = 0; t < tables; ++t) {
-            for (int s = 0; s < alphabet; ++s)
-                frequency[0][t][s] += frequency[1][t][s];
+            if (changed[t])
+                BuildCodeLengths(frequency[t], alphabet, kMaxCodeLength, plan.lengths[t]);
+            anyChanged = anyChanged || changed[t];
         }
-        // The same choices as last time would only rebuild the same tables.
-        if (!changed)
+        if (!anyChanged)
             break;
-        for (int t = 0; t < tables; ++t)
-            BuildCodeLengths(frequency[0][t], alphabet, kMaxCodeLength, plan.lengths[t]);
     }
     std::uint64_t bits = 0;
     for (int t = 0; t < tables; ++t) {
         for (int s = 0; s < alphabet; ++s)
-            bits += std::uint64_t{frequency[0][t][s]} * plan.lengths[t][s];
+            bits += std::uint64_t{frequency[t][s]} * plan.lengths[t][s];
     }
     return bits;
 }
