@@ -211,6 +211,39 @@ private slots:
         QVERIFY(TakenBlockwise(input, joined, 1));
     }
 
+    // A stream that would outgrow its buffer is refused with nothing written past the buffer's
+    // end, at every length short of the stream's; one that fits exactly comes out whole.
+    void encoderKeepsWithinItsBuffer_data() {
+        QTest::addColumn<QByteArray>("input");
+        QTest::newRow("random, 1 KiB") << TestTree::RandomBytes(1024, 50);
+        QTest::newRow("text, 10 KB") << TestTree::TextBytes(10'000, 51);
+    }
+    void encoderKeepsWithinItsBuffer() {
+        QFETCH(QByteArray, input);
+        const auto* data = reinterpret_cast<const std::uint8_t*>(input.constData());
+        const auto size = static_cast<std::size_t>(input.size());
+        Bzip2BlockEncoder encoder;
+        CompressedBlock roomy;
+        roomy.capacity = ChunkCompressor::StreamCapacity;
+        roomy.stream = std::make_unique<std::uint8_t[]>(roomy.capacity);
+        QVERIFY(encoder.Encode(data, size, roomy));
+        const std::size_t length = roomy.streamLength;
+        constexpr std::size_t guard = 16;
+        for (std::size_t capacity = length - 12; capacity <= length; ++capacity) {
+            CompressedBlock tight;
+            tight.capacity = capacity;
+            tight.stream = std::make_unique<std::uint8_t[]>(capacity + guard);
+            std::fill_n(tight.stream.get(), capacity + guard, 0xa5);
+            QCOMPARE(encoder.Encode(data, size, tight), capacity == length);
+            QVERIFY(std::all_of(tight.stream.get() + capacity,
+                                tight.stream.get() + capacity + guard,
+                                [](std::uint8_t b) { return b == 0xa5; }));
+            if (capacity == length)
+                QVERIFY(std::equal(roomy.stream.get(), roomy.stream.get() + length,
+                                   tight.stream.get()));
+        }
+    }
+
     // The block sort starts the block at its least rotation; checked against every rotation.
     void leastRotationIsTheSmallest_data() {
         QTest::addColumn<QByteArray>("block");
