@@ -6,6 +6,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define TARVO_MOVE_BY_32
+#endif
 
 namespace {
 
@@ -26,36 +30,71 @@ std::uint16_t* PutRun(std::uint32_t run, std::uint16_t* out, std::uint32_t* freq
 // Moves wanted, which is among the first `used` bytes of list, to the front; returns its place.
 // Binary data has many large places, where a byte-by-byte walk costs a dependent load and store
 // per place: with SSE2 the search and the shift go 16 bytes at a time, in one pass.
-int MoveToFront(std::uint8_t* list, std::uint8_t wanted, [[maybe_unused]] int used) {
+struct MoveBy16 {
+    int operator()(std::uint8_t* list, std::uint8_t wanted, [[maybe_unused]] int used) const {
 #if defined(__SSE2__)
-    const __m128i target = _mm_set1_epi8(static_cast<char>(wanted));
-    const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    __m128i carried = _mm_cvtsi32_si128(wanted); // the byte that enters each 16 at its front
-    for (int at = 0;; at += 16) {
-        auto* lane = reinterpret_cast<__m128i*>(list + at);
-        const __m128i bytes = _mm_load_si128(lane);
-        const __m128i shifted = _mm_or_si128(_mm_slli_si128(bytes, 1), carried);
-        const int found = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, target));
-        if (found != 0) {
-            // Only the bytes up to the wanted one move back; the rest stay.
-            const int offset = __builtin_ctz(static_cast<unsigned>(found));
-            const __m128i moved =
-                _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(offset + 1)), index);
-            _mm_store_si128(
-                lane, _mm_or_si128(_mm_and_si128(moved, shifted), _mm_andnot_si128(moved, bytes)));
-            return at + offset;
+        const __m128i target = _mm_set1_epi8(static_cast<char>(wanted));
+        const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        __m128i carried = _mm_cvtsi32_si128(wanted); // the byte that enters each 16 at its front
+        for (int at = 0;; at += 16) {
+            auto* lane = reinterpret_cast<__m128i*>(list + at);
+            const __m128i bytes = _mm_load_si128(lane);
+            const __m128i shifted = _mm_or_si128(_mm_slli_si128(bytes, 1), carried);
+            const int found = _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, target));
+            if (found != 0) {
+                // Only the bytes up to the wanted one move back; the rest stay.
+                const int offset = __builtin_ctz(static_cast<unsigned>(found));
+                const __m128i moved =
+                    _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(offset + 1)), index);
+                _mm_store_si128(lane, _mm_or_si128(_mm_and_si128(moved, shifted),
+                                                   _mm_andnot_si128(moved, bytes)));
+                return at + offset;
+            }
+            _mm_store_si128(lane, shifted);
+            carried = _mm_srli_si128(bytes, 15);
         }
-        _mm_store_si128(lane, shifted);
-        carried = _mm_srli_si128(bytes, 15);
-    }
 #else
-    const void* found = std::memchr(list + 1, wanted, static_cast<std::size_t>(used - 1));
-    const int place = static_cast<int>(static_cast<const std::uint8_t*>(found) - list);
-    std::memmove(list + 1, list, static_cast<std::size_t>(place));
-    list[0] = wanted;
-    return place;
+        const void* found = std::memchr(list + 1, wanted, static_cast<std::size_t>(used - 1));
+        const int place = static_cast<int>(static_cast<const std::uint8_t*>(found) - list);
+        std::memmove(list + 1, list, static_cast<std::size_t>(place));
+        list[0] = wanted;
+        return place;
 #endif
-}
+    }
+};
+
+#if defined(TARVO_MOVE_BY_32)
+// The same 32 bytes at a time, on processors that have AVX2: places of 16 and more, common in
+// binary data, take half the steps.
+struct MoveBy32 {
+    __attribute__((target("avx2"))) int operator()(std::uint8_t* list, std::uint8_t wanted,
+                                                   int) const {
+        const __m256i target = _mm256_set1_epi8(static_cast<char>(wanted));
+        const __m256i index =
+            _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+                             20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+        __m256i carried = _mm256_set_epi64x(0, 0, 0, wanted);
+        for (int at = 0;; at += 32) {
+            auto* lane = reinterpret_cast<__m256i*>(list + at);
+            const __m256i bytes = _mm256_load_si256(lane);
+            // One byte later across the two halves: the low half's last byte enters the high.
+            const __m256i lowHalfUp = _mm256_permute2x128_si256(bytes, bytes, 0x08);
+            const __m256i shifted =
+                _mm256_or_si256(_mm256_alignr_epi8(bytes, lowHalfUp, 15), carried);
+            const int found = _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, target));
+            if (found != 0) {
+                const int offset = __builtin_ctz(static_cast<unsigned>(found));
+                const __m256i moved =
+                    _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(offset + 1)), index);
+                _mm256_store_si256(lane, _mm256_blendv_epi8(bytes, shifted, moved));
+                return at + offset;
+            }
+            _mm256_store_si256(lane, shifted);
+            carried = _mm256_srli_si256(_mm256_permute2x128_si256(bytes, bytes, 0x81), 15);
+        }
+    }
+};
+#endif
 
 // Where the run of equal bytes that starts at `from` ends. Eight bytes are compared at a time:
 // after the block sort, long runs are common.
@@ -76,14 +115,15 @@ std::size_t RunEnd(const std::uint8_t* bytes, std::size_t from, std::size_t size
     return at;
 }
 
-} // namespace
-
-void MoveToFrontCode(const std::uint8_t* last, std::size_t size, const bool inUse[256],
-                     std::uint16_t* symbols, SymbolCounts& counts) {
+// Inlined into each caller, so that a caller built for AVX2 inlines MoveBy32 too.
+template <typename Move>
+[[gnu::always_inline]] inline void Code(const std::uint8_t* last, std::size_t size,
+                                        const bool inUse[256], std::uint16_t* symbols,
+                                        SymbolCounts& counts, Move moveToFront) {
     // The list holds the bytes in use themselves, in ascending order at first, so a byte's
     // place needs no lookup. Past them it holds zeros; they are never reached, as every byte
     // looked up is in use and so found earlier.
-    alignas(16) std::uint8_t list[256] = {};
+    alignas(32) std::uint8_t list[256] = {};
     int used = 0;
     for (int byte = 0; byte < 256; ++byte) {
         if (inUse[byte])
@@ -101,7 +141,7 @@ void MoveToFrontCode(const std::uint8_t* last, std::size_t size, const bool inUs
         const std::size_t end = RunEnd(last, i, size);
         std::uint32_t run = static_cast<std::uint32_t>(end - i);
         if (list[0] != byte) {
-            const int place = MoveToFront(list, byte, used);
+            const int place = moveToFront(list, byte, used);
             *out++ = static_cast<std::uint16_t>(place + 1);
             ++frequency[place + 1];
             --run;
@@ -115,4 +155,24 @@ void MoveToFrontCode(const std::uint8_t* last, std::size_t size, const bool inUs
     ++frequency[endOfBlock];
     counts.count = static_cast<std::size_t>(out - symbols);
     counts.alphabet = used + 2;
+}
+
+#if defined(TARVO_MOVE_BY_32)
+__attribute__((target("avx2"))) void CodeWithAvx2(const std::uint8_t* last, std::size_t size,
+                                                  const bool inUse[256], std::uint16_t* symbols,
+                                                  SymbolCounts& counts) {
+    Code(last, size, inUse, symbols, counts, MoveBy32{});
+}
+#endif
+
+} // namespace
+
+void MoveToFrontCode(const std::uint8_t* last, std::size_t size, const bool inUse[256],
+                     std::uint16_t* symbols, SymbolCounts& counts) {
+#if defined(TARVO_MOVE_BY_32)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        return CodeWithAvx2(last, size, inUse, symbols, counts);
+#endif
+    Code(last, size, inUse, symbols, counts, MoveBy16{});
 }
