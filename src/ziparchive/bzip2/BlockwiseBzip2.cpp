@@ -355,8 +355,10 @@ private:
     // decodes too. Reading and finding the block markers would otherwise leave the other cores
     // idle between batches.
     void ReadOnAside(std::size_t count, std::size_t batch) {
+        // The next batch needs batch + 1 boundaries; those held past this batch count.
         const std::size_t known = m_stream.Boundaries().size() - count;
-        while (!m_stream.AllRead() && !m_stream.AsideReaches(batch + 1 - std::min(known, batch)) &&
+        const std::size_t wanted = known > batch ? 0 : batch + 1 - known;
+        while (!m_stream.AllRead() && !m_stream.AsideReaches(wanted) &&
                m_stream.Size() + m_stream.BytesAside() < kReadAheadBytes) {
             if (!m_stream.ReadAside()) {
                 m_readFailed = true;

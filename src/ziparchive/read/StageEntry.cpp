@@ -134,7 +134,7 @@ StagedEntry StageFile(zip_t* archive, std::uint64_t index, const EntryPlan& plan
     if (result.decode.status != DecodeStatus::Sound) {
         output.Abandon();
         if (!staging.AnonymousFiles())
-            ::unlinkat(staging.Fd(), StagingArea::TemporaryName(index).c_str(), 0);
+            staging.RemoveTemporary(index);
         return result;
     }
     output.Complete();

@@ -293,8 +293,9 @@ bool ZipReader::Admit(std::uint64_t index, StagedEntry& staged) {
         const auto standing =
             parentsUsable ? m_tree->Inspect(path) : DestinationTree::Standing::Other;
         if (!parentsUsable || !FitsWhatStands(plan.kind, standing)) {
-            if (staged.staged)
-                DiscardStaged(index);
+            // A file staged without a name goes with `staged`; one staged by name is removed.
+            if (staged.staged && !staged.file.IsOpen())
+                m_staging->RemoveTemporary(index);
             const std::string at = ToNarrow(m_destination) + "/" + std::string(path);
             if (!parentsUsable)
                 return Refuse(index, "a file is in the way on the path to " + at);
