@@ -2,8 +2,8 @@
 
 #include "ziparchive/ThreadBudget.h"
 #include "ziparchive/bzip2/Bzip2BlockDecoder.h"
-#include "ziparchive/bzip2/Bzip2Blocks.h"
 #include "ziparchive/bzip2/Bzip2Format.h"
+#include "ziparchive/bzip2/Bzip2RawStream.h"
 #include "ziparchive/read/EntryInput.h"
 #include "ziparchive/read/EntryOutput.h"
 #include "ziparchive/read/EntryPlan.h"
@@ -11,8 +11,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr std::size_t kReadChunk = 1 << 20;
 // More than the largest block's compressed size (900,000 symbols of at most 20 bits, plus
 // tables and selectors), so a block read in order is always whole.
 constexpr std::uint64_t kLargestBlockBits = 24ull * 1024 * 1024;
@@ -28,151 +27,12 @@ constexpr std::uint64_t kLargestBlockBits = 24ull * 1024 * 1024;
 constexpr std::uint64_t kSplitFrom = 8ull * 1024 * 1024;
 // Decoded bytes are written in pieces of this size; a block can expand to 45 MB.
 constexpr std::size_t kPiece = 1 << 20;
-// What a split run holds at most: decoded bytes of one batch waiting to be written, and the
-// stream read ahead of the block being decoded. A block's nominal size is its level times
-// 100,000 bytes; each block of a batch may hold twice that before the rest of it waits in its
-// decoder.
-constexpr std::size_t kBatchBytes = 48ull * 1024 * 1024;
-constexpr std::size_t kReadAheadBytes = 32ull * 1024 * 1024;
-// A split run's read-ahead buffer is given back after the entry when it grew past this.
+// What a split run holds at most of decoded bytes waiting to be written. A block's nominal size
+// is its level times 100,000 bytes; each block in flight may hold twice that before the rest of
+// it waits in its decoder.
+constexpr std::size_t kInFlightBytes = 48ull * 1024 * 1024;
+// A split run's read buffer is given back after the entry when it grew past this.
 constexpr std::size_t kKeptRawBytes = 8ull * 1024 * 1024;
-
-// The raw stream as read so far, from the first block not yet decoded, with the decoder's
-// slack of zero bytes kept after it. The buffer is the workspace's, kept between entries.
-class RawStream {
-public:
-    RawStream(EntryInput& raw, bool findBoundaries, std::vector<unsigned char>& buffer)
-        : m_raw(raw), m_scan(findBoundaries), m_bytes(buffer) {
-        Reserve(kBzip2ReadSlack);
-        std::fill_n(m_bytes.begin(), kBzip2ReadSlack, 0);
-    }
-
-    // Reads another chunk; false when reading failed.
-    bool ReadMore() {
-        Reserve(m_size + kReadChunk + kBzip2ReadSlack);
-        const std::int64_t got =
-            ReadChunk(m_bytes.data() + m_size, m_origin + m_size, m_boundaries);
-        if (got < 0)
-            return false;
-        m_size += static_cast<std::size_t>(got);
-        std::fill_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(m_size), kBzip2ReadSlack, 0);
-        return true;
-    }
-
-    // Reads another chunk to one side, leaving what is held and its boundaries untouched, so
-    // that blocks held can be decoded meanwhile on other threads; TakeAside adds it. False when
-    // reading failed.
-    bool ReadAside() {
-        const std::size_t at = m_aside.size();
-        m_aside.resize(at + kReadChunk);
-        const std::int64_t got =
-            ReadChunk(m_aside.data() + at, m_origin + m_size + at, m_asideBoundaries);
-        m_aside.resize(at + static_cast<std::size_t>(std::max<std::int64_t>(got, 0)));
-        return got >= 0;
-    }
-    std::size_t BytesAside() const { return m_aside.size(); }
-    // Whether what was read aside holds the end marker or n boundaries.
-    bool AsideReaches(std::size_t n) const {
-        return m_asideBoundaries.size() >= n ||
-               (!m_asideBoundaries.empty() && m_asideBoundaries.back().endOfStream);
-    }
-    bool AllRead() const { return m_ended; }
-
-    void TakeAside() {
-        if (m_aside.empty())
-            return;
-        Reserve(m_size + m_aside.size() + kBzip2ReadSlack);
-        std::copy(m_aside.begin(), m_aside.end(),
-                  m_bytes.begin() + static_cast<std::ptrdiff_t>(m_size));
-        m_size += m_aside.size();
-        std::fill_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(m_size), kBzip2ReadSlack, 0);
-        m_boundaries.insert(m_boundaries.end(), m_asideBoundaries.begin(), m_asideBoundaries.end());
-        m_aside.clear();
-        m_asideBoundaries.clear();
-    }
-
-    // Reads until bit `bit` of the stream is held or the stream ends; false when reading failed.
-    bool Hold(std::uint64_t bit) {
-        while (BitsHeld() < bit && !m_ended) {
-            if (!ReadMore())
-                return false;
-        }
-        return true;
-    }
-
-    bool Ended() const { return m_ended && m_aside.empty(); }
-    const unsigned char* Bytes() const { return m_bytes.data(); }
-    std::size_t Size() const { return m_size; }
-    std::uint64_t BitsHeld() const { return (m_origin + m_size) * 8; }
-    // Stream bit `bit` as a bit offset into Bytes().
-    std::uint64_t Local(std::uint64_t bit) const { return bit - m_origin * 8; }
-    std::uint64_t Stream(std::uint64_t local) const { return local + m_origin * 8; }
-    std::uint64_t Marker(std::uint64_t bit) const {
-        return ReadMarker(Bytes(), Size(), Local(bit));
-    }
-    const std::vector<Bzip2Boundary>& Boundaries() const { return m_boundaries; }
-
-    // Blocks at the front whose end is known, up to `most`.
-    std::size_t CompleteBlocks(std::size_t most) const {
-        std::size_t count = 0;
-        while (count < most && count + 1 < m_boundaries.size() && !m_boundaries[count].endOfStream)
-            ++count;
-        return count;
-    }
-
-    // Forgets the boundaries before stream bit `bit`, and the bytes before it once enough of
-    // them have piled up.
-    void DropBefore(std::uint64_t bit) {
-        const auto kept = std::find_if(m_boundaries.begin(), m_boundaries.end(),
-                                       [bit](const Bzip2Boundary& b) { return b.bit >= bit; });
-        m_boundaries.erase(m_boundaries.begin(), kept);
-        const std::uint64_t keepFrom = bit / 8;
-        const auto drop = static_cast<std::size_t>(keepFrom - m_origin);
-        if (drop < kReadChunk * 4)
-            return;
-        std::memmove(m_bytes.data(), m_bytes.data() + drop, m_size - drop + kBzip2ReadSlack);
-        m_size -= drop;
-        m_origin = keepFrom;
-    }
-
-private:
-    // Reads the chunk after everything read so far into `into`, which is the stream's byte
-    // `offset`, finding the boundaries in it; how many bytes came, or -1 when reading failed.
-    std::int64_t ReadChunk(unsigned char* into, std::uint64_t offset,
-                           std::vector<Bzip2Boundary>& boundaries) {
-        const std::int64_t got = m_raw.Read(into, kReadChunk);
-        if (got < 0)
-            return got;
-        const auto fresh = static_cast<std::size_t>(got);
-        if (m_scan) {
-            const std::size_t first = boundaries.size();
-            m_scanner.Scan(into, fresh, offset, boundaries);
-            // One byte yields its markers last bit first.
-            std::sort(boundaries.begin() + static_cast<std::ptrdiff_t>(first), boundaries.end(),
-                      [](const Bzip2Boundary& a, const Bzip2Boundary& b) { return a.bit < b.bit; });
-        }
-        m_ended = fresh == 0;
-        return got;
-    }
-
-    // Grows the buffer, never shrinking it, so that later entries reuse it. The vector grows
-    // its capacity geometrically; only what is filled is touched.
-    void Reserve(std::size_t bytes) {
-        if (m_bytes.size() < bytes)
-            m_bytes.resize(bytes);
-    }
-
-    EntryInput& m_raw;
-    bool m_scan;
-    std::vector<unsigned char>& m_bytes;
-    std::size_t m_size = 0;
-    std::uint64_t m_origin = 0; // the stream byte m_bytes[0] is
-    std::vector<Bzip2Boundary> m_boundaries;
-    Bzip2BoundaryScanner m_scanner;
-    bool m_ended = false;
-    std::vector<unsigned char> m_aside; // read past what is held, not yet taken in
-    std::vector<Bzip2Boundary> m_asideBoundaries;
-};
 
 // What the blocks decoded so far add up to.
 struct Progress {
@@ -182,13 +42,29 @@ struct Progress {
 };
 
 // Checks the end marker's stream CRC and the entry's size and CRC-32.
-bool EndsSound(RawStream& stream, std::uint64_t endMarker, const EntryPlan& plan,
+bool EndsSound(const Bzip2RawStream& stream, std::uint64_t endMarker, const EntryPlan& plan,
                const Progress& progress) {
     const std::uint64_t crcAt = endMarker + kBzip2MarkerBits;
-    return stream.BitsHeld() >= crcAt + 32 &&
-           ReadBits32(stream.Bytes(), stream.Size(), stream.Local(crcAt)) == progress.combined &&
+    return stream.BitsHeld() >= crcAt + 32 && stream.Bits32(crcAt) == progress.combined &&
            progress.total == plan.size && progress.crc == plan.crc;
 }
+
+// A block of a split run, from the moment it is cut from the stream until it is written. It
+// carries its own copy of the compressed bytes, so that the stream can be read on and moved while
+// other threads decode it.
+struct BlockInFlight {
+    enum class State { Queued, Decoded, Refused };
+    State state = State::Queued;
+    // From the byte holding the block's marker to past the next marker, slack after it.
+    std::vector<unsigned char> compressed;
+    std::uint64_t startBit = 0; // the block's marker, in `compressed`
+    std::uint64_t endBit = 0;   // the next marker, where the block must end
+    std::vector<char> bytes;    // its first decoded bytes
+    Bzip2BlockDecoder::Block header;
+    // When the block holds more than `bytes`, the decoder holding the rest; its thread waits
+    // until the block is written.
+    Bzip2BlockDecoder* unfinished = nullptr;
+};
 
 class BlockwiseRun {
 public:
@@ -288,139 +164,199 @@ private:
         }
     }
 
+    // The split run is a pipeline: this thread reads the stream, cuts it into blocks at the
+    // markers it finds, writes the decoded blocks in order, and decodes blocks itself when it
+    // has nothing else to do; the helpers decode blocks as long as there are any. At most
+    // m_slots blocks are in flight, from the one being cut to the one being written, so the
+    // bytes held stay bounded and no thread waits for a whole batch to finish.
     std::optional<DecodeResult> RunSplit() {
-        // Enough blocks per batch to keep every thread busy while the slowest block finishes,
-        // few enough that their bytes stay within kBatchBytes at twice the nominal size.
+        // Enough blocks in flight to keep every thread busy while the oldest one finishes, few
+        // enough that their bytes stay within kInFlightBytes at twice the nominal size.
         const std::size_t nominal = std::size_t{100000} * static_cast<std::size_t>(m_level);
-        const std::size_t batch =
-            std::clamp<std::size_t>(kBatchBytes / (2 * nominal), m_threads, m_threads * 3);
-        const std::size_t cap = kBatchBytes / batch;
-        std::uint64_t expected = kBzip2HeaderBits; // where the next block must start
-        for (;;) {
-            if (m_cancel.load(std::memory_order_relaxed))
-                return DecodeResult{DecodeStatus::Cancelled, 0, {}};
-            // A batch is ready when it is full, when every block before the end is known, or
-            // when enough of the stream is held.
-            auto ready = [&] {
-                const std::size_t complete = m_stream.CompleteBlocks(batch);
-                return complete >= batch ||
-                       (complete < m_stream.Boundaries().size() &&
-                        m_stream.Boundaries()[complete].endOfStream) ||
-                       (complete > 0 && m_stream.Size() >= kReadAheadBytes);
-            };
-            while (!m_stream.Ended() && !ready()) {
-                // No block runs on that far: the next marker is missing, and the stream is not
-                // held whole to find out what libbz2 makes of it.
-                if (m_stream.CompleteBlocks(1) == 0 &&
-                    m_stream.BitsHeld() > expected + kLargestBlockBits + kBzip2MarkerBits)
-                    return std::nullopt;
-                if (!m_stream.ReadMore())
-                    return ReadFailed();
-            }
-            const auto& boundaries = m_stream.Boundaries();
-            if (boundaries.empty() || boundaries.front().bit != expected)
-                return std::nullopt;
-            if (boundaries.front().endOfStream) {
-                if (!m_stream.Hold(expected + kBzip2MarkerBits + 32))
-                    return ReadFailed();
-                if (!EndsSound(m_stream, expected, m_plan, m_progress))
-                    return std::nullopt;
-                return DecodeResult{};
-            }
-            const std::size_t count = m_stream.CompleteBlocks(batch);
-            const std::size_t taken = count == 0 ? 0 : DecodeBatch(count, cap, batch);
-            if (m_readFailed)
-                return ReadFailed();
-            if (taken == 0)
-                return std::nullopt;
-            for (std::size_t i = 0; i < taken; ++i) {
-                BatchBlock& block = m_batch[i];
-                if (!Emit(block.bytes))
-                    return m_stop;
-                if (block.unfinished) {
-                    if (!EmitRest(*block.unfinished, block.header.storedCrc))
-                        return m_stop;
-                } else {
-                    m_progress.combined =
-                        CombineBlockCrc(m_progress.combined, block.header.storedCrc);
-                }
-            }
-            expected = boundaries[taken].bit;
-            m_stream.DropBefore(expected);
-        }
-    }
-
-    // While the helpers decode a batch of `count` blocks, this thread reads on to one side for
-    // the next `batch` blocks, until the stream ends or the read-ahead limit is reached; then it
-    // decodes too. Reading and finding the block markers would otherwise leave the other cores
-    // idle between batches.
-    void ReadOnAside(std::size_t count, std::size_t batch) {
-        // The next batch needs batch + 1 boundaries; those held past this batch count.
-        const std::size_t known = m_stream.Boundaries().size() - count;
-        const std::size_t wanted = known > batch ? 0 : batch + 1 - known;
-        while (!m_stream.AllRead() && !m_stream.AsideReaches(wanted) &&
-               m_stream.Size() + m_stream.BytesAside() < kReadAheadBytes) {
-            if (!m_stream.ReadAside()) {
-                m_readFailed = true;
-                return;
-            }
-        }
-    }
-
-    // A block of a batch: its first bytes, and when there are more, the decoder holding them.
-    struct BatchBlock {
-        std::vector<char> bytes;
-        Bzip2BlockDecoder::Block header;
-        Bzip2BlockDecoder* unfinished = nullptr;
-    };
-
-    // Decodes blocks from the front side by side, each up to `cap` bytes; a decoder whose block
-    // holds more keeps it for the writing and takes no further block. Returns how many blocks
-    // were taken, from the front, or 0 when any is refused or does not end where the next
-    // marker was found.
-    std::size_t DecodeBatch(std::size_t count, std::size_t cap, std::size_t batch) {
-        if (m_batch.size() < count)
-            m_batch.resize(count);
-        std::atomic<std::size_t> next{0};
-        std::atomic<bool> failed{false};
-        auto work = [&](Bzip2BlockDecoder& decoder) {
-            const auto& boundaries = m_stream.Boundaries();
-            for (std::size_t i = next++; i < count && !failed; i = next++) {
-                BatchBlock& block = m_batch[i];
-                block.bytes.clear();
-                block.unfinished = nullptr;
-                if (!decoder.Decode(m_stream.Bytes(), m_stream.Size(),
-                                    m_stream.Local(boundaries[i].bit), m_level, block.header) ||
-                    m_stream.Stream(block.header.endBit) != boundaries[i + 1].bit) {
-                    failed = true;
-                    return;
-                }
-                const auto produced = decoder.Produce(block.bytes, cap);
-                if (produced == Bzip2BlockDecoder::Produced::Refused) {
-                    failed = true;
-                    return;
-                }
-                if (produced == Bzip2BlockDecoder::Produced::More) {
-                    block.unfinished = &decoder;
-                    return;
-                }
-            }
-        };
-        std::vector<std::thread> helpers;
+        m_slots =
+            std::clamp<std::size_t>(kInFlightBytes / (2 * nominal), m_threads + 1, m_threads * 3);
+        m_cap = kInFlightBytes / m_slots;
+        m_flight.resize(m_slots);
+        HelperThreads helpers(*this);
         for (unsigned i = 1; i < m_threads; ++i) {
             try {
-                helpers.emplace_back(work, std::ref(*m_decoders[i]));
+                helpers.threads.emplace_back(&BlockwiseRun::Help, this, std::ref(*m_decoders[i]));
             } catch (const std::exception&) {
                 break; // fewer helpers only make it slower
             }
         }
-        if (!helpers.empty())
-            ReadOnAside(count, batch);
-        work(*m_decoders[0]);
-        for (std::thread& helper : helpers)
-            helper.join();
-        m_stream.TakeAside();
-        return failed ? 0 : std::min(next.load(), count);
+        return Drive();
+    }
+
+    // Stops the helpers and waits for them, however the run ends.
+    struct HelperThreads {
+        explicit HelperThreads(BlockwiseRun& run) : run(run) {}
+        ~HelperThreads() {
+            {
+                const std::lock_guard lock(run.m_mutex);
+                run.m_over = true;
+            }
+            run.m_changed.notify_all();
+            for (std::thread& thread : threads)
+                thread.join();
+        }
+        BlockwiseRun& run;
+        std::vector<std::thread> threads;
+    };
+
+    BlockInFlight& Slot(std::size_t sequence) { return m_flight[sequence % m_slots]; }
+
+    // A helper: decodes the oldest block not yet taken, until the run is over.
+    void Help(Bzip2BlockDecoder& decoder) {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_over || m_taken < m_cut; });
+            if (m_over)
+                return;
+            const std::size_t sequence = m_taken++;
+            BlockInFlight& block = Slot(sequence);
+            lock.unlock();
+            const auto produced = DecodeInFlight(block, decoder);
+            lock.lock();
+            Settle(block, produced);
+            m_changed.notify_all();
+            // The decoder holds the rest of the block until the writer has taken it.
+            if (produced == Bzip2BlockDecoder::Produced::More)
+                m_changed.wait(lock, [&] { return m_over || m_written > sequence; });
+        }
+    }
+
+    // Decodes the block, keeping up to m_cap of its bytes; when it holds more, the decoder keeps
+    // the rest for the writer.
+    Bzip2BlockDecoder::Produced DecodeInFlight(BlockInFlight& block, Bzip2BlockDecoder& decoder) {
+        block.bytes.clear();
+        block.unfinished = nullptr;
+        const std::size_t size = block.compressed.size() - kBzip2ReadSlack;
+        if (!decoder.Decode(block.compressed.data(), size, block.startBit, m_level, block.header) ||
+            block.header.endBit != block.endBit)
+            return Bzip2BlockDecoder::Produced::Refused;
+        const auto produced = decoder.Produce(block.bytes, m_cap);
+        if (produced == Bzip2BlockDecoder::Produced::More)
+            block.unfinished = &decoder;
+        return produced;
+    }
+
+    // Hands the decoded block to the writer; with the lock held.
+    static void Settle(BlockInFlight& block, Bzip2BlockDecoder::Produced produced) {
+        block.state = produced == Bzip2BlockDecoder::Produced::Refused
+                          ? BlockInFlight::State::Refused
+                          : BlockInFlight::State::Decoded;
+    }
+
+    // What cutting the next block from the stream came to.
+    enum class Cut { Block, End, Refused, ReadFailed };
+
+    // Copies the block that starts at `expected` into `block`, reading on until the next marker
+    // is found, and moves `expected` to it; or finds the end marker there.
+    Cut CutNext(std::uint64_t& expected, BlockInFlight& block) {
+        for (;;) {
+            const auto& boundaries = m_stream.Boundaries();
+            if (!boundaries.empty()) {
+                if (boundaries.front().bit != expected)
+                    return Cut::Refused;
+                if (boundaries.front().endOfStream)
+                    return m_stream.Hold(expected + kBzip2MarkerBits + 32) ? Cut::End
+                                                                           : Cut::ReadFailed;
+                if (boundaries.size() > 1) {
+                    const std::uint64_t next = boundaries[1].bit;
+                    const std::uint64_t from = m_stream.Local(expected) / 8;
+                    const std::uint64_t to = (m_stream.Local(next) + kBzip2MarkerBits + 7) / 8;
+                    block.compressed.assign(m_stream.Bytes() + from, m_stream.Bytes() + to);
+                    block.compressed.resize(block.compressed.size() + kBzip2ReadSlack, 0);
+                    block.startBit = m_stream.Local(expected) - from * 8;
+                    block.endBit = m_stream.Local(next) - from * 8;
+                    block.state = BlockInFlight::State::Queued;
+                    expected = next;
+                    m_stream.DropBefore(expected);
+                    return Cut::Block;
+                }
+            }
+            // No block runs on that far: the next marker is missing, and the stream is not held
+            // whole to find out what libbz2 makes of it.
+            if (m_stream.Ended() ||
+                m_stream.BitsHeld() > expected + kLargestBlockBits + kBzip2MarkerBits)
+                return Cut::Refused;
+            if (!m_stream.ReadMore())
+                return Cut::ReadFailed;
+        }
+    }
+
+    // Writes the block, and what its decoder still holds. False ends the run with m_stop.
+    bool WriteInFlight(const BlockInFlight& block) {
+        if (!Emit(block.bytes))
+            return false;
+        if (block.unfinished)
+            return EmitRest(*block.unfinished, block.header.storedCrc);
+        m_progress.combined = CombineBlockCrc(m_progress.combined, block.header.storedCrc);
+        return true;
+    }
+
+    // This thread's part of the pipeline, in order of urgency: write the oldest block once it
+    // is decoded, which frees its slot; cut the next block while a slot is free; decode a block
+    // when one waits and this thread's decoder is free; otherwise wait for a helper.
+    std::optional<DecodeResult> Drive() {
+        Bzip2BlockDecoder& own = *m_decoders.front();
+        bool ownHoldsMore = false;
+        std::uint64_t expected = kBzip2HeaderBits; // where the next block must start
+        bool endFound = false;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            if (m_cancel.load(std::memory_order_relaxed))
+                return DecodeResult{DecodeStatus::Cancelled, 0, {}};
+            if (m_written < m_cut) {
+                BlockInFlight& oldest = Slot(m_written);
+                if (oldest.state == BlockInFlight::State::Refused)
+                    return std::nullopt;
+                if (oldest.state == BlockInFlight::State::Decoded) {
+                    lock.unlock();
+                    const bool written = WriteInFlight(oldest);
+                    if (oldest.unfinished == &own)
+                        ownHoldsMore = false;
+                    lock.lock();
+                    ++m_written;
+                    m_changed.notify_all();
+                    if (!written)
+                        return m_stop;
+                    continue;
+                }
+            } else if (endFound) {
+                if (!EndsSound(m_stream, expected, m_plan, m_progress))
+                    return std::nullopt;
+                return DecodeResult{};
+            }
+            if (!endFound && m_cut - m_written < m_slots) {
+                BlockInFlight& next = Slot(m_cut);
+                lock.unlock();
+                const Cut cut = CutNext(expected, next);
+                lock.lock();
+                if (cut == Cut::Refused)
+                    return std::nullopt;
+                if (cut == Cut::ReadFailed)
+                    return ReadFailed();
+                if (cut == Cut::End) {
+                    endFound = true;
+                } else {
+                    ++m_cut;
+                    m_changed.notify_all();
+                }
+                continue;
+            }
+            if (!ownHoldsMore && m_taken < m_cut) {
+                BlockInFlight& block = Slot(m_taken++);
+                lock.unlock();
+                const auto produced = DecodeInFlight(block, own);
+                lock.lock();
+                Settle(block, produced);
+                ownHoldsMore = produced == Bzip2BlockDecoder::Produced::More;
+                continue;
+            }
+            m_changed.wait(lock);
+        }
     }
 
     EntryInput& m_raw;
@@ -428,14 +364,25 @@ private:
     EntryOutput& m_output;
     const std::atomic<bool>& m_cancel;
     const unsigned m_threads;
-    RawStream m_stream;
+    Bzip2RawStream m_stream;
     int m_level = 9;
     Progress m_progress;
     std::optional<DecodeResult> m_stop; // why Emit ended the run
-    bool m_readFailed = false;          // reading on aside failed
     std::vector<std::unique_ptr<Bzip2BlockDecoder>>& m_decoders;
     std::vector<char>& m_block;
-    std::vector<BatchBlock> m_batch;
+
+    // The split run's blocks in flight, a ring of m_slots indexed by the blocks' order in the
+    // stream. Which thread may touch a block follows from the counts, which m_mutex guards:
+    // blocks from m_written to m_cut are in flight; those from m_taken on wait for a decoder.
+    std::size_t m_slots = 0;
+    std::size_t m_cap = 0; // decoded bytes a block in flight holds before its decoder waits
+    std::vector<BlockInFlight> m_flight;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::size_t m_cut = 0;
+    std::size_t m_taken = 0;
+    std::size_t m_written = 0;
+    bool m_over = false;
 };
 
 } // namespace
