@@ -8,6 +8,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr int kMaxGroups = 6;
@@ -126,10 +130,31 @@ struct HuffmanTable {
     }
 };
 
-// Moves list[index] to the front, shifting the ones before it back; returns it. Indices are
-// mostly tiny, so the first eight bytes are shifted as one word rather than by a call to memmove.
+// Moves list[index] to the front, shifting the ones before it back; returns it. With SSE2 the
+// list moves 16 bytes at a time and without a branch on the index within them; `list` is then
+// 16-byte aligned and 256 bytes long. Otherwise, as indices are mostly tiny, the first eight
+// bytes are shifted as one word rather than by a call to memmove.
 std::uint8_t MoveToFront(std::uint8_t* list, int index) {
     const std::uint8_t moved = list[index];
+#if defined(__SSE2__)
+    __m128i carried = _mm_cvtsi32_si128(moved); // the byte that enters each 16 at its front
+    const int last = index & ~15;
+    for (int at = 0; at < last; at += 16) {
+        auto* lane = reinterpret_cast<__m128i*>(list + at);
+        const __m128i bytes = _mm_load_si128(lane);
+        _mm_store_si128(lane, _mm_or_si128(_mm_slli_si128(bytes, 1), carried));
+        carried = _mm_srli_si128(bytes, 15);
+    }
+    auto* lane = reinterpret_cast<__m128i*>(list + last);
+    const __m128i bytes = _mm_load_si128(lane);
+    const __m128i shifted = _mm_or_si128(_mm_slli_si128(bytes, 1), carried);
+    // Bytes past the moved one stay.
+    const __m128i stays =
+        _mm_cmpgt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                       _mm_set1_epi8(static_cast<char>(index - last)));
+    _mm_store_si128(lane,
+                    _mm_or_si128(_mm_and_si128(stays, bytes), _mm_andnot_si128(stays, shifted)));
+#else
     if (std::endian::native == std::endian::little && index < 8) {
         std::uint64_t word;
         std::memcpy(&word, list, sizeof word);
@@ -142,6 +167,7 @@ std::uint8_t MoveToFront(std::uint8_t* list, int index) {
     }
     std::memmove(list + 1, list, static_cast<std::size_t>(index));
     list[0] = moved;
+#endif
     return moved;
 }
 
@@ -256,7 +282,7 @@ bool Bzip2BlockDecoder::DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit,
     }
     std::uint32_t* tt = m_tt.get();
     std::fill(std::begin(m_byteCounts), std::end(m_byteCounts), 0u);
-    std::uint8_t front[256];
+    alignas(16) std::uint8_t front[256];
     for (int i = 0; i < 256; ++i)
         front[i] = static_cast<std::uint8_t>(i);
     const int endOfBlock = inUse + 1;
