@@ -86,14 +86,6 @@ QByteArray Compressed(int method, const QByteArray& content, const QString& work
     return method == kLzma ? QByteArray("\x09\x14\x05\x00", 4) + body.left(5) + body.mid(13) : body;
 }
 
-ZipBytes::Entry HandMade(const QString& name, const QByteArray& content, int method,
-                         const QByteArray& body) {
-    ZipBytes::Entry entry = ZipBytes::Stored(name.toUtf8(), content);
-    entry.method = static_cast<std::uint16_t>(method);
-    entry.body = body;
-    return entry;
-}
-
 // Unpacking `archive` fails: the cause names the big entry, which is nowhere in the destination,
 // and no staging folder is left.
 void CheckRefused(const QString& archive, const QStringList& causes) {
@@ -212,11 +204,9 @@ private slots:
         QTest::newRow("Info-ZIP, bzip2 streamed to standard output")
             << "zip -rq -Z bzip2 - . > \"$0\"" << 0u;
         QTest::newRow("7-Zip, deflate") << "7zz a -bd -tzip -mm=Deflate \"$0\" ." << 0u;
-        QTest::newRow("7-Zip, bzip2") << "7zz a -bd -tzip -mm=BZip2 \"$0\" ." << 0u;
         QTest::newRow("7-Zip, links kept, UTF-8 names")
             << "7zz a -bd -tzip -snl -mcu=on -mm=BZip2 \"$0\" ." << 0u;
         QTest::newRow("bsdtar") << "bsdtar --format zip -cf \"$0\" ." << 0u;
-        QTest::newRow("Python, bzip2") << "python3 -c \"$1\" \"$0\" ZIP_BZIP2 0" << 0u;
         QTest::newRow("Python, ZIP64 forced") << "python3 -c \"$1\" \"$0\" ZIP_DEFLATED 1" << 0u;
         QTest::newRow("Python, bzip2, ZIP64 forced")
             << "python3 -c \"$1\" \"$0\" ZIP_BZIP2 1" << 0u;
@@ -272,9 +262,7 @@ private slots:
             << Made{kLzma, "python3 -c \"$1\" \"$0\" ZIP_LZMA 0"};
         QTest::newRow("LZMA from xz's .lzma, end markers") << Made{kLzma, {}, 1};
         QTest::newRow("XZ by 7-Zip") << Made{kXz, "7zz a -tzip -mm=XZ \"$0\" ."};
-        QTest::newRow("XZ by xz") << Made{kXz, {}, 1};
         QTest::newRow("XZ, three streams") << Made{kXz, {}, 3};
-        QTest::newRow("Zstandard by zstd") << Made{kZstandard, {}, 1};
         QTest::newRow("Zstandard, three frames") << Made{kZstandard, {}, 3};
     }
     void eachMethod() {
@@ -289,7 +277,7 @@ private slots:
             const qsizetype step = it.value().size() / made.pieces + 1;
             for (int piece = 0; piece < made.pieces; ++piece)
                 body += Compressed(made.method, it.value().mid(piece * step, step), dir.path());
-            entries << HandMade(it.key(), it.value(), made.method, body);
+            entries << ZipBytes::WithContent(it.key().toUtf8(), body, made.method, it.value());
         }
         QString output;
         if (made.pieces > 0)
@@ -364,9 +352,10 @@ private slots:
                 ? broken.breakBody(Compressed(broken.method, content, dir.path()))
                 : content;
         const QString archive = dir.filePath("case.zip");
-        TestTree::WriteFile(archive,
-                            ZipBytes::Build({ZipBytes::Stored("first.txt", "fine"),
-                                             HandMade(kBig, content, broken.method, body)}));
+        TestTree::WriteFile(
+            archive,
+            ZipBytes::Build({ZipBytes::Stored("first.txt", "fine"),
+                             ZipBytes::WithContent(kBig.toUtf8(), body, broken.method, content)}));
         CheckRefused(archive, {"entry 2 (" + kBig + ")" + broken.cause});
         // The entry before it is in place, whole.
         QCOMPARE(ReadAll(archive.chopped(4) + "/first.txt"), QByteArray("fine"));
