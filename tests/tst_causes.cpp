@@ -92,16 +92,17 @@ ModalDriver::Answer TypeIntoPrompt(const QString& answer, QStringList* questions
 
 // The direct mode's window on `archive`, whose prompts and message box the main window shares:
 // each answer goes into the next password question, then the message is answered. Every modal
-// comes over the window under its title. *said gets the message and its detailed text, or
-// NoMessage when the run ended without one.
-void RunWindow(const QString& archive, const QStringList& answers, QStringList* questions,
-               QStringList* said) {
+// comes over the window under its title; each question hides what is typed, names the archive
+// and, after a wrong answer, says so. *said gets the message and its detailed text on two lines,
+// or NoMessage when the run ended without one.
+void RunWindow(const QString& archive, const QStringList& answers, int* asked, QString* said) {
     UrlCapture urls;
     ProgressDLG window(archive);
     ModalDriver driver;
     driver.Ignore(&window);
+    QStringList questions;
     for (const QString& answer : answers.mid(0, 3))
-        driver.Then(TypeIntoPrompt(answer, questions));
+        driver.Then(TypeIntoPrompt(answer, &questions));
     driver.Then(Answers::PressOk());
     window.exec();
     QVERIFY(GuiFixture::WaitForProgramThreads());
@@ -109,9 +110,15 @@ void RunWindow(const QString& archive, const QStringList& answers, QStringList* 
         QCOMPARE(record.owner, &window);
         QCOMPARE(record.title, QStringLiteral("Unzipper"));
     }
+    for (int i = 0; i < questions.size(); ++i) {
+        QVERIFY2(questions[i].contains(QFileInfo(archive).fileName()) &&
+                     !questions[i].contains("<echoed>"),
+                 qPrintable(questions[i]));
+        QCOMPARE(questions[i].contains("The password is wrong"), i > 0);
+    }
+    *asked = int(questions.size());
     const ModalDriver::Record& last = driver.Seen().constLast();
-    *said =
-        last.kind == "QMessageBox" ? QStringList{last.text, last.detail} : QStringList{NoMessage};
+    *said = last.kind == "QMessageBox" ? last.text + '\n' + last.detail : NoMessage;
 }
 
 // Answers each "Password for" on a pty with the next of argv[3:], once it is asked, so an echo
@@ -225,21 +232,21 @@ private slots:
             TestTree::WriteFile(path, row.content, row.given.startsWith("unreadable") ? 0 : -1);
         auto before = TestTree::Snapshot(folder);
 
-        QStringList said; // the message, then the cause
+        QString output; // the message, then the cause
+        int asked = 0;
         if (row.command == QLatin1String("window")) {
-            RunWindow(path, {}, nullptr, &said);
+            RunWindow(path, {}, &asked, &output);
         } else { // tarvo-cli's standard error
             const QString nobody = row.given.startsWith("unreadable") && ::geteuid() == 0
                                        ? "setpriv --reuid=65534 --regid=65534 --clear-groups "
                                        : "";
-            QString errors;
             QCOMPARE(TestTree::Run("bash",
                                    {"-c", nobody + "\"$0\" \"$1\" \"$2\" 2>&1 >/dev/null",
                                     TARVO_CLI, row.command, path},
-                                   QStringLiteral("/"), &errors),
+                                   QStringLiteral("/"), &output),
                      1);
-            said = errors.split('\n');
         }
+        const QStringList said = output.split('\n');
         QCOMPARE(said.value(0), row.message);
         QVERIFY2(said.value(1).contains(QString(row.cause).replace("%1", folder)),
                  qPrintable(said.join('\n')));
@@ -299,7 +306,7 @@ private slots:
         QString said; // the messages and their causes
         int asked = 0;
         if (row.way == Way::Window)
-            AskedByTheWindow(row, &said, &asked);
+            RunWindow(Path("secret.zip"), row.answers, &asked, &said);
         else
             AskedByTheCommandLine(row, &said, &asked);
         if (QTest::currentTestFailed())
@@ -319,20 +326,6 @@ private slots:
 
 private:
     QString Path(const QString& relative) const { return m_case->Path(relative); }
-
-    // The window asks in a field that hides what is typed, naming the archive and, after a
-    // wrong answer, saying so.
-    void AskedByTheWindow(const PasswordRow& row, QString* said, int* asked) {
-        QStringList questions, message;
-        RunWindow(Path("secret.zip"), row.answers, &questions, &message);
-        for (int i = 0; i < questions.size(); ++i) {
-            QVERIFY2(questions[i].contains("secret.zip") && !questions[i].contains("<echoed>"),
-                     qPrintable(questions[i]));
-            QCOMPARE(questions[i].contains("The password is wrong"), i > 0);
-        }
-        *asked = int(questions.size());
-        *said = message.join('\n');
-    }
 
     // On a terminal the password is typed without echo, and asked again after a wrong one.
     void AskedByTheCommandLine(const PasswordRow& row, QString* said, int* asked) {
