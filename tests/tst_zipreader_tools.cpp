@@ -125,7 +125,8 @@ class TestZipReaderTools : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_source;
-    QTemporaryDir m_top; // archive.zip, unpacked into archive by the reader, expected by unzip
+    // archive.zip, unpacked into archive by the reader, expected by unzip; a method row's tree
+    QTemporaryDir m_top;
     QString Archive() const { return m_top.filePath("archive.zip"); }
 
     // Unpacks the archive with unzip and with the reader on `threads` (0: one per core). Where
@@ -267,8 +268,7 @@ private slots:
     }
     void eachMethod() {
         QFETCH(Made, made);
-        QTemporaryDir dir;
-        const QString tree = dir.filePath("tree"), archive = dir.filePath("case.zip");
+        const QString tree = m_top.filePath("tree"), archive = Archive();
         for (auto it = kFiles.begin(); it != kFiles.end(); ++it)
             TestTree::WriteFile(tree + '/' + it.key(), it.value());
         QList<ZipBytes::Entry> entries;
@@ -276,7 +276,7 @@ private slots:
             QByteArray body;
             const qsizetype step = it.value().size() / made.pieces + 1;
             for (int piece = 0; piece < made.pieces; ++piece)
-                body += Compressed(made.method, it.value().mid(piece * step, step), dir.path());
+                body += Compressed(made.method, it.value().mid(piece * step, step), m_top.path());
             entries << ZipBytes::WithContent(it.key().toUtf8(), body, made.method, it.value());
         }
         QString output;
@@ -345,13 +345,12 @@ private slots:
     }
     void brokenStreamsSayWhy() {
         QFETCH(Broken, broken);
-        QTemporaryDir dir;
         const QByteArray content = kFiles[kBig];
         const QByteArray body =
             kTools.contains(broken.method)
-                ? broken.breakBody(Compressed(broken.method, content, dir.path()))
+                ? broken.breakBody(Compressed(broken.method, content, m_top.path()))
                 : content;
-        const QString archive = dir.filePath("case.zip");
+        const QString archive = Archive();
         TestTree::WriteFile(
             archive,
             ZipBytes::Build({ZipBytes::Stored("first.txt", "fine"),
