@@ -64,7 +64,7 @@ test-asan: deps
 
 # The threaded tests of the core (label "threads") and what they run.
 TSAN_TARGETS := tarvo-cli tst_workers tst_zipwriter tst_zipreader_tools \
-	tst_threadbudget tst_passwords
+	tst_threadbudget tst_causes
 
 test-tsan: deps
 	cmake -S . -B $(BUILD_DIR)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

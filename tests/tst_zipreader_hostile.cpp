@@ -162,16 +162,11 @@ class TestZipReaderHostile : public QObject {
             {"absolute", QFile::encodeName(m_top.path()) + "/escaped", "absolute"},
             {"absolute with a backslash", "\\escaped", "absolute"},
             {"climbing", "../escaped", "climbs out"},
-            {"climbing two levels", "../../escaped", "climbs out"},
-            {"climbing with backslashes", "..\\escaped", "climbs out"},
             {"climbing after descending", "a/b/../../../escaped", "climbs out"},
             {"climbing after descending, backslashes", "a\\b\\..\\..\\..\\escaped", "climbs out"},
             {"drive letter and backslash", "C:\\escaped", "drive letter"},
-            {"drive letter and slash", "C:/escaped", "drive letter"},
             {"empty", "", "is empty"},
             {"dot", ".", "leads nowhere"},
-            {"dot dot", "..", "climbs out"},
-            {"down and back up to nothing", "a/..", "leads nowhere"},
             {"NUL inside", QByteArray("esc\0aped", 8), "NUL"},
             {"NUL hiding a climb", QByteArray("ok\0/../../escaped", 17), "climbs out"},
             {"component longer than a file name may be", QByteArray(300, 'x'), "too long"},
@@ -204,8 +199,6 @@ class TestZipReaderHostile : public QObject {
     // A link already in the destination is not followed either.
     void Links() {
         const QString outside = Outside();
-        Row("a link climbing out, then a file through it",
-            {Link("out", "../../outside"), Stored("out/planted", "x")}, "corrupted: points out");
         Row("an absolute link", {Link("abs", QFile::encodeName(outside))}, "corrupted: points out");
         Row("a link climbing after a name, which may itself be a link",
             {Link("inner", "."), Link("l", "inner/../..")}, "corrupted: points out",
@@ -220,9 +213,6 @@ class TestZipReaderHostile : public QObject {
         Row("a link inside, then a file written through it",
             {Directory("sub/"), Link("l", "sub"), Stored("l/planted", "x")},
             "corrupted: in the way", {"sub/", "l -> sub"});
-        Row("a link inside, then a folder made through it",
-            {Directory("sub/"), Link("l", "sub"), Directory("l/made/")}, "corrupted: in the way",
-            {"sub/", "l -> sub"});
         Row("a link climbing within the destination",
             {Link("a/b/l", "../../top.txt"), Stored("top.txt", "t")}, "succeeded",
             {"a/", "a/b/", "a/b/l -> ../../top.txt", "top.txt=t"});
@@ -230,8 +220,6 @@ class TestZipReaderHostile : public QObject {
             {"t.txt=t", "l -> t.txt"});
         const QStringList link{"link -> " + outside};
         Row("a file below a link already there", {Stored("link/planted", "x")},
-            "corrupted: in the way", link, link);
-        Row("a folder below a link already there", {Directory("link/made/")},
             "corrupted: in the way", link, link);
         Row("a folder entry over a link already there", {Directory("link/", 040700)},
             "corrupted: in the way", link, link);
@@ -251,10 +239,6 @@ class TestZipReaderHostile : public QObject {
             "corrupted: file of the same name", {"a=first"});
         Row("a folder, then a file of that name", {Directory("a/"), Stored("a", "second")},
             "corrupted: same name", {"a/"});
-        Row("a file, then a file below it", {Stored("a", "first"), Stored("a/b", "second")},
-            "corrupted: in the way", {"a=first"});
-        Row("a file, then a link of that name", {Stored("a", "first"), Link("a", "b")},
-            "corrupted: same name", {"a=first"});
         Row("the same folder twice is fine", {Directory("a/"), Stored("a/f", "x"), Directory("a/")},
             "succeeded", {"a/", "a/f=x"});
         Row("a file is kept when a sound entry names it", {Stored("a", "new")},
@@ -291,14 +275,6 @@ class TestZipReaderHostile : public QObject {
         twoDirectories.replace(twoDirectories.size() - 14, 12, first.right(14).left(12));
         Row("ZIP64 and plain end records pointing to different directories", twoDirectories,
             "failed: different directories");
-        const QByteArray alpha = TestTree::TextBytes(40, 2);
-        const QByteArray beta =
-            ZipBytes::WithCrc(TestTree::TextBytes(36, 3), ZipBytes::Crc32(alpha));
-        appended = With(Options{}, &Options::prefixCounted, true);
-        appended.prefix = Build({Stored("a.txt", alpha), Stored("b.txt", beta)});
-        Row("the same entries listed again in another order",
-            Build({Stored("b.txt", beta), Stored("a.txt", alpha)}, appended),
-            "failed: second directory");
         const auto unicode = [](const QByteArray& name, const QByteArray& field) {
             return QList{With(Stored(name, "c"), &Entry::centralExtra, field)};
         };
@@ -324,21 +300,13 @@ class TestZipReaderHostile : public QObject {
         Row("an archive stored in the last entry",
             {Stored("first.txt", "first"), Stored("inner.zip", inner)}, "succeeded",
             {"first.txt=first", "inner.zip=" + QString::fromLatin1(inner)});
-        // Encrypted with AES: refused as encrypted, not as unreadable.
-        Entry aes = With(Stored("secret.txt", TestTree::RandomBytes(100, 4)), &Entry::method, 99);
-        aes.flags |= 0x0001;
-        aes.localExtra = aes.centralExtra = ZipBytes::AesField(8);
-        Row("an AES-encrypted entry, and no password", {Stored("first.txt", "first"), aes},
-            "failed: encrypted");
     }
 
     // Bombs are refused before anything is written; each byte range is counted once per entry
-    // that claims it. (An entry that decodes to more than it declares is in tst_bzip2.)
+    // that claims it. (An entry that decodes to more than it declares is in tst_bzip2, one that
+    // declares more than the disk holds in tst_causes.)
     static void Bombs() {
         const QByteArray body = TestTree::TextBytes(4000, 1);
-        Row("two entries sharing one body",
-            {Stored("a", body), With(Stored("b", body), &Entry::sharesLocalHeaderOf, 0)},
-            "failed: overlap");
         QList<Entry> many{ZipBytes::Bzip2("0", QByteArray(1 << 20, 'z'))};
         for (int i = 1; i < 200; ++i)
             many << With(With(many.front(), &Entry::name, QByteArray::number(i)),
@@ -358,11 +326,6 @@ class TestZipReaderHostile : public QObject {
             Build({Stored("a", "x")}, With(With(Options{}, &Options::declaredCount, 1ull << 40),
                                            &Options::zip64EndRecords, true)),
             "failed: more entries");
-        Entry bomb =
-            With(ZipBytes::Bzip2("bomb", QByteArray(1 << 20, '\0')), &Entry::size, 4ull << 40);
-        bomb.zip64 = true;
-        Row("a terabyte declared by a small BZIP2 entry", {Stored("first", "x"), bomb},
-            "failed: free space");
     }
 
     // The room is counted as the file system allocates it: whole blocks per file and folder,
@@ -395,7 +358,6 @@ class TestZipReaderHostile : public QObject {
         Row("cut in half", whole.left(whole.size() / 2), "failed: not a zip");
         Row("cut inside the end record", whole.left(whole.size() - 5), "failed: not a zip");
         Row("empty file", QByteArray(), "failed: not a zip");
-        Row("not an archive", TestTree::TextBytes(5000, 3), "failed: not a zip");
         Row("junk before, offsets not adjusted",
             Build({first, deflated},
                   With(Options{}, &Options::prefix, TestTree::TextBytes(1000, 4))),
@@ -591,7 +553,6 @@ private slots:
             QTest::newRow(name) << entry << mode << (mtime < 0 ? dos : mtime) << existing;
         };
         row("setuid dropped", Item(3, 0104755u << 16), 0755);
-        row("world-writable dropped", Item(3, 0100666u << 16), 0664);
         row("sticky world-writable folder", Item(3, 041777u << 16), 0775);
         row("setgid folder", Item(3, 042770u << 16), 0770);
         row("read-only folder", Item(3, 040555u << 16), 0555);

@@ -17,17 +17,6 @@ void Put(QByteArray& out, std::initializer_list<std::pair<std::uint64_t, int>> f
             out.append(static_cast<char>((value >> (8 * i)) & 0xff));
 }
 
-Entry WithContent(const QByteArray& name, const QByteArray& body, std::uint16_t method,
-                  const QByteArray& content) {
-    Entry entry;
-    entry.name = name;
-    entry.body = body;
-    entry.method = method;
-    entry.crc = Crc32(content);
-    entry.size = static_cast<std::uint64_t>(content.size());
-    return entry;
-}
-
 QByteArray Zip64Field(std::uint64_t size, std::uint64_t compressed,
                       std::optional<std::uint64_t> offset) {
     QByteArray field;
@@ -44,8 +33,8 @@ void PutCommonFields(QByteArray& out, const Entry& entry, std::uint64_t compress
     Put(out, {{entry.zip64 ? 45 : 20, 2},
               {entry.flags, 2},
               {entry.method, 2},
-              {entry.dosTime, 2},
-              {entry.dosDate, 2},
+              {0x6000, 2}, // 12:00:00
+              {0x5a21, 2}, // 2025-01-01
               {entry.crc, 4},
               {entry.zip64 ? inZip64 : compressed, 4},
               {entry.zip64 ? inZip64 : entry.size, 4},
@@ -73,6 +62,17 @@ QByteArray Bzip2Stream(const QByteArray& content, int blockSize100k) {
                              static_cast<unsigned>(content.size()), blockSize100k, 0, 0);
     out.truncate(length);
     return out;
+}
+
+Entry WithContent(const QByteArray& name, const QByteArray& body, std::uint16_t method,
+                  const QByteArray& content) {
+    Entry entry;
+    entry.name = name;
+    entry.body = body;
+    entry.method = method;
+    entry.crc = Crc32(content);
+    entry.size = static_cast<std::uint64_t>(content.size());
+    return entry;
 }
 
 Entry Stored(const QByteArray& name, const QByteArray& content, std::uint32_t unixMode) {
@@ -112,14 +112,6 @@ QByteArray UnicodePath(const QByteArray& storedName, const QByteArray& unicodeNa
                 {1, 1},
                 {Crc32(storedName) ^ (stale ? 1u : 0u), 4}});
     return field + unicodeName;
-}
-
-QByteArray AesField(std::uint16_t method) {
-    QByteArray field;
-    Put(field, {{0x9901, 2}, {7, 2}, {2, 2}}); // AE-2
-    field += "AE";
-    Put(field, {{3, 1}, {method, 2}}); // 256-bit
-    return field;
 }
 
 // Four bytes xored into the CRC register are the same as four zero bytes fed from a register

@@ -19,8 +19,6 @@ struct Entry {
     std::uint16_t flags = 0;
     std::uint16_t versionMadeBy = (3 << 8) | 30; // Unix
     std::uint32_t externalAttributes = 0100644u << 16;
-    std::uint16_t dosTime = 0x6000; // 12:00:00
-    std::uint16_t dosDate = 0x5a21; // 2025-01-01
     QByteArray localExtra;
     QByteArray centralExtra;
     bool zip64 = false;                     // sizes and offset in a ZIP64 field
@@ -35,6 +33,9 @@ Entry Deflated(const QByteArray& name, const QByteArray& content);
 Entry Bzip2(const QByteArray& name, const QByteArray& content, int blockSize100k = 9);
 Entry Directory(const QByteArray& name, std::uint32_t unixMode = 040755);
 Entry Link(const QByteArray& name, const QByteArray& target);
+// Any other method: `body` is `content` compressed already.
+Entry WithContent(const QByteArray& name, const QByteArray& body, std::uint16_t method,
+                  const QByteArray& content);
 
 // The raw compressed form, for entries built by hand.
 QByteArray Bzip2Stream(const QByteArray& content, int blockSize100k = 9);
@@ -46,8 +47,6 @@ QByteArray ExtendedTimestamp(std::int64_t mtime);
 // matches the stored name unless `stale`.
 QByteArray UnicodePath(const QByteArray& storedName, const QByteArray& unicodeName,
                        bool stale = false);
-// The AES field of an encrypted entry (method 99) compressed with `method`.
-QByteArray AesField(std::uint16_t method);
 
 // `content` followed by four bytes that give the whole the CRC `crc`.
 QByteArray WithCrc(const QByteArray& content, std::uint32_t crc);
