@@ -3,13 +3,15 @@
 // on, and that every change replaces the label without leaving anything of the earlier text
 // behind); its three selection commands with the real pickers, the workers' refusal of a
 // selection of the wrong kind or of none, and the refusal of every command while an operation
-// runs; About, from MORE and from the context menu, and the companion program MORE starts.
+// runs; zipping and unzipping through the buttons, up to the result, the bar and the reset;
+// About, from MORE and from the context menu, and the companion program MORE starts.
 
 #include "operation/OperationState.h"
 #include "operation/ThreadStart.h"
 #include "support/GuiFixture.h"
 #include "support/ModalDriver.h"
 #include "support/TestTree.h"
+#include "support/ZipTools.h"
 #include "ui/AStatic.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CTarvoDlg.h"
@@ -69,14 +71,29 @@ const QString FilePicker = QStringLiteral("AFileDialog"), FolderPicker = "QFileD
 const QString NoFile = QStringLiteral("No File Selected!");
 const QString NoArchive = QStringLiteral("Error: please select a valid zip file");
 const QString NothingToZip = QStringLiteral("Please select a file or a folder for zipping ");
+const QString Busy = QStringLiteral("One action in progress please wait!");
+const QString Zipped = QStringLiteral("Zipping completed successfully.");
+const QString ZipFailed =
+    QStringLiteral("Error: Zipping did not complete. Make sure you have enough disk space!");
+const QString UnzipFailed =
+    QStringLiteral("Error: Unzipping did not complete. Make sure you have enough disk space and "
+                   "the zip file is not corrupt!");
+
+// What init() makes in the case folder (TestTree::Make's items, split at ", "), and photos.zip
+// beside them holding the album, as zip packs it.
+const char Tree[] = "home/, notes/notes.txt=some notes, trailing blank /, album/a.txt=a, "
+                    "album/sub/b.bin, album/sub/deeper/c.txt=c, broken.zip=no archive at all";
 
 // A step is "button=path" to choose path in the picker the button opens, "button=<Esc>" or
 // "button=<close>" to leave the picker so, or "button" alone for a command, with the buttons
-// named as in Buttons.
+// named as in Buttons. An operation that completes fills the bar to `bar` (one step at the
+// start, one a file, 100 for the bytes) and writes `made` in the case folder, holding the album.
 struct Steps {
     QStringList steps;
     QStringList modals;
     QString status;
+    int bar = 0;
+    QString made = {};
 };
 
 } // namespace
@@ -95,17 +112,19 @@ private slots:
 
     void init() {
         m_case.emplace();
-        for (const char* item : {"home/", "photos.zip=not read by a selection",
-                                 "notes/notes.txt=some notes", "album/", "trailing blank /"})
+        m_urls.emplace();
+        for (const QString& item : QString(Tree).split(", "))
             TestTree::Make(m_case->Root(), item);
+        QCOMPARE(TestTree::Run("zip", {"-q", "-r", Path("photos.zip"), "."}, Path("album")), 0);
         qputenv("HOME", QFile::encodeName(Path("home")));
         m_window = std::make_unique<CTarvoDlg>();
         m_window->show();
     }
     void cleanup() {
         qputenv("HOME", m_home);
-        m_case.reset();
+        m_case.reset(); // once the program's threads have ended
         m_window.reset();
+        m_urls.reset();
         QApplication::setFont(m_font);
         SiblingProgram::SetLauncher({});
     }
@@ -127,11 +146,9 @@ private slots:
         m_window = std::make_unique<CTarvoDlg>();
         m_window->show();
         QVERIFY(!OperationState::Instance().busy && !OperationState::Instance().zipSelected);
+        VerifyStatus(NothingSelected);
         AStatic* status = GuiFixture::StatusLabel(m_window.get());
-        QCOMPARE(status->text(), NothingSelected);
-        QCOMPARE(status->TextColor().rgb(), Red);
         QCOMPARE(m_window->focusWidget(), Button("m_btnSelectUnzip"));
-        QCOMPARE(m_window->findChild<QProgressBar*>("m_progress")->value(), 0);
         QVERIFY(!m_window->windowIcon().pixmap(128).isNull());
         // Every label's and button's text fits in it, and inside the window.
         for (QWidget* widget : m_window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
@@ -205,47 +222,52 @@ private slots:
     // file picker says so, the folder picker does not. A chosen file's folder becomes the
     // current one. Unzip and Zip refuse a selection of the other kind, or none. The first
     // picker opens at home; the next, of either kind, in the folder that holds what was chosen
-    // last.
+    // last. Every operation, done or failed, ends with its message over the window, the bar
+    // full, the folder shown after a success only, the window reset and nothing else written.
     void stepsEndInTheirSelection_data() {
         QTest::addColumn<Steps>("row");
+        const auto row = [](const char* name, const QStringList& steps, const QStringList& modals,
+                            const QString& status, int bar = 0, const QString& made = {}) {
+            QTest::newRow(name) << Steps{steps, modals, status, bar, made};
+        };
         const auto file = [](const char* in) { return FilePicker + " in " + in; };
         const auto folder = [](const char* in) { return FolderPicker + " in " + in; };
-        QTest::newRow("an archive, then a typed archive name that does not exist is taken")
-            << Steps{{"archive=photos.zip", "archive=missing.zip"},
-                     {file("home"), file(".")},
-                     Unzipping};
-        QTest::newRow("a file chosen for zipping")
-            << Steps{{"file=notes/notes.txt"}, {file("home")}, FileZip};
-        QTest::newRow("a folder whose name ends in a blank keeps it")
-            << Steps{{"folder=trailing blank "}, {folder("home")}, FolderZip};
-        QTest::newRow("the file picker closed by its close box, then the folder picker left")
-            << Steps{{"file=<close>", "folder=<Esc>"},
-                     {file("home"), NoFile, folder("home")},
-                     NothingSelected};
-        QTest::newRow("an archive, then a file: unzip is refused")
-            << Steps{{"archive=photos.zip", "file=notes/notes.txt", "unzip"},
-                     {file("home"), file("."), NoArchive},
-                     FileZip};
-        QTest::newRow("a folder, then an archive: zip is refused")
-            << Steps{{"folder=album", "archive=photos.zip", "zip"},
-                     {folder("home"), file("."), NothingToZip},
-                     Unzipping};
-        QTest::newRow("an archive, then the picker left with Esc: unzip is refused")
-            << Steps{{"archive=photos.zip", "archive=<Esc>", "unzip"},
-                     {file("home"), file("."), NoFile, NoArchive},
-                     NothingSelected};
-        QTest::newRow("a file, then the picker left with Esc: zip is refused")
-            << Steps{{"file=notes/notes.txt", "file=<Esc>", "zip"},
-                     {file("home"), file("notes"), NoFile, NothingToZip},
-                     NothingSelected};
-        QTest::newRow("a folder, then the picker left with Esc: zip is refused")
-            << Steps{{"folder=album", "folder=<Esc>", "zip"},
-                     {folder("home"), folder("."), NothingToZip},
-                     NothingSelected};
+        row("an archive, then a typed archive name that does not exist is taken",
+            {"archive=photos.zip", "archive=missing.zip"}, {file("home"), file(".")}, Unzipping);
+        row("a file chosen for zipping", {"file=notes/notes.txt"}, {file("home")}, FileZip);
+        row("a folder whose name ends in a blank keeps it", {"folder=trailing blank "},
+            {folder("home")}, FolderZip);
+        row("the file picker closed by its close box, then the folder picker left",
+            {"file=<close>", "folder=<Esc>"}, {file("home"), NoFile, folder("home")},
+            NothingSelected);
+        row("an archive, then a file: unzip is refused",
+            {"archive=photos.zip", "file=notes/notes.txt", "unzip"},
+            {file("home"), file("."), NoArchive}, FileZip);
+        row("a folder, then an archive: zip is refused",
+            {"folder=album", "archive=photos.zip", "zip"},
+            {folder("home"), file("."), NothingToZip}, Unzipping);
+        row("an archive, then the picker left with Esc: unzip is refused",
+            {"archive=photos.zip", "archive=<Esc>", "unzip"},
+            {file("home"), file("."), NoFile, NoArchive}, NothingSelected);
+        row("a file, then the picker left with Esc: zip is refused",
+            {"file=notes/notes.txt", "file=<Esc>", "zip"},
+            {file("home"), file("notes"), NoFile, NothingToZip}, NothingSelected);
+        row("a folder, then the picker left with Esc: zip is refused",
+            {"folder=album", "folder=<Esc>", "zip"}, {folder("home"), folder("."), NothingToZip},
+            NothingSelected);
+        row("zip a folder", {"folder=album", "zip"}, {folder("home"), Zipped}, NothingSelected, 104,
+            "album.zip");
+        row("unzip an archive", {"archive=photos.zip", "unzip"},
+            {file("home"), "Unzipping completed successfully."}, NothingSelected, 100, "photos");
+        row("unzip of a file that is no archive", {"archive=broken.zip", "unzip"},
+            {file("home"), UnzipFailed}, NothingSelected);
+        row("zip of a typed name that does not exist", {"file=ghost", "zip"},
+            {file("home"), ZipFailed}, NothingSelected);
     }
     void stepsEndInTheirSelection() {
         QFETCH(Steps, row);
         QDir::setCurrent(QDir::tempPath());
+        const QStringList there = TestTree::Strays(m_case->Root(), {}); // all it holds
         ModalDriver driver;
         for (const QString& step : row.steps)
             Do(driver, step);
@@ -253,10 +275,22 @@ private slots:
         QTRY_VERIFY(!OperationState::Instance().busy);
 
         QCOMPARE(Modals(driver), row.modals);
-        AStatic* label = GuiFixture::StatusLabel(m_window.get());
-        QCOMPARE(label->text(), row.status);
-        QCOMPARE(label->TextColor(),
-                 row.status == NothingSelected ? QColor(200, 0, 0) : QColor(0, 155, 0));
+        VerifyStatus(row.status);
+        QCOMPARE(TestTree::Strays(m_case->Root(), there + QStringList{row.made}), QStringList{});
+        if (row.bar > 0) {
+            QCOMPARE(m_barAtMessage, qMakePair(row.bar, row.bar));
+            QString result = Path(row.made);
+            if (row.made.endsWith(".zip")) {
+                result = Path("unpacked");
+                const QString error = ZipTools::TestAndUnpack("python", Path(row.made), result);
+                QVERIFY2(error.isEmpty(), qPrintable(error));
+            }
+            QCOMPARE(TestTree::Snapshot(result, false), TestTree::Snapshot(Path("album"), false));
+            const QString opened = result == Path(row.made) ? result : m_case->Root();
+            QTRY_COMPARE(m_urls->Urls(), QList<QUrl>{QUrl::fromLocalFile(opened)});
+            return;
+        }
+        QVERIFY(m_urls->Urls().isEmpty());
         const QString last = row.steps.constLast(), chosen = last.section('=', 1);
         if (!last.contains('=') || chosen.startsWith('<'))
             return;
@@ -277,18 +311,34 @@ private slots:
         OperationState& state = OperationState::Instance();
         state.selectedPath = Path("photos.zip");
         state.unzipSelected = state.busy = true;
-        auto* bar = m_window->findChild<QProgressBar*>("m_progress");
-        bar->setValue(37);
+        Bar()->setValue(37);
         AStatic* label = GuiFixture::StatusLabel(m_window.get());
         ModalDriver driver;
         Do(driver, button);
 
-        QCOMPARE(Modals(driver), QStringList{"One action in progress please wait!"});
+        QCOMPARE(Modals(driver), QStringList{Busy});
         QCOMPARE(RunningThreadCount(), 0);
         QVERIFY(state.busy && state.unzipSelected && !state.zipSelected);
         QCOMPARE(state.selectedPath, Path("photos.zip"));
         QCOMPARE(GuiFixture::StatusLabel(m_window.get()), label);
-        QCOMPARE(bar->value(), 37);
+        QCOMPARE(Bar()->value(), 37);
+    }
+
+    // The second click comes before the first worker could say anything: it is refused, and
+    // only one archive is written.
+    void twoQuickClicksOnZipStartOneWorker() {
+        TestTree::Make(m_case->Root(), "notes.txt");
+        ModalDriver driver;
+        for (const char* step : {"file=notes.txt", "zip", "zip"})
+            Do(driver, step);
+        QTRY_COMPARE(driver.Pending(), 0);
+        QTRY_VERIFY(!OperationState::Instance().busy);
+        QStringList boxes = driver.Summary().mid(1);
+        boxes.sort(); // the refusal may come before or after the worker's message
+        QCOMPARE(boxes,
+                 (QStringList{"QMessageBox|Zipper|" + Busy, "QMessageBox|Zipper|" + Zipped}));
+        QCOMPARE(ZipTools::ListEntries(Path("notes.txt.zip")).size(), 1);
+        VerifyStatus(NothingSelected);
     }
 
     // About opens over the window, also while an operation runs, whose bar goes on moving
@@ -315,8 +365,6 @@ private slots:
             });
         QDir::setCurrent(m_case->Root());
         OperationState::Instance().busy = true;
-        auto* bar = m_window->findChild<QProgressBar*>("m_progress");
-        UrlCapture urls;
         ModalDriver driver;
         driver.Then(Answers::Inspect(
             [&](QWidget* about) {
@@ -329,7 +377,7 @@ private slots:
                 // What the ticker of the running operation sends meanwhile.
                 for (int i = 0; i < 5; ++i)
                     m_window->Report()->Post(ProgressMessage::Step);
-                QTRY_COMPARE(bar->value(), 5);
+                QTRY_COMPARE(Bar()->value(), 5);
             },
             Answers::PressEscape()));
         if (fromMenu)
@@ -341,7 +389,7 @@ private slots:
 
         QCOMPARE(Modals(driver), QStringList{"CAboutDlg"});
         const QUrl page = CAboutDlg::ProductListUrl();
-        QCOMPARE(urls.Urls(), QList<QUrl>({page, page}));
+        QCOMPARE(m_urls->Urls(), QList<QUrl>({page, page}));
         const QString directory = QCoreApplication::applicationDirPath();
         const QStringList started{directory + "/quenlo", directory,
                                   QDir(directory).canonicalPath()};
@@ -354,12 +402,28 @@ private:
     QPushButton* Button(const QString& name) const {
         return m_window->findChild<QPushButton*>(name);
     }
+    QProgressBar* Bar() const { return m_window->findChild<QProgressBar*>("m_progress"); }
 
-    // Queues the answers a step needs (see Steps), then clicks its button.
+    // The status label's text and colour; with nothing selected, the selection cleared and the
+    // bar empty as well.
+    void VerifyStatus(const QString& status) {
+        AStatic* label = GuiFixture::StatusLabel(m_window.get());
+        QCOMPARE(label->text(), status);
+        QCOMPARE(label->TextColor().rgb(), status == NothingSelected ? Red : Green);
+        const OperationState& state = OperationState::Instance();
+        QVERIFY(status != NothingSelected || (state.selectedPath.isEmpty() && !state.zipSelected &&
+                                              !state.unzipSelected && Bar()->value() == 0));
+    }
+
+    // Queues the answers a step needs (see Steps), then clicks its button. A command's message
+    // is answered once the bar has been read.
     void Do(ModalDriver& driver, const QString& step) {
         const QString button = step.section('=', 0, 0), chosen = step.section('=', 1);
+        const auto readBar = [this](QWidget*) {
+            m_barAtMessage = {Bar()->value(), Bar()->maximum()};
+        };
         if (!step.contains('='))
-            driver.Then(Answers::PressOk());
+            driver.Then(Answers::Inspect(readBar, Answers::PressOk()));
         else if (!chosen.startsWith('<'))
             driver.Then(Answers::TypePathAndAccept(Path(chosen)));
         else {
@@ -413,7 +477,9 @@ private:
     QFont m_font = QApplication::font();
     const QByteArray m_home = qgetenv("HOME");
     std::optional<GuiFixture::Case> m_case;
+    std::optional<UrlCapture> m_urls;
     std::unique_ptr<CTarvoDlg> m_window;
+    QPair<int, int> m_barAtMessage; // value and maximum
 };
 
 QTEST_MAIN(TestMainWindow)
