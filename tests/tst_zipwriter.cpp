@@ -4,7 +4,10 @@
 // and more). Zipping under trouble (a full disk, files that change, vanish or turn into
 // something else, a path that cannot take the archive) fails clearly and leaves nothing behind:
 // no archive, no temporary, and an earlier archive of the same name byte for byte as it was. A
-// file that changes while it is read is stored as read, one version whole.
+// file that changes while it is read is stored as read, one version whole. Before the writer,
+// what feeds it: the folder walk on real trees (order, links, special files and unreadable
+// folders), and the compact list of what it walked, which gives back every file exactly as it
+// was added, whatever its path and entry name share.
 
 #include "archive/WalkFolder.h"
 #include "support/ReaderRun.h"
@@ -12,6 +15,7 @@
 #include "support/ZipTools.h"
 #include "ziparchive/CZipArchive.h"
 #include "ziparchive/fs/ToNarrow.h"
+#include "ziparchive/write/FileList.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -103,10 +107,44 @@ void Change(const QString& path, const QString& change, const QString& other) {
         QVERIFY(QFile::link(other, path));
 }
 
+// Where a walked path stands: for each component, its place in its directory's own order, as
+// the file system returns it unsorted. The walk is depth first in that order when these rise
+// from one path to the next.
+QList<int> Rank(const QString& root, const QString& relative) {
+    const auto everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    QList<int> rank;
+    QString folder = root;
+    for (const QString& part : relative.split('/')) {
+        rank << QDir(folder).entryList(everything, QDir::Unsorted).indexOf(part);
+        folder += "/" + part;
+    }
+    return rank;
+}
+
+// The tree below the walked folder F (TestTree::Make's items, split at ", "; none: F is
+// missing), the files listed, by path below F, how many special files were left out, and a
+// folder made unreadable.
+struct WalkRow {
+    QString tree, listed = {};
+    quint64 skipped = 0;
+    QString unreadable = {};
+};
+
+struct Added {
+    std::string path;
+    std::string entryName;
+    mode_t mode = 0644;
+    std::time_t modified = 1700000000;
+    bool throughLink = false;
+};
+using Files = std::vector<Added>;
+
 } // namespace
 
 Q_DECLARE_METATYPE(Stamp)
 Q_DECLARE_METATYPE(Trouble)
+Q_DECLARE_METATYPE(WalkRow)
+Q_DECLARE_METATYPE(Files)
 
 class TestZipWriter : public QObject {
     Q_OBJECT
@@ -139,6 +177,112 @@ private slots:
         put("data/one more.bin", TestTree::RandomBytes(Chunk + 1, 7));
         put("data/zeros", QByteArray(3 * Chunk, '\0'));
         QCOMPARE(ZipTools::ZipWithCli(m_source), 0);
+    }
+
+    void walk_data() {
+        QTest::addColumn<WalkRow>("row");
+        QTest::newRow("files at any depth, hidden ones too, folders not listed")
+            << WalkRow{"a.txt, s/c.txt, s/t/d.txt, z.txt, .hidden, e/",
+                       ".hidden, a.txt, s/c.txt, s/t/d.txt, z.txt"};
+        QTest::newRow("only empty folders give nothing") << WalkRow{"a/b/, c/"};
+        QTest::newRow("links to files count, dangling links are skipped") << WalkRow{
+            "../outside.txt, link.txt -> ../outside.txt, dangling -> nowhere", "link.txt"};
+        QTest::newRow("a folder reached under two names is listed under each") << WalkRow{
+            "real/x, real/in/y, alias -> real", "alias/in/y, alias/x, real/in/y, real/x"};
+        QTest::newRow("only a link back into its own parents is cut")
+            << WalkRow{"sub/file, sub/back-to-top -> .., again -> sub, sub/self -> self, "
+                       "sub/inner/up -> ../../sub",
+                       "again/file, sub/file"};
+        QTest::newRow("FIFOs, sockets and devices are never opened, and counted")
+            << WalkRow{"plain, fifo|, socket@, zeros -> /dev/zero", "plain", 3};
+        QTest::newRow("a missing folder throws") << WalkRow{""};
+        QTest::newRow("an unreadable folder throws")
+            << WalkRow{"locked/x, open/y", "", 0, "locked"};
+    }
+    void walk() {
+        QFETCH(WalkRow, row);
+        QTemporaryDir dir;
+        const QString root = dir.filePath("F");
+        if (!row.tree.isEmpty())
+            QVERIFY(QDir().mkpath(root));
+        for (const QString& item : row.tree.split(", ", Qt::SkipEmptyParts))
+            TestTree::Make(root, item);
+        const std::string narrowRoot = QFile::encodeName(root).toStdString();
+        if (row.tree.isEmpty() || !row.unreadable.isEmpty()) {
+            const QByteArray locked = QFile::encodeName(root + "/" + row.unreadable);
+            ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+            ::chmod(locked.constData(), 0);
+            // Root reads every folder whatever its mode: meanwhile the walk runs as nobody.
+            const bool asRoot = ::geteuid() == 0;
+            QVERIFY(!asRoot || ::seteuid(65534) == 0);
+            const auto restore = qScopeGuard([&] {
+                if (asRoot && ::seteuid(0) != 0)
+                    qFatal("cannot take back the privileges given up");
+                ::chmod(locked.constData(), 0755);
+            });
+            std::vector<std::string> files;
+            QVERIFY_THROWS_EXCEPTION(CZipException, WalkFolder(narrowRoot, files));
+            return;
+        }
+        const QString current = QDir::currentPath();
+        std::vector<std::string> files;
+        const SkippedSpecials found = WalkFolder(narrowRoot, files);
+        QCOMPARE(QDir::currentPath(), current);
+        QStringList walked;
+        for (const std::string& file : files) {
+            walked << QDir(root).relativeFilePath(QFile::decodeName(file.c_str()));
+            if (walked.size() > 1)
+                QVERIFY2(Rank(root, walked.at(walked.size() - 2)) < Rank(root, walked.last()),
+                         qPrintable(walked.join(", ")));
+        }
+        walked.sort();
+        QCOMPARE(walked, row.listed.split(", ", Qt::SkipEmptyParts));
+        QCOMPARE(found.count, row.skipped);
+        // The first one left out is told by its path: one that is no file nor folder.
+        struct stat first {};
+        QVERIFY(row.skipped == 0 || (::stat(found.first.c_str(), &first) == 0 &&
+                                     !S_ISREG(first.st_mode) && !S_ISDIR(first.st_mode)));
+    }
+
+    void givesBackWhatWasAdded_data() {
+        QTest::addColumn<Files>("files");
+        const auto row = [](const char* name, const Files& files) { QTest::newRow(name) << files; };
+        row("the files of two folders", {{"/u/a/1", "a/1"}, {"/u/a/2", "a/2"}, {"/u/b/3", "b/3"}});
+        row("files before and after a subfolder",
+            {{"/r/a/1", "a/1"}, {"/r/a/b/2", "a/b/2"}, {"/r/a/3", "a/3"}, {"/r/a/b/4", "a/b/4"}});
+        row("a bare name", {{"/tmp/report.txt", "report.txt"}});
+        row("a path that is its own name",
+            {{"notes.txt", "notes.txt"}, {"docs/a.txt", "docs/a.txt"}});
+        row("names that are not the end of their paths",
+            {{"/r/d.bin", "s/o.bin"}, {"/r/x", "s/x"}, {"/r/y", "z"}, {"/r/w/v", "v/w"}});
+        row("a path ending with the name inside a component",
+            {{"/r/xfile", "dir/file"}, {"/r/yfile", "dir/file2"}});
+        row("the same folder under two names",
+            {{"/r/a/f", "a/f"}, {"/r/a/f", "l/f"}, {"/r/a/g", "a/g"}});
+        row("bytes that are not UTF-8",
+            {{"/r/\xff\xfe/\x80", "\xff\xfe/\x80"}, {"/r/\xe9t\xe9", "\xe9t\xe9"}});
+        const std::time_t far = std::time_t{1} << 40;
+        row("modes, times and links", {{"/r/a", "a", 07777, -1, true},
+                                       {"/r/b", "b", 0, 0, false},
+                                       {"/r/c", "c", 0755, far, true},
+                                       {"/r/d", "d", 0600, -far}});
+    }
+    void givesBackWhatWasAdded() {
+        QFETCH(Files, files);
+        FileList list;
+        for (const Added& file : files)
+            list.Add(file.path, file.entryName, S_IFREG | file.mode, file.modified,
+                     file.throughLink);
+        QCOMPARE(list.size(), files.size());
+        for (std::size_t i = files.size(); i-- > 0;) {
+            const FileToPack file = list[i];
+            const QByteArray at = "file " + QByteArray::number(qulonglong(i));
+            QVERIFY2(file.path == files[i].path, at + ": " + file.Path());
+            QVERIFY2(file.entryName == files[i].entryName, at + ": " + file.EntryName());
+            QCOMPARE(file.mode, files[i].mode);
+            QCOMPARE(file.modified, files[i].modified);
+            QCOMPARE(file.throughLink, files[i].throughLink);
+        }
     }
 
     // A single file zipped on its own goes through the same writer; the progress window's tests
