@@ -28,17 +28,6 @@ echo data > notes/f && echo my notes > notes/f.zip && echo data > notes/g && ech
 cp real/bb.zip notes/g.zip && chmod 444 notes/g.zip
 )";
 
-// Every change between two snapshots: "+path" added, "~path" changed, "-path" removed.
-QStringList Changes(const QMap<QString, QString>& before, const QMap<QString, QString>& after) {
-    QStringList changes;
-    for (const QString& path : before.keys() + after.keys())
-        if (before.value(path) != after.value(path))
-            changes << (!before.contains(path) ? "+" : after.contains(path) ? "~" : "-") + path;
-    changes.removeDuplicates();
-    changes.sort();
-    return changes;
-}
-
 // `cli` runs the built tarvo-cli ($0), `gui` the built tarvo ($1) where no window could open.
 int Shell(const QString& script, const QString& folder, QString* output = nullptr) {
     const QString programs = "GUI=\"$1\"; cli() { \"$0\" \"$@\"; }\n"
@@ -164,7 +153,7 @@ private slots:
         QString output;
         const int code = Shell(command, dir.path(), &output);
         QVERIFY2(code == exitCode, qPrintable(QString("exit %1: %2").arg(code).arg(output)));
-        QCOMPARE(Changes(before, TestTree::Snapshot(dir.path(), false)), changes);
+        QCOMPARE(TestTree::Changes(before, TestTree::Snapshot(dir.path(), false)), changes);
         for (const QString& part : says)
             QVERIFY2(output.contains(part.mid(part.startsWith('!'))) != part.startsWith('!'),
                      qPrintable(output));

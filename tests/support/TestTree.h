@@ -30,6 +30,9 @@ inline QMap<QString, QString> Snapshot(const QString& root, bool withModes = tru
     return Snapshot(root, SnapshotOptions{withModes ? 07777u : 0u});
 }
 
+// Every change from one snapshot to another: "+path" added, "~path" changed, "-path" removed,
+// sorted.
+QStringList Changes(const QMap<QString, QString>& before, const QMap<QString, QString>& after);
 // Top-level names in folder, hidden ones too, other than expected, sorted: what an operation
 // left that it should not have.
 QStringList Strays(const QString& folder, const QStringList& expected);
