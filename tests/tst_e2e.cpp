@@ -6,7 +6,6 @@
 
 #include "support/TestTree.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -78,10 +77,8 @@ private slots:
     void init() {
         m_files = std::make_unique<QTemporaryDir>();
         QFile::remove(m_session.filePath("opened.txt"));
-        TestTree::WriteFile(Path("original/a.txt"), TestTree::TextBytes(40000, 1));
-        TestTree::WriteFile(Path("original/pics/b.bin"), TestTree::RandomBytes(90000, 2));
-        QDir().mkpath(Path("data"));
-        QDir().mkpath(Path("elsewhere"));
+        for (const char* item : {"original/a.txt", "original/pics/b.bin=b", "data/", "elsewhere/"})
+            TestTree::Make(m_files->path(), item);
         QCOMPARE(TestTree::Run("zip", {"-q", "-r", Path("data/photos.zip"), "."}, Path("original")),
                  0);
     }
