@@ -5,6 +5,17 @@
 // selection of the wrong kind or of none, and the refusal of every command while an operation
 // runs; zipping and unzipping through the buttons, up to the result, the bar and the reset;
 // About, from MORE and from the context menu, and the companion program MORE starts.
+//
+// The progress window of the two direct modes: `tarvo ARCHIVE` for a double-clicked archive, and
+// `tarvo --zip PATH` as a file manager's zip entry starts it. The window runs the main window's
+// worker on its path as soon as it shows, fills its bar, says what the main window would say,
+// shows the folder after a success and ends the run by itself, also after a failure or a
+// refusal. The built program on a display is in tst_e2e.
+//
+// Stopping in the middle: Ctrl-C, TERM, Esc, Enter or the close box during a run stop the worker,
+// and what the run wrote goes with it: its staging folder, the entries it had put in place, the
+// folders it created, the destination it created, the half-written archive. What stood there
+// before stays as it was, an earlier archive byte for byte.
 
 #include "operation/OperationState.h"
 #include "operation/ThreadStart.h"
@@ -15,19 +26,24 @@
 #include "ui/AStatic.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CTarvoDlg.h"
+#include "ui/ProgressDLG.h"
 #include "ui/SiblingProgram.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
+#include <csignal>
 #include <memory>
 #include <optional>
 
@@ -79,10 +95,11 @@ const QString UnzipFailed =
     QStringLiteral("Error: Unzipping did not complete. Make sure you have enough disk space and "
                    "the zip file is not corrupt!");
 
-// What init() makes in the case folder (TestTree::Make's items, split at ", "), and photos.zip
-// beside them holding the album, as zip packs it.
+// What init() makes in the case folder (TestTree::Make's items, split at ", "), and beside them
+// photos.zip holding the album as zip packs it, and an older album.zip to be replaced.
 const char Tree[] = "home/, notes/notes.txt=some notes, trailing blank /, album/a.txt=a, "
-                    "album/sub/b.bin, album/sub/deeper/c.txt=c, broken.zip=no archive at all";
+                    "album/sub/b.bin, album/sub/deeper/c.txt=c, broken.zip=no archive at all, "
+                    "link -> album";
 
 // A step is "button=path" to choose path in the picker the button opens, "button=<Esc>" or
 // "button=<close>" to leave the picker so, or "button" alone for a command, with the buttons
@@ -96,9 +113,39 @@ struct Steps {
     QString made = {};
 };
 
+// given and result are relative to the case folder; no result after a failure.
+struct Run {
+    DirectOperation operation;
+    QString given;
+    QString result;
+    QString message;
+};
+
+enum class Program { Cli, Window, InProcessWindow };
+
+// existing: the destination folder, or the archive, was there before. stop: the signal sent to
+// a program, or the key pressed in the window in the test's process (0 for its close box).
+struct Row {
+    Program program;
+    bool zip;
+    bool existing;
+    int stop;
+};
+
+// Small entries first, so some are in place before the large one keeps the run busy for
+// seconds on any machine.
+const char MakeArchive[] = R"(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_BZIP2, compresslevel=1) as z:
+    for name in ['a/one.txt', 'a/b/two.bin', 'big/large.txt']:
+        z.write(sys.argv[2] + '/' + name, name)
+)";
+
 } // namespace
 
 Q_DECLARE_METATYPE(Steps)
+Q_DECLARE_METATYPE(Run)
+Q_DECLARE_METATYPE(Row)
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -108,6 +155,12 @@ private slots:
         QCoreApplication::setApplicationName(QStringLiteral("Tarvo"));
         // The file dialog keeps its history in the settings; keep that out of the user's.
         QStandardPaths::setTestModeEnabled(true);
+        // The stopped runs' source and archive, made once.
+        QVERIFY(m_work.isValid());
+        TestTree::WriteFile(Work("source/a/one.txt"), TestTree::TextBytes(20000, 1));
+        TestTree::WriteFile(Work("source/a/b/two.bin"), TestTree::RandomBytes(30000, 2));
+        TestTree::WriteFile(Work("source/big/large.txt"), TestTree::TextBytes(64 << 20, 3));
+        QCOMPARE(TestTree::RunPython(MakeArchive, {Work("data.zip"), Work("source")}), 0);
     }
 
     void init() {
@@ -116,6 +169,7 @@ private slots:
         for (const QString& item : QString(Tree).split(", "))
             TestTree::Make(m_case->Root(), item);
         QCOMPARE(TestTree::Run("zip", {"-q", "-r", Path("photos.zip"), "."}, Path("album")), 0);
+        QCOMPARE(TestTree::Run("zip", {"-q", Path("album.zip"), Path("notes/notes.txt")}), 0);
         qputenv("HOME", QFile::encodeName(Path("home")));
         m_window = std::make_unique<CTarvoDlg>();
         m_window->show();
@@ -396,8 +450,151 @@ private slots:
                  fromMenu || realStart ? QList<QStringList>() : QList<QStringList>{started});
     }
 
+    // The window stays while its message is up, and the run ends by itself once it is
+    // answered. After a failure nothing is written and nothing taken. A launcher that had no
+    // path to pass gets the main window's refusal and the run ends as after any other failure,
+    // instead of leaving an empty window; not even ".zip" is written in the current folder.
+    void runsThePathItIsGiven_data() {
+        QTest::addColumn<Run>("run");
+        const auto unzip = DirectOperation::Unzip, zip = DirectOperation::Zip;
+        QTest::newRow("unzip an archive")
+            << Run{unzip, "photos.zip", "photos", "Unzipping completed successfully."};
+        QTest::newRow("unzip noise") << Run{unzip, "broken.zip", {}, UnzipFailed};
+        QTest::newRow("zip a folder, replacing an older archive of it")
+            << Run{zip, "album", "album.zip", Zipped};
+        QTest::newRow("zip a file") << Run{zip, "notes/notes.txt", "notes/notes.txt.zip", Zipped};
+        QTest::newRow("zip a link to a folder: packed as the folder")
+            << Run{zip, "link", "link.zip", Zipped};
+        QTest::newRow("zip what is not there") << Run{zip, "gone", {}, ZipFailed};
+        QTest::newRow("unzip without a path") << Run{unzip, {}, {}, NoArchive};
+        QTest::newRow("zip without a path") << Run{zip, {}, {}, NothingToZip};
+    }
+    void runsThePathItIsGiven() {
+        QFETCH(Run, run);
+        QVERIFY(QDir::setCurrent(m_case->Root()));
+        const QMap<QString, QString> before = TestTree::Snapshot(m_case->Root());
+        const QString given = run.given.isEmpty() ? QString() : Path(run.given);
+        const QString original = QFileInfo(given).canonicalFilePath();
+
+        ProgressDLG window(given, run.operation);
+        auto* bar = window.findChild<QProgressBar*>("m_progress");
+        int barAtMessage = -1;
+        ModalDriver driver;
+        driver.Ignore(&window);
+        driver.Then(
+            Answers::Inspect([&](QWidget*) { barAtMessage = bar->value(); }, Answers::PressOk()));
+        // Closed by the test only when it is still up half a minute on.
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        connect(&deadline, &QTimer::timeout, &window, &QDialog::close);
+        deadline.start(30000);
+        window.exec();
+        QVERIFY2(deadline.isActive(), "the run did not end by itself");
+
+        QCOMPARE(driver.Seen().size(), 1);
+        QCOMPARE(driver.Seen().constFirst().text, run.message);
+        QCOMPARE(driver.Seen().constFirst().owner, &window);
+        QVERIFY(driver.Seen().constFirst().ownerStillShown);
+        QVERIFY(OperationState::Instance().directMode);
+        const QStringList changes = TestTree::Changes(before, TestTree::Snapshot(m_case->Root()));
+        if (run.result.isEmpty()) {
+            QCOMPARE(window.result(), int(QDialog::Rejected));
+            QCOMPARE(changes, QStringList{});
+            QVERIFY(m_urls->Urls().isEmpty());
+            return;
+        }
+        QCOMPARE(barAtMessage, bar->maximum());
+        const bool zip = run.operation == DirectOperation::Zip;
+        const QString shown = zip ? QFileInfo(given).path() : Path(run.result);
+        QCOMPARE(m_urls->Urls(), QList<QUrl>{QUrl::fromLocalFile(shown)});
+        if (zip)
+            QCOMPARE(TestTree::Run("unzip", {"-q", Path(run.result), "-d", Path("unpacked")}), 0);
+        const QMap<QString, QString> made =
+            TestTree::Snapshot(Path(zip ? "unpacked" : run.result), false);
+        if (zip && QFileInfo(original).isFile())
+            QCOMPARE(made.keys(), QStringList{QFileInfo(original).fileName()});
+        else
+            QCOMPARE(made, TestTree::Snapshot(zip ? original : Path("album"), false));
+        // Nothing but the result is new or changed.
+        for (const QString& change : changes)
+            QVERIFY2(change.mid(1) == run.result || change.mid(1).startsWith(run.result + '/'),
+                     qPrintable(change));
+    }
+
+    // Enter ends the progress window as Esc does: it has no button Enter could press instead.
+    void stoppedRunLeavesTheTreeAsItWas_data() {
+        QTest::addColumn<Row>("row");
+        const auto cli = Program::Cli, window = Program::Window,
+                   inProcess = Program::InProcessWindow;
+        QTest::newRow("cli unzip into an existing folder, TERM") << Row{cli, false, true, SIGTERM};
+        QTest::newRow("cli zip, Ctrl-C") << Row{cli, true, false, SIGINT};
+        QTest::newRow("cli zip over an earlier archive, TERM") << Row{cli, true, true, SIGTERM};
+        QTest::newRow("window unzip, TERM") << Row{window, false, false, SIGTERM};
+        QTest::newRow("progress window, Esc") << Row{inProcess, false, true, Qt::Key_Escape};
+        QTest::newRow("progress window, close box") << Row{inProcess, false, false, 0};
+        QTest::newRow("progress window, Enter") << Row{inProcess, false, false, Qt::Key_Return};
+        QTest::newRow("progress window, keypad Enter")
+            << Row{inProcess, false, true, Qt::Key_Enter};
+        QTest::newRow("zip mode, Esc") << Row{inProcess, true, false, Qt::Key_Escape};
+        QTest::newRow("zip mode over an earlier archive, close box")
+            << Row{inProcess, true, true, 0};
+    }
+    void stoppedRunLeavesTheTreeAsItWas() {
+        QFETCH(Row, row);
+        const auto [program, zip, existing, stop] = row;
+        // What an earlier row set up; the source and the archive stay.
+        QDir(Work("data")).removeRecursively();
+        QFile::remove(Work("source.zip"));
+        // Only an archive is ever replaced; this one must come out byte for byte.
+        if (existing && zip)
+            QVERIFY(QFile::copy(Work("data.zip"), Work("source.zip")));
+        if (existing && !zip)
+            TestTree::WriteFile(Work("data/mine.txt"), "the user's own file");
+        const QMap<QString, QString> before = TestTree::Snapshot(m_work.path());
+
+        // Mid-run: entries already in place below the destination, or the archive's temporary
+        // beside it, the one name there that is none of these.
+        const QStringList there{"data", "data.zip", "source", "source.zip"};
+        const auto midRun = [&] {
+            return zip ? !TestTree::Strays(m_work.path(), there).isEmpty()
+                       : QFile::exists(Work("data/a/b/two.bin"));
+        };
+
+        if (program == Program::InProcessWindow) {
+            ProgressDLG window(Work(zip ? "source" : "data.zip"),
+                               zip ? DirectOperation::Zip : DirectOperation::Unzip);
+            window.show();
+            QVERIFY(QTest::qWaitFor(midRun, 60000));
+            if (stop == 0)
+                window.close();
+            else
+                QTest::keyClick(&window, Qt::Key(stop),
+                                stop == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+            QCOMPARE(window.result(), int(QDialog::Rejected));
+            QVERIFY(GuiFixture::WaitForProgramThreads());
+        } else {
+            QProcess process;
+            if (program == Program::Cli)
+                process.start(TARVO_CLI,
+                              {zip ? "zip" : "unzip", Work(zip ? "source" : "data.zip")});
+            else
+                process.start(TARVO_GUI, {Work("data.zip")});
+            QVERIFY(process.waitForStarted());
+            QVERIFY(QTest::qWaitFor(
+                [&] { return midRun() || process.state() == QProcess::NotRunning; }, 60000));
+            QVERIFY2(process.state() == QProcess::Running, "the run ended before it was stopped");
+            ::kill(static_cast<pid_t>(process.processId()), stop);
+            QVERIFY(process.waitForFinished(60000));
+            QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(process.exitCode(), 128 + stop);
+        }
+        QCOMPARE(TestTree::Snapshot(m_work.path()), before);
+    }
+
 private:
     QString Path(const QString& relative) const { return m_case->Path(relative); }
+    QString Work(const QString& relative) const { return m_work.filePath(relative); }
     QPushButton* Button(const QString& name) const {
         return m_window->findChild<QPushButton*>(name);
     }
@@ -475,6 +672,7 @@ private:
 
     QFont m_font = QApplication::font();
     const QByteArray m_home = qgetenv("HOME");
+    QTemporaryDir m_work; // the stopped runs' source and archive, made once
     std::optional<GuiFixture::Case> m_case;
     std::optional<UrlCapture> m_urls;
     std::unique_ptr<CTarvoDlg> m_window;
