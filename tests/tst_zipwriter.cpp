@@ -306,19 +306,19 @@ private slots:
     // 32 bits reach 1901-2106), and the DOS date is clamped rather than wrapped round.
     void namesAndTimes_data() {
         QTest::addColumn<Stamp>("stamp");
-        QTest::newRow("ASCII") << Stamp{"plain name.txt"};
-        QTest::newRow("UTF-8") << Stamp{"ünïcödé 日本語 файл.txt", 1'600'000'000, {}, true, true};
-        QTest::newRow("Latin-1") << Stamp{"caf\xe9 \xff.txt"};
-        QTest::newRow("a sequence cut short") << Stamp{"cut\xe6\x97.txt"};
-        QTest::newRow("UTF-8 with a control byte") << Stamp{"bell\x07 \xc3\xa9.txt"};
-        QTest::newRow("an encoded surrogate") << Stamp{"half\xed\xa0\x80.txt"};
-        QTest::newRow("an overlong form") << Stamp{"long\xc1\xbf.txt"};
-        QTest::newRow("1975: DOS date clamped to 1980")
-            << Stamp{"dated", 171'892'800, "1980-01-01 00:00:00"};
-        QTest::newRow("2040: past the signed 32 bits") << Stamp{"dated", 2'208'988'800};
-        QTest::newRow("2106: the field's last year") << Stamp{"dated", 4'294'000'000};
-        QTest::newRow("2110: DOS date clamped to 2107, no exact time")
-            << Stamp{"dated", 4'417'977'600, "2107-12-31 23:59:58", false};
+        const auto row = [](const char* name, const Stamp& stamp) { QTest::newRow(name) << stamp; };
+        row("ASCII", {"plain name.txt"});
+        row("UTF-8", {"ünïcödé 日本語 файл.txt", 1'600'000'000, {}, true, true});
+        row("Latin-1", {"caf\xe9 \xff.txt"});
+        row("a sequence cut short", {"cut\xe6\x97.txt"});
+        row("UTF-8 with a control byte", {"bell\x07 \xc3\xa9.txt"});
+        row("an encoded surrogate", {"half\xed\xa0\x80.txt"});
+        row("an overlong form", {"long\xc1\xbf.txt"});
+        row("1975: DOS date clamped to 1980", {"dated", 171'892'800, "1980-01-01 00:00:00"});
+        row("2040: past the signed 32 bits", {"dated", 2'208'988'800});
+        row("2106: the field's last year", {"dated", 4'294'000'000});
+        row("2110: DOS date clamped to 2107, no exact time",
+            {"dated", 4'417'977'600, "2107-12-31 23:59:58", false});
     }
     void namesAndTimes() {
         QFETCH(Stamp, stamp);
