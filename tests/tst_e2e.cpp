@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -40,9 +39,7 @@ private slots:
     // which writes down the path of the file address it is asked to open (the test's paths
     // need no percent-decoding), so no file browser starts.
     void initTestCase() {
-        for (const char* tool : {"Xvfb", "xdotool"})
-            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
+        REQUIRE_TOOLS("Xvfb", "xdotool");
         TestTree::WriteFile(m_session.filePath("bin/xdg-open"),
                             "#!/bin/sh\nrealpath -- \"${1#file://}\" >> '" +
                                 QFile::encodeName(m_session.filePath("opened.txt")) + "'\n",

@@ -32,6 +32,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -150,10 +151,15 @@ class TestZipWriter : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    std::optional<QTemporaryDir> m_case;
     QString m_source; // the folder zipped by tarvo-cli
     std::thread::id m_mainThread = std::this_thread::get_id();
 
 private slots:
+    // Each function and row works in a fresh folder of its own.
+    void init() { m_case.emplace(); }
+    void cleanup() { m_case.reset(); }
+
     void initTestCase() {
         // Names outside ASCII reach bsdtar and unzip only in a UTF-8 locale.
         qputenv("LC_ALL", "C.UTF-8");
@@ -201,8 +207,7 @@ private slots:
     }
     void walk() {
         QFETCH(WalkRow, row);
-        QTemporaryDir dir;
-        const QString root = dir.filePath("F");
+        const QString root = m_case->filePath("F");
         if (!row.tree.isEmpty())
             QVERIFY(QDir().mkpath(root));
         for (const QString& item : row.tree.split(", ", Qt::SkipEmptyParts))
@@ -210,7 +215,7 @@ private slots:
         const std::string narrowRoot = QFile::encodeName(root).toStdString();
         if (row.tree.isEmpty() || !row.unreadable.isEmpty()) {
             const QByteArray locked = QFile::encodeName(root + "/" + row.unreadable);
-            ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+            ::chmod(QFile::encodeName(m_case->path()).constData(), 0755);
             ::chmod(locked.constData(), 0);
             // Root reads every folder whatever its mode: meanwhile the walk runs as nobody.
             const bool asRoot = ::geteuid() == 0;
@@ -322,21 +327,20 @@ private slots:
     }
     void namesAndTimes() {
         QFETCH(Stamp, stamp);
-        QTemporaryDir dir;
         // Qt cannot name every such file: it is made by its bytes, in a folder of the same name
         // that tarvo-cli zips, and Python removes them all.
         const auto remove = qScopeGuard([&] {
-            TestTree::RunPython("import shutil, sys; shutil.rmtree(sys.argv[1])", {dir.path()});
+            TestTree::RunPython("import shutil, sys; shutil.rmtree(sys.argv[1])", {m_case->path()});
         });
-        const QByteArray pack = QFile::encodeName(dir.filePath("pack/"));
+        const QByteArray pack = QFile::encodeName(m_case->filePath("pack/"));
         const QByteArray name = stamp.name + "/" + stamp.name;
         const timespec times[2] = {{stamp.mtime, 0}, {stamp.mtime, 0}};
         QVERIFY(::mkdir(pack, 0755) == 0 && ::mkdir(pack + stamp.name, 0755) == 0);
         const int fd = ::open(pack + name, O_WRONLY | O_CREAT, 0644);
         QVERIFY(fd >= 0 && ::write(fd, "named\n", 6) == 6 && ::futimens(fd, times) == 0 &&
                 ::close(fd) == 0);
-        QCOMPARE(ZipTools::ZipWithCli(dir.filePath("pack")), 0);
-        const QString archive = dir.filePath("pack.zip");
+        QCOMPARE(ZipTools::ZipWithCli(m_case->filePath("pack")), 0);
+        const QString archive = m_case->filePath("pack.zip");
 
         const QJsonObject entry = ZipTools::ListEntries(archive).at(0).toObject();
         QCOMPARE(entry["name"].toString().toLatin1(), name.toHex());
@@ -352,9 +356,9 @@ private slots:
 
         // Tarvo's own unzip gives back the names, and the exact time or the clamped DOS time,
         // beside the folder, which is in the way.
-        QCOMPARE(ReaderRun::Unpack(archive, dir.filePath("pack(1)")), "succeeded");
+        QCOMPARE(ReaderRun::Unpack(archive, m_case->filePath("pack(1)")), "succeeded");
         struct stat info {};
-        QCOMPARE(::stat(QFile::encodeName(dir.filePath("pack(1)/")) + name, &info), 0);
+        QCOMPARE(::stat(QFile::encodeName(m_case->filePath("pack(1)/")) + name, &info), 0);
         QCOMPARE(
             qint64(info.st_mtime),
             stamp.exact
@@ -366,8 +370,7 @@ private slots:
     // from tarvo-cli on one per core. Entries are reported in order, on the closing thread,
     // while the archive is still its temporary.
     void sameBytesWhateverTheThreadCount() {
-        QTemporaryDir dir;
-        const QString archive = dir.filePath("out.zip");
+        const QString archive = m_case->filePath("out.zip");
         const std::string narrow = ToNarrow(m_source);
         std::vector<std::string> files;
         WalkFolder(narrow, files);
@@ -383,7 +386,7 @@ private slots:
                 QCOMPARE(index, next++);
                 QVERIFY(std::this_thread::get_id() == m_mainThread);
                 QVERIFY(!QFile::exists(archive));
-                QCOMPARE(TestTree::Strays(dir.path(), {}).size(), 1);
+                QCOMPARE(TestTree::Strays(m_case->path(), {}).size(), 1);
             });
             zip.Close();
             QCOMPARE(next, files.size());
@@ -391,7 +394,7 @@ private slots:
                      qPrintable(QString("%1 threads differ").arg(threads)));
             QVERIFY(QFile::remove(archive));
         }
-        QCOMPARE(TestTree::Strays(dir.path(), {}), QStringList{});
+        QCOMPARE(TestTree::Strays(m_case->path(), {}), QStringList{});
     }
 
     // A file that changes between the walk and its first read is stored as it is when opened;
@@ -420,9 +423,8 @@ private slots:
     }
     void fileChanges() {
         QFETCH(Trouble, trouble);
-        QTemporaryDir dir;
-        const QString first = dir.filePath("first.txt"), archive = dir.filePath("out.zip");
-        const QString changing = dir.filePath("changing");
+        const QString first = m_case->filePath("first.txt"), archive = m_case->filePath("out.zip");
+        const QString changing = m_case->filePath("changing");
         TestTree::WriteFile(first, "first\n");
         TestTree::WriteFile(archive, EarlierArchive);
         // Read while it changes, the file has more chunks than the pool may read ahead of the
@@ -438,14 +440,15 @@ private slots:
         // A failure names the file, or the folder missing, since libzip's own message would not.
         const bool noFolder = trouble.change == "no folder";
         const QString named = trouble.change == "stop" ? "stopped"
-                              : noFolder               ? dir.filePath("missing")
+                              : noFolder               ? m_case->filePath("missing")
                                                        : changing;
         std::uint64_t noted = 0;
         std::string firstNoted;
         try {
             CZipArchive zip;
             zip.SetThreadCount(2);
-            zip.Open(noFolder ? dir.filePath("missing/out.zip") : archive, CZipArchive::zipCreate);
+            zip.Open(noFolder ? m_case->filePath("missing/out.zip") : archive,
+                     CZipArchive::zipCreate);
             zip.AddNewFile(QFile::encodeName(first).toStdString(), "first.txt");
             if (trouble.when == Moment::BeforeAdd) {
                 Change(changing, trouble.change, first);
@@ -471,13 +474,13 @@ private slots:
             QVERIFY2(trouble.outcome == Outcome::Fails, error.what());
             QVERIFY2(QString::fromLocal8Bit(error.what()).contains(named), error.what());
             QCOMPARE(ReadAll(archive), EarlierArchive);
-            QCOMPARE(TestTree::Strays(dir.path(), {"first.txt", "out.zip", "changing"}),
+            QCOMPARE(TestTree::Strays(m_case->path(), {"first.txt", "out.zip", "changing"}),
                      QStringList{});
             return;
         }
         QVERIFY(trouble.outcome != Outcome::Fails);
-        QCOMPARE(ZipTools::TestAndUnpack("python", archive, dir.filePath("out")), QString());
-        const QByteArray stored = ReadAll(dir.filePath("out/changing"));
+        QCOMPARE(ZipTools::TestAndUnpack("python", archive, m_case->filePath("out")), QString());
+        const QByteArray stored = ReadAll(m_case->filePath("out/changing"));
         QVERIFY(stored == ReadAll(changing) ||
                 (trouble.outcome == Outcome::EitherVersion && stored == before));
         const bool counted = trouble.outcome == Outcome::StoredAndNoted;
@@ -503,8 +506,7 @@ private slots:
     void cliRun() {
         QFETCH(QString, trouble);
         QFETCH(bool, earlier);
-        QTemporaryDir dir;
-        const QString folder = dir.filePath("pack"), archive = folder + ".zip";
+        const QString folder = m_case->filePath("pack"), archive = folder + ".zip";
         QVERIFY(QDir().mkpath(folder));
         // Incompressible, and more than the writer gathers in memory, so a full disk is met by
         // writes during the entries as well as by the last one at the commit.
@@ -532,8 +534,8 @@ private slots:
             kept =
                 QStringList{".pack.zip.tarvo-Xy34Zw", ".pack.zip.tarvo-toolong", "pack.zip.Ab12Cd"};
             for (const QString& name : kept + QStringList{".pack.zip.tarvo-Ab12Cd"})
-                TestTree::WriteFile(dir.filePath(name), "temporary?");
-            held = ::open(QFile::encodeName(dir.filePath(kept[0])), O_RDONLY | O_CLOEXEC);
+                TestTree::WriteFile(m_case->filePath(name), "temporary?");
+            held = ::open(QFile::encodeName(m_case->filePath(kept[0])), O_RDONLY | O_CLOEXEC);
             QVERIFY(held >= 0 && ::flock(held, LOCK_EX) == 0);
         }
         const bool fails = trouble.startsWith("disk full");
@@ -547,7 +549,7 @@ private slots:
             QCOMPARE(QFile::permissions(archive), QFile::ReadOwner | QFile::WriteOwner |
                                                       QFile::ReadUser | QFile::WriteUser |
                                                       QFile::ReadGroup);
-        QCOMPARE(TestTree::Strays(dir.path(), {"pack", "pack.zip"}), kept);
+        QCOMPARE(TestTree::Strays(m_case->path(), {"pack", "pack.zip"}), kept);
     }
 
     // Past 65,535 entries the count needs the ZIP64 end record and its locator. At 65,535
@@ -560,9 +562,8 @@ private slots:
     }
     void manyEntries() {
         QFETCH(int, count);
-        QTemporaryDir dir;
-        const QString small = dir.filePath("small.txt"), empty = dir.filePath("empty");
-        const QString archive = dir.filePath("many.zip");
+        const QString small = m_case->filePath("small.txt"), empty = m_case->filePath("empty");
+        const QString archive = m_case->filePath("many.zip");
         TestTree::WriteFile(small, "x\n");
         TestTree::WriteFile(empty, {});
         {
@@ -588,8 +589,8 @@ private slots:
             QVERIFY2(code == 0 && output.trimmed() == QString::number(count),
                      qPrintable(counter + ": " + output));
         }
-        QCOMPARE(ReaderRun::Unpack(archive, dir.filePath("many")), "succeeded");
-        const auto tree = TestTree::Snapshot(dir.filePath("many"), false);
+        QCOMPARE(ReaderRun::Unpack(archive, m_case->filePath("many")), "succeeded");
+        const auto tree = TestTree::Snapshot(m_case->filePath("many"), false);
         QCOMPARE(std::count_if(tree.begin(), tree.end(), [](auto& item) { return item[0] == 'f'; }),
                  qsizetype{count});
     }
@@ -609,8 +610,7 @@ private slots:
             QSKIP("slow: set TARVO_SLOW_TESTS=1 to zip and unpack files of 4 GiB");
         QFETCH(qint64, size);
         QFETCH(bool, zip64InDirectory);
-        QTemporaryDir dir;
-        const QString file = dir.filePath("large.bin");
+        const QString file = m_case->filePath("large.bin");
         const QString archive = file + ".zip";
         WriteSparse(file, size, "mark!");
         QString output;

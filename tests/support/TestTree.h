@@ -2,8 +2,16 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <QTest>
+
+// Skips the test when one of the outside tools is not installed.
+#define REQUIRE_TOOLS(...)                                                                         \
+    for (const char* tool : {__VA_ARGS__})                                                         \
+        if (QStandardPaths::findExecutable(tool).isEmpty())                                        \
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
 
 // File trees and outside tools for the tests.
 namespace TestTree {
