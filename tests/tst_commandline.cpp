@@ -1,10 +1,12 @@
 // How a command line becomes a path: the archive path the direct mode reads from a Windows
-// command line, on the strings Explorer, shortcuts and scripts really produce; and, run as a
-// shell runs them on a real tree, the options both built programs take and what a path given
-// to tarvo-cli names: the exact bytes of the argument, ".." and links as the system resolves
-// them, the folder an archive unpacks into, and the files an operation must leave alone.
+// command line, on the strings Explorer, shortcuts and scripts really produce, and how tarvo
+// reads --zip; and, run as a shell runs them on a real tree, the options both built programs
+// take and what a path given to tarvo-cli names: the exact bytes of the argument, ".." and links
+// as the system resolves them, the folder an archive unpacks into, and the files an operation
+// must leave alone.
 
 #include "app/CommandLine.h"
+#include "app/ProgramOptions.h"
 #include "support/TestTree.h"
 
 #include <QTemporaryDir>
@@ -28,17 +30,6 @@ echo data > notes/f && echo my notes > notes/f.zip && echo data > notes/g && ech
 cp real/bb.zip notes/g.zip && chmod 444 notes/g.zip
 )";
 
-// Every change between two snapshots: "+path" added, "~path" changed, "-path" removed.
-QStringList Changes(const QMap<QString, QString>& before, const QMap<QString, QString>& after) {
-    QStringList changes;
-    for (const QString& path : before.keys() + after.keys())
-        if (before.value(path) != after.value(path))
-            changes << (!before.contains(path) ? "+" : after.contains(path) ? "~" : "-") + path;
-    changes.removeDuplicates();
-    changes.sort();
-    return changes;
-}
-
 // `cli` runs the built tarvo-cli ($0), `gui` the built tarvo ($1) where no window could open.
 int Shell(const QString& script, const QString& folder, QString* output = nullptr) {
     const QString programs = "GUI=\"$1\"; cli() { \"$0\" \"$@\"; }\n"
@@ -47,7 +38,16 @@ int Shell(const QString& script, const QString& folder, QString* output = nullpt
     return TestTree::Run("bash", {"-c", programs + script, TARVO_CLI, TARVO_GUI}, folder, output);
 }
 
+struct Options {
+    std::vector<const char*> arguments;
+    ProgramOptions::Action action;
+    bool zip;
+    std::vector<std::string> operands;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Options)
 
 class TestCommandLine : public QObject {
     Q_OBJECT
@@ -158,16 +158,41 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QStringList, changes);
         QFETCH(QStringList, says);
-        QTemporaryDir dir;
-        QCOMPARE(Shell(kTree, dir.path()), 0);
-        const auto before = TestTree::Snapshot(dir.path(), false);
+        QTemporaryDir files;
+        const QString dir = files.path();
+        QCOMPARE(Shell(kTree, dir), 0);
+        const auto before = TestTree::Snapshot(dir, false);
         QString output;
-        const int code = Shell(command, dir.path(), &output);
+        const int code = Shell(command, dir, &output);
         QVERIFY2(code == exitCode, qPrintable(QString("exit %1: %2").arg(code).arg(output)));
-        QCOMPARE(Changes(before, TestTree::Snapshot(dir.path(), false)), changes);
+        QCOMPARE(TestTree::Changes(before, TestTree::Snapshot(dir, false)), changes);
         for (const QString& part : says)
             QVERIFY2(output.contains(part.mid(part.startsWith('!'))) != part.startsWith('!'),
                      qPrintable(output));
+    }
+    // How tarvo reads its arguments: --zip chooses the mode wherever it stands before "--";
+    // after "--" it is a name like any other.
+    void zipOptionChoosesTheMode_data() {
+        QTest::addColumn<Options>("options");
+        const auto run = ProgramOptions::Run;
+        QTest::newRow("--zip PATH") << Options{{"--zip", "photos"}, run, true, {"photos"}};
+        QTest::newRow("PATH --zip") << Options{{"photos", "--zip"}, run, true, {"photos"}};
+        QTest::newRow("--zip -- -name") << Options{{"--zip", "--", "-name"}, run, true, {"-name"}};
+        QTest::newRow("-- --zip: an archive named --zip")
+            << Options{{"--", "--zip"}, run, false, {"--zip"}};
+        QTest::newRow("--zip alone") << Options{{"--zip"}, run, true, {}};
+        QTest::newRow("--zip=PATH is no option")
+            << Options{{"--zip=photos"}, ProgramOptions::UsageError, false, {}};
+    }
+    void zipOptionChoosesTheMode() {
+        QFETCH(Options, options);
+        options.arguments.insert(options.arguments.begin(), "tarvo");
+        const ProgramOptions read = ReadProgramOptions(int(options.arguments.size()),
+                                                       options.arguments.data(), {.zip = true});
+        QCOMPARE(int(read.action), int(options.action));
+        QCOMPARE(read.zip, options.zip);
+        QCOMPARE(std::vector<std::string>(read.operands.begin(), read.operands.end()),
+                 options.operands);
     }
 };
 

@@ -6,11 +6,9 @@
 
 #include "support/TestTree.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -41,9 +39,7 @@ private slots:
     // which writes down the path of the file address it is asked to open (the test's paths
     // need no percent-decoding), so no file browser starts.
     void initTestCase() {
-        for (const char* tool : {"Xvfb", "xdotool"})
-            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-                QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
+        REQUIRE_TOOLS("Xvfb", "xdotool");
         TestTree::WriteFile(m_session.filePath("bin/xdg-open"),
                             "#!/bin/sh\nrealpath -- \"${1#file://}\" >> '" +
                                 QFile::encodeName(m_session.filePath("opened.txt")) + "'\n",
@@ -78,10 +74,8 @@ private slots:
     void init() {
         m_files = std::make_unique<QTemporaryDir>();
         QFile::remove(m_session.filePath("opened.txt"));
-        TestTree::WriteFile(Path("original/a.txt"), TestTree::TextBytes(40000, 1));
-        TestTree::WriteFile(Path("original/pics/b.bin"), TestTree::RandomBytes(90000, 2));
-        QDir().mkpath(Path("data"));
-        QDir().mkpath(Path("elsewhere"));
+        for (const char* item : {"original/a.txt", "original/pics/b.bin=b", "data/", "elsewhere/"})
+            TestTree::Make(m_files->path(), item);
         QCOMPARE(TestTree::Run("zip", {"-q", "-r", Path("data/photos.zip"), "."}, Path("original")),
                  0);
     }

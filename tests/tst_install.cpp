@@ -12,7 +12,6 @@
 #include <QMap>
 #include <QRegularExpression>
 #include <QSet>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -33,12 +32,6 @@ QString ReadText(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
-
-// Skips the test when one of the tools is not installed.
-#define REQUIRE_TOOLS(...)                                                                         \
-    for (const char* tool : {__VA_ARGS__})                                                         \
-        if (QStandardPaths::findExecutable(tool).isEmpty())                                        \
-            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
 
 using KeyFile = QMap<QString, QMap<QString, QString>>; // group -> key -> value
 

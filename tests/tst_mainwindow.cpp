@@ -3,29 +3,47 @@
 // on, and that every change replaces the label without leaving anything of the earlier text
 // behind); its three selection commands with the real pickers, the workers' refusal of a
 // selection of the wrong kind or of none, and the refusal of every command while an operation
-// runs; About, from MORE and from the context menu, and the companion program MORE starts.
+// runs; zipping and unzipping through the buttons, up to the result, the bar and the reset;
+// About, from MORE and from the context menu, and the companion program MORE starts.
+//
+// The progress window of the two direct modes: `tarvo ARCHIVE` for a double-clicked archive, and
+// `tarvo --zip PATH` as a file manager's zip entry starts it. The window runs the main window's
+// worker on its path as soon as it shows, fills its bar, says what the main window would say,
+// shows the folder after a success and ends the run by itself, also after a failure or a
+// refusal. The built program on a display is in tst_e2e.
+//
+// Stopping in the middle: Ctrl-C, TERM, Esc, Enter or the close box during a run stop the worker,
+// and what the run wrote goes with it: its staging folder, the entries it had put in place, the
+// folders it created, the destination it created, the half-written archive. What stood there
+// before stays as it was, an earlier archive byte for byte.
 
 #include "operation/OperationState.h"
 #include "operation/ThreadStart.h"
 #include "support/GuiFixture.h"
 #include "support/ModalDriver.h"
 #include "support/TestTree.h"
+#include "support/ZipTools.h"
 #include "ui/AStatic.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CTarvoDlg.h"
+#include "ui/ProgressDLG.h"
 #include "ui/SiblingProgram.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
+#include <csignal>
 #include <memory>
 #include <optional>
 
@@ -69,19 +87,65 @@ const QString FilePicker = QStringLiteral("AFileDialog"), FolderPicker = "QFileD
 const QString NoFile = QStringLiteral("No File Selected!");
 const QString NoArchive = QStringLiteral("Error: please select a valid zip file");
 const QString NothingToZip = QStringLiteral("Please select a file or a folder for zipping ");
+const QString Busy = QStringLiteral("One action in progress please wait!");
+const QString Zipped = QStringLiteral("Zipping completed successfully.");
+const QString ZipFailed =
+    QStringLiteral("Error: Zipping did not complete. Make sure you have enough disk space!");
+const QString UnzipFailed =
+    QStringLiteral("Error: Unzipping did not complete. Make sure you have enough disk space and "
+                   "the zip file is not corrupt!");
+
+// What init() makes in the case folder (TestTree::Make's items, split at ", "), and beside them
+// photos.zip holding the album as zip packs it, and an older album.zip to be replaced.
+const char Tree[] = "home/, notes/notes.txt=some notes, trailing blank /, album/a.txt=a, "
+                    "album/sub/b.bin, album/sub/deeper/c.txt=c, broken.zip=no archive at all, "
+                    "link -> album";
 
 // A step is "button=path" to choose path in the picker the button opens, "button=<Esc>" or
 // "button=<close>" to leave the picker so, or "button" alone for a command, with the buttons
-// named as in Buttons.
+// named as in Buttons. An operation that completes fills the bar to `bar` (one step at the
+// start, one a file, 100 for the bytes) and writes `made` in the case folder, holding the album.
 struct Steps {
     QStringList steps;
     QStringList modals;
     QString status;
+    int bar = 0;
+    QString made = {};
 };
+
+// given and result are relative to the case folder; no result after a failure.
+struct Run {
+    DirectOperation operation;
+    QString given;
+    QString result;
+    QString message;
+};
+
+enum class Program { Cli, Window, InProcessWindow };
+
+// existing: the destination folder, or the archive, was there before. stop: the signal sent to
+// a program, or the key pressed in the window in the test's process (0 for its close box).
+struct Row {
+    Program program;
+    bool zip;
+    bool existing;
+    int stop;
+};
+
+// Small entries first, so some are in place before the large one keeps the run busy for
+// seconds on any machine.
+const char MakeArchive[] = R"(
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_BZIP2, compresslevel=1) as z:
+    for name in ['a/one.txt', 'a/b/two.bin', 'big/large.txt']:
+        z.write(sys.argv[2] + '/' + name, name)
+)";
 
 } // namespace
 
 Q_DECLARE_METATYPE(Steps)
+Q_DECLARE_METATYPE(Run)
+Q_DECLARE_METATYPE(Row)
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -91,21 +155,30 @@ private slots:
         QCoreApplication::setApplicationName(QStringLiteral("Tarvo"));
         // The file dialog keeps its history in the settings; keep that out of the user's.
         QStandardPaths::setTestModeEnabled(true);
+        // The stopped runs' source and archive, made once.
+        QVERIFY(m_work.isValid());
+        TestTree::WriteFile(Work("source/a/one.txt"), TestTree::TextBytes(20000, 1));
+        TestTree::WriteFile(Work("source/a/b/two.bin"), TestTree::RandomBytes(30000, 2));
+        TestTree::WriteFile(Work("source/big/large.txt"), TestTree::TextBytes(64 << 20, 3));
+        QCOMPARE(TestTree::RunPython(MakeArchive, {Work("data.zip"), Work("source")}), 0);
     }
 
     void init() {
         m_case.emplace();
-        for (const char* item : {"home/", "photos.zip=not read by a selection",
-                                 "notes/notes.txt=some notes", "album/", "trailing blank /"})
+        m_urls.emplace();
+        for (const QString& item : QString(Tree).split(", "))
             TestTree::Make(m_case->Root(), item);
+        QCOMPARE(TestTree::Run("zip", {"-q", "-r", Path("photos.zip"), "."}, Path("album")), 0);
+        QCOMPARE(TestTree::Run("zip", {"-q", Path("album.zip"), Path("notes/notes.txt")}), 0);
         qputenv("HOME", QFile::encodeName(Path("home")));
         m_window = std::make_unique<CTarvoDlg>();
         m_window->show();
     }
     void cleanup() {
         qputenv("HOME", m_home);
-        m_case.reset();
+        m_case.reset(); // once the program's threads have ended
         m_window.reset();
+        m_urls.reset();
         QApplication::setFont(m_font);
         SiblingProgram::SetLauncher({});
     }
@@ -127,11 +200,9 @@ private slots:
         m_window = std::make_unique<CTarvoDlg>();
         m_window->show();
         QVERIFY(!OperationState::Instance().busy && !OperationState::Instance().zipSelected);
+        VerifyStatus(NothingSelected);
         AStatic* status = GuiFixture::StatusLabel(m_window.get());
-        QCOMPARE(status->text(), NothingSelected);
-        QCOMPARE(status->TextColor().rgb(), Red);
         QCOMPARE(m_window->focusWidget(), Button("m_btnSelectUnzip"));
-        QCOMPARE(m_window->findChild<QProgressBar*>("m_progress")->value(), 0);
         QVERIFY(!m_window->windowIcon().pixmap(128).isNull());
         // Every label's and button's text fits in it, and inside the window.
         for (QWidget* widget : m_window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
@@ -205,47 +276,47 @@ private slots:
     // file picker says so, the folder picker does not. A chosen file's folder becomes the
     // current one. Unzip and Zip refuse a selection of the other kind, or none. The first
     // picker opens at home; the next, of either kind, in the folder that holds what was chosen
-    // last.
+    // last. Every operation, done or failed, ends with its message over the window, the bar
+    // full, the folder shown after a success only, the window reset and nothing else written.
     void stepsEndInTheirSelection_data() {
         QTest::addColumn<Steps>("row");
+        const auto row = [](const char* name, const QStringList& steps, const QStringList& modals,
+                            const QString& status, int bar = 0, const QString& made = {}) {
+            QTest::newRow(name) << Steps{steps, modals, status, bar, made};
+        };
         const auto file = [](const char* in) { return FilePicker + " in " + in; };
         const auto folder = [](const char* in) { return FolderPicker + " in " + in; };
-        QTest::newRow("an archive, then a typed archive name that does not exist is taken")
-            << Steps{{"archive=photos.zip", "archive=missing.zip"},
-                     {file("home"), file(".")},
-                     Unzipping};
-        QTest::newRow("a file chosen for zipping")
-            << Steps{{"file=notes/notes.txt"}, {file("home")}, FileZip};
-        QTest::newRow("a folder whose name ends in a blank keeps it")
-            << Steps{{"folder=trailing blank "}, {folder("home")}, FolderZip};
-        QTest::newRow("the file picker closed by its close box, then the folder picker left")
-            << Steps{{"file=<close>", "folder=<Esc>"},
-                     {file("home"), NoFile, folder("home")},
-                     NothingSelected};
-        QTest::newRow("an archive, then a file: unzip is refused")
-            << Steps{{"archive=photos.zip", "file=notes/notes.txt", "unzip"},
-                     {file("home"), file("."), NoArchive},
-                     FileZip};
-        QTest::newRow("a folder, then an archive: zip is refused")
-            << Steps{{"folder=album", "archive=photos.zip", "zip"},
-                     {folder("home"), file("."), NothingToZip},
-                     Unzipping};
-        QTest::newRow("an archive, then the picker left with Esc: unzip is refused")
-            << Steps{{"archive=photos.zip", "archive=<Esc>", "unzip"},
-                     {file("home"), file("."), NoFile, NoArchive},
-                     NothingSelected};
-        QTest::newRow("a file, then the picker left with Esc: zip is refused")
-            << Steps{{"file=notes/notes.txt", "file=<Esc>", "zip"},
-                     {file("home"), file("notes"), NoFile, NothingToZip},
-                     NothingSelected};
-        QTest::newRow("a folder, then the picker left with Esc: zip is refused")
-            << Steps{{"folder=album", "folder=<Esc>", "zip"},
-                     {folder("home"), folder("."), NothingToZip},
-                     NothingSelected};
+        row("an archive, then a typed archive name that does not exist is taken",
+            {"archive=photos.zip", "archive=missing.zip"}, {file("home"), file(".")}, Unzipping);
+        row("a file chosen for zipping", {"file=notes/notes.txt"}, {file("home")}, FileZip);
+        row("a folder whose name ends in a blank keeps it", {"folder=trailing blank "},
+            {folder("home")}, FolderZip);
+        row("the file picker closed by its close box, then the folder picker left",
+            {"file=<close>", "folder=<Esc>"}, {file("home"), NoFile, folder("home")},
+            NothingSelected);
+        row("an archive, then a file: unzip is refused",
+            {"archive=photos.zip", "file=notes/notes.txt", "unzip"},
+            {file("home"), file("."), NoArchive}, FileZip);
+        row("a folder, then an archive: zip is refused",
+            {"folder=album", "archive=photos.zip", "zip"},
+            {folder("home"), file("."), NothingToZip}, Unzipping);
+        row("a file, then the picker left with Esc: zip is refused",
+            {"file=notes/notes.txt", "file=<Esc>", "zip"},
+            {file("home"), file("notes"), NoFile, NothingToZip}, NothingSelected);
+        row("a folder, then the picker left with Esc: zip is refused",
+            {"folder=album", "folder=<Esc>", "zip"}, {folder("home"), folder("."), NothingToZip},
+            NothingSelected);
+        row("zip a folder", {"folder=album", "zip"}, {folder("home"), Zipped}, NothingSelected, 104,
+            "album.zip");
+        row("unzip an archive", {"archive=photos.zip", "unzip"},
+            {file("home"), "Unzipping completed successfully."}, NothingSelected, 100, "photos");
+        row("unzip of a file that is no archive", {"archive=broken.zip", "unzip"},
+            {file("home"), UnzipFailed}, NothingSelected);
     }
     void stepsEndInTheirSelection() {
         QFETCH(Steps, row);
         QDir::setCurrent(QDir::tempPath());
+        const QStringList there = TestTree::Strays(m_case->Root(), {}); // all it holds
         ModalDriver driver;
         for (const QString& step : row.steps)
             Do(driver, step);
@@ -253,10 +324,21 @@ private slots:
         QTRY_VERIFY(!OperationState::Instance().busy);
 
         QCOMPARE(Modals(driver), row.modals);
-        AStatic* label = GuiFixture::StatusLabel(m_window.get());
-        QCOMPARE(label->text(), row.status);
-        QCOMPARE(label->TextColor(),
-                 row.status == NothingSelected ? QColor(200, 0, 0) : QColor(0, 155, 0));
+        VerifyStatus(row.status);
+        QCOMPARE(TestTree::Strays(m_case->Root(), there + QStringList{row.made}), QStringList{});
+        if (row.bar > 0) {
+            QCOMPARE(m_barAtMessage, qMakePair(row.bar, row.bar));
+            QString result = Path(row.made);
+            if (row.made.endsWith(".zip")) {
+                result = Path("unpacked");
+                QCOMPARE(ZipTools::TestAndUnpack("python", Path(row.made), result), QString());
+            }
+            QCOMPARE(TestTree::Snapshot(result, false), TestTree::Snapshot(Path("album"), false));
+            const QString opened = result == Path(row.made) ? result : m_case->Root();
+            QTRY_COMPARE(m_urls->Urls(), QList<QUrl>{QUrl::fromLocalFile(opened)});
+            return;
+        }
+        QVERIFY(m_urls->Urls().isEmpty());
         const QString last = row.steps.constLast(), chosen = last.section('=', 1);
         if (!last.contains('=') || chosen.startsWith('<'))
             return;
@@ -277,18 +359,34 @@ private slots:
         OperationState& state = OperationState::Instance();
         state.selectedPath = Path("photos.zip");
         state.unzipSelected = state.busy = true;
-        auto* bar = m_window->findChild<QProgressBar*>("m_progress");
-        bar->setValue(37);
+        Bar()->setValue(37);
         AStatic* label = GuiFixture::StatusLabel(m_window.get());
         ModalDriver driver;
         Do(driver, button);
 
-        QCOMPARE(Modals(driver), QStringList{"One action in progress please wait!"});
+        QCOMPARE(Modals(driver), QStringList{Busy});
         QCOMPARE(RunningThreadCount(), 0);
         QVERIFY(state.busy && state.unzipSelected && !state.zipSelected);
         QCOMPARE(state.selectedPath, Path("photos.zip"));
         QCOMPARE(GuiFixture::StatusLabel(m_window.get()), label);
-        QCOMPARE(bar->value(), 37);
+        QCOMPARE(Bar()->value(), 37);
+    }
+
+    // The second click comes before the first worker could say anything: it is refused, and
+    // only one archive is written.
+    void twoQuickClicksOnZipStartOneWorker() {
+        TestTree::Make(m_case->Root(), "notes.txt");
+        ModalDriver driver;
+        for (const char* step : {"file=notes.txt", "zip", "zip"})
+            Do(driver, step);
+        QTRY_COMPARE(driver.Pending(), 0);
+        QTRY_VERIFY(!OperationState::Instance().busy);
+        QStringList boxes = driver.Summary().mid(1);
+        boxes.sort(); // the refusal may come before or after the worker's message
+        QCOMPARE(boxes,
+                 (QStringList{"QMessageBox|Zipper|" + Busy, "QMessageBox|Zipper|" + Zipped}));
+        QCOMPARE(ZipTools::ListEntries(Path("notes.txt.zip")).size(), 1);
+        VerifyStatus(NothingSelected);
     }
 
     // About opens over the window, also while an operation runs, whose bar goes on moving
@@ -315,8 +413,6 @@ private slots:
             });
         QDir::setCurrent(m_case->Root());
         OperationState::Instance().busy = true;
-        auto* bar = m_window->findChild<QProgressBar*>("m_progress");
-        UrlCapture urls;
         ModalDriver driver;
         driver.Then(Answers::Inspect(
             [&](QWidget* about) {
@@ -329,7 +425,7 @@ private slots:
                 // What the ticker of the running operation sends meanwhile.
                 for (int i = 0; i < 5; ++i)
                     m_window->Report()->Post(ProgressMessage::Step);
-                QTRY_COMPARE(bar->value(), 5);
+                QTRY_COMPARE(Bar()->value(), 5);
             },
             Answers::PressEscape()));
         if (fromMenu)
@@ -341,7 +437,7 @@ private slots:
 
         QCOMPARE(Modals(driver), QStringList{"CAboutDlg"});
         const QUrl page = CAboutDlg::ProductListUrl();
-        QCOMPARE(urls.Urls(), QList<QUrl>({page, page}));
+        QCOMPARE(m_urls->Urls(), QList<QUrl>({page, page}));
         const QString directory = QCoreApplication::applicationDirPath();
         const QStringList started{directory + "/quenlo", directory,
                                   QDir(directory).canonicalPath()};
@@ -349,17 +445,174 @@ private slots:
                  fromMenu || realStart ? QList<QStringList>() : QList<QStringList>{started});
     }
 
+    // The window stays while its message is up, and the run ends by itself once it is
+    // answered. After a failure nothing is written and nothing taken. A launcher that had no
+    // path to pass gets the main window's refusal and the run ends as after any other failure,
+    // instead of leaving an empty window; not even ".zip" is written in the current folder.
+    void runsThePathItIsGiven_data() {
+        QTest::addColumn<Run>("run");
+        const auto row = [](const char* name, const Run& run) { QTest::newRow(name) << run; };
+        const auto unzip = DirectOperation::Unzip, zip = DirectOperation::Zip;
+        row("unzip an archive",
+            {unzip, "photos.zip", "photos", "Unzipping completed successfully."});
+        row("unzip noise", {unzip, "broken.zip", {}, UnzipFailed});
+        row("zip a folder, replacing an older archive of it", {zip, "album", "album.zip", Zipped});
+        row("zip a file", {zip, "notes/notes.txt", "notes/notes.txt.zip", Zipped});
+        row("zip a link to a folder: packed as the folder", {zip, "link", "link.zip", Zipped});
+        row("zip what is not there", {zip, "gone", {}, ZipFailed});
+        row("unzip without a path", {unzip, {}, {}, NoArchive});
+        row("zip without a path", {zip, {}, {}, NothingToZip});
+    }
+    void runsThePathItIsGiven() {
+        QFETCH(Run, run);
+        QVERIFY(QDir::setCurrent(m_case->Root()));
+        const QMap<QString, QString> before = TestTree::Snapshot(m_case->Root());
+        const QString given = run.given.isEmpty() ? QString() : Path(run.given);
+        const QString original = QFileInfo(given).canonicalFilePath();
+
+        ProgressDLG window(given, run.operation);
+        auto* bar = window.findChild<QProgressBar*>("m_progress");
+        int barAtMessage = -1;
+        ModalDriver driver;
+        driver.Ignore(&window);
+        driver.Then(
+            Answers::Inspect([&](QWidget*) { barAtMessage = bar->value(); }, Answers::PressOk()));
+        // Closed by the test only when it is still up half a minute on.
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        connect(&deadline, &QTimer::timeout, &window, &QDialog::close);
+        deadline.start(30000);
+        window.exec();
+        QVERIFY2(deadline.isActive(), "the run did not end by itself");
+
+        QCOMPARE(driver.Seen().size(), 1);
+        QCOMPARE(driver.Seen().constFirst().text, run.message);
+        QCOMPARE(driver.Seen().constFirst().owner, &window);
+        QVERIFY(driver.Seen().constFirst().ownerStillShown);
+        QVERIFY(OperationState::Instance().directMode);
+        const QStringList changes = TestTree::Changes(before, TestTree::Snapshot(m_case->Root()));
+        if (run.result.isEmpty()) {
+            QCOMPARE(window.result(), int(QDialog::Rejected));
+            QCOMPARE(changes, QStringList{});
+            QVERIFY(m_urls->Urls().isEmpty());
+            return;
+        }
+        QCOMPARE(barAtMessage, bar->maximum());
+        const bool zip = run.operation == DirectOperation::Zip;
+        const QString shown = zip ? QFileInfo(given).path() : Path(run.result);
+        QCOMPARE(m_urls->Urls(), QList<QUrl>{QUrl::fromLocalFile(shown)});
+        if (zip)
+            QCOMPARE(TestTree::Run("unzip", {"-q", Path(run.result), "-d", Path("unpacked")}), 0);
+        const QMap<QString, QString> made =
+            TestTree::Snapshot(Path(zip ? "unpacked" : run.result), false);
+        if (zip && QFileInfo(original).isFile())
+            QCOMPARE(made.keys(), QStringList{QFileInfo(original).fileName()});
+        else
+            QCOMPARE(made, TestTree::Snapshot(zip ? original : Path("album"), false));
+        // Nothing but the result is new or changed.
+        for (const QString& change : changes)
+            QVERIFY2(change.mid(1) == run.result || change.mid(1).startsWith(run.result + '/'),
+                     qPrintable(change));
+    }
+
+    // Enter ends the progress window as Esc does: it has no button Enter could press instead.
+    void stoppedRunLeavesTheTreeAsItWas_data() {
+        QTest::addColumn<Row>("row");
+        const auto row = [](const char* name, const Row& row) { QTest::newRow(name) << row; };
+        const auto cli = Program::Cli, window = Program::Window,
+                   inProcess = Program::InProcessWindow;
+        row("cli unzip into an existing folder, TERM", {cli, false, true, SIGTERM});
+        row("cli zip, Ctrl-C", {cli, true, false, SIGINT});
+        row("cli zip over an earlier archive, TERM", {cli, true, true, SIGTERM});
+        row("window unzip, TERM", {window, false, false, SIGTERM});
+        row("progress window, Esc", {inProcess, false, true, Qt::Key_Escape});
+        row("progress window, close box", {inProcess, false, false, 0});
+        row("progress window, Enter", {inProcess, false, false, Qt::Key_Return});
+        row("progress window, keypad Enter", {inProcess, false, true, Qt::Key_Enter});
+        row("zip mode, Esc", {inProcess, true, false, Qt::Key_Escape});
+        row("zip mode over an earlier archive, close box", {inProcess, true, true, 0});
+    }
+    void stoppedRunLeavesTheTreeAsItWas() {
+        QFETCH(Row, row);
+        const auto [program, zip, existing, stop] = row;
+        // What an earlier row set up; the source and the archive stay.
+        QDir(Work("data")).removeRecursively();
+        QFile::remove(Work("source.zip"));
+        // Only an archive is ever replaced; this one must come out byte for byte.
+        if (existing && zip)
+            QVERIFY(QFile::copy(Work("data.zip"), Work("source.zip")));
+        if (existing && !zip)
+            TestTree::WriteFile(Work("data/mine.txt"), "the user's own file");
+        const QMap<QString, QString> before = TestTree::Snapshot(m_work.path());
+
+        // Mid-run: entries already in place below the destination, or the archive's temporary
+        // beside it, the one name there that is none of these.
+        const QStringList there{"data", "data.zip", "source", "source.zip"};
+        const auto midRun = [&] {
+            return zip ? !TestTree::Strays(m_work.path(), there).isEmpty()
+                       : QFile::exists(Work("data/a/b/two.bin"));
+        };
+
+        if (program == Program::InProcessWindow) {
+            ProgressDLG window(Work(zip ? "source" : "data.zip"),
+                               zip ? DirectOperation::Zip : DirectOperation::Unzip);
+            window.show();
+            QVERIFY(QTest::qWaitFor(midRun, 60000));
+            if (stop == 0)
+                window.close();
+            else
+                QTest::keyClick(&window, Qt::Key(stop),
+                                stop == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+            QCOMPARE(window.result(), int(QDialog::Rejected));
+            QVERIFY(GuiFixture::WaitForProgramThreads());
+        } else {
+            QProcess process;
+            if (program == Program::Cli)
+                process.start(TARVO_CLI,
+                              {zip ? "zip" : "unzip", Work(zip ? "source" : "data.zip")});
+            else
+                process.start(TARVO_GUI, {Work("data.zip")});
+            QVERIFY(process.waitForStarted());
+            QVERIFY(QTest::qWaitFor(
+                [&] { return midRun() || process.state() == QProcess::NotRunning; }, 60000));
+            QVERIFY2(process.state() == QProcess::Running, "the run ended before it was stopped");
+            ::kill(static_cast<pid_t>(process.processId()), stop);
+            QVERIFY(process.waitForFinished(60000));
+            QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(process.exitCode(), 128 + stop);
+        }
+        QCOMPARE(TestTree::Snapshot(m_work.path()), before);
+    }
+
 private:
     QString Path(const QString& relative) const { return m_case->Path(relative); }
+    QString Work(const QString& relative) const { return m_work.filePath(relative); }
     QPushButton* Button(const QString& name) const {
         return m_window->findChild<QPushButton*>(name);
     }
+    QProgressBar* Bar() const { return m_window->findChild<QProgressBar*>("m_progress"); }
 
-    // Queues the answers a step needs (see Steps), then clicks its button.
+    // The status label's text and colour; with nothing selected, the selection cleared and the
+    // bar empty as well.
+    void VerifyStatus(const QString& status) {
+        AStatic* label = GuiFixture::StatusLabel(m_window.get());
+        QCOMPARE(label->text(), status);
+        QCOMPARE(label->TextColor().rgb(), status == NothingSelected ? Red : Green);
+        const OperationState& state = OperationState::Instance();
+        QVERIFY(status != NothingSelected || (state.selectedPath.isEmpty() && !state.zipSelected &&
+                                              !state.unzipSelected && Bar()->value() == 0));
+    }
+
+    // Queues the answers a step needs (see Steps), then clicks its button. A command's message
+    // is answered once the bar has been read.
     void Do(ModalDriver& driver, const QString& step) {
         const QString button = step.section('=', 0, 0), chosen = step.section('=', 1);
+        const auto readBar = [this](QWidget*) {
+            m_barAtMessage = {Bar()->value(), Bar()->maximum()};
+        };
         if (!step.contains('='))
-            driver.Then(Answers::PressOk());
+            driver.Then(Answers::Inspect(readBar, Answers::PressOk()));
         else if (!chosen.startsWith('<'))
             driver.Then(Answers::TypePathAndAccept(Path(chosen)));
         else {
@@ -412,8 +665,11 @@ private:
 
     QFont m_font = QApplication::font();
     const QByteArray m_home = qgetenv("HOME");
+    QTemporaryDir m_work; // the stopped runs' source and archive, made once
     std::optional<GuiFixture::Case> m_case;
+    std::optional<UrlCapture> m_urls;
     std::unique_ptr<CTarvoDlg> m_window;
+    QPair<int, int> m_barAtMessage; // value and maximum
 };
 
 QTEST_MAIN(TestMainWindow)

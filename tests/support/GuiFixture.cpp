@@ -11,15 +11,6 @@
 
 namespace GuiFixture {
 
-void ResetOperationState() {
-    OperationState& state = OperationState::Instance();
-    state.busy = state.zipFolder = state.unzipSelected = state.zipSelected = false;
-    state.failed = state.directMode = state.stopRequested = false;
-    state.stepTotal = state.progressCount = 0;
-    state.reportWindow.Set(nullptr);
-    state.selectedPath.clear();
-}
-
 bool WaitForProgramThreads() {
     return QTest::qWaitFor([] { return RunningThreadCount() == 0; }, 60000);
 }
@@ -37,7 +28,13 @@ AStatic* StatusLabel(QWidget* window) {
 }
 
 Case::Case() {
-    ResetOperationState();
+    // The operation state as a freshly started program has it.
+    OperationState& state = OperationState::Instance();
+    state.busy = state.zipFolder = state.unzipSelected = state.zipSelected = false;
+    state.failed = state.directMode = state.stopRequested = false;
+    state.stepTotal = state.progressCount = 0;
+    state.reportWindow.Set(nullptr);
+    state.selectedPath.clear();
     if (!m_files.isValid())
         QTest::qFail("no temporary folder", __FILE__, __LINE__);
 }

@@ -12,9 +12,6 @@ class AStatic;
 // Shared set-up of the window tests.
 namespace GuiFixture {
 
-// Puts the process-wide operation state back as a freshly started program has it.
-void ResetOperationState();
-
 // Waits until every thread the program started has returned; false when some still run after
 // a minute.
 bool WaitForProgramThreads();

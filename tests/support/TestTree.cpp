@@ -126,6 +126,16 @@ QByteArray TextBytes(qsizetype size, quint32 seed) {
     return text;
 }
 
+QStringList Changes(const QMap<QString, QString>& before, const QMap<QString, QString>& after) {
+    QStringList changes;
+    for (const QString& path : before.keys() + after.keys())
+        if (before.value(path) != after.value(path))
+            changes << (!before.contains(path) ? "+" : after.contains(path) ? "~" : "-") + path;
+    changes.removeDuplicates();
+    changes.sort();
+    return changes;
+}
+
 QStringList Strays(const QString& folder, const QStringList& expected) {
     QStringList strays = QDir(folder).entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);

@@ -2,8 +2,16 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <QTest>
+
+// Skips the test when one of the outside tools is not installed.
+#define REQUIRE_TOOLS(...)                                                                         \
+    for (const char* tool : {__VA_ARGS__})                                                         \
+        if (QStandardPaths::findExecutable(tool).isEmpty())                                        \
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
 
 // File trees and outside tools for the tests.
 namespace TestTree {
@@ -30,6 +38,9 @@ inline QMap<QString, QString> Snapshot(const QString& root, bool withModes = tru
     return Snapshot(root, SnapshotOptions{withModes ? 07777u : 0u});
 }
 
+// Every change from one snapshot to another: "+path" added, "~path" changed, "-path" removed,
+// sorted.
+QStringList Changes(const QMap<QString, QString>& before, const QMap<QString, QString>& after);
 // Top-level names in folder, hidden ones too, other than expected, sorted: what an operation
 // left that it should not have.
 QStringList Strays(const QString& folder, const QStringList& expected);

@@ -39,15 +39,15 @@ QString WorkerRun::Milestones() const {
     return words.join(u' ');
 }
 
-int WorkerRun::StepsBetween(RecordingReport::Record::Kind after,
-                            RecordingReport::Record::Kind before) const {
+int WorkerRun::StepsAfterReset() const {
+    using Kind = RecordingReport::Record::Kind;
     int steps = 0;
     bool counting = false;
     for (const auto& record : m_report->Records()) {
-        if (counting && record.kind == before)
+        if (counting && record.kind == Kind::Message)
             break;
-        counting = counting || record.kind == after;
-        steps += counting && record.kind == RecordingReport::Record::Step;
+        counting = counting || record.kind == Kind::Reset;
+        steps += counting && record.kind == Kind::Step;
     }
     return steps;
 }

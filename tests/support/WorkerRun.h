@@ -25,9 +25,8 @@ public:
 
     // The reports without the steps, e.g. "Reset Message Folder Finished".
     QString Milestones() const;
-    // Steps recorded between the first record of kind `after` and the first of kind `before`.
-    int StepsBetween(RecordingReport::Record::Kind after,
-                     RecordingReport::Record::Kind before) const;
+    // Steps recorded between the first reset and the first message: the bar a window shows.
+    int StepsAfterReset() const;
 
 private:
     std::unique_ptr<OperationState> m_state;
