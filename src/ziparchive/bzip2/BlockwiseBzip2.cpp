@@ -276,8 +276,8 @@ private:
                     return Cut::Block;
                 }
             }
-            // No block runs on that far: the next marker is missing, and the stream is not held
-            // whole to find out what libbz2 makes of it.
+            // The stream ends without the next marker, or no block runs on that far: either way
+            // the stream is not held whole to find out what libbz2 makes of it.
             if (m_stream.Ended() ||
                 m_stream.BitsHeld() > expected + kLargestBlockBits + kBzip2MarkerBits)
                 return Cut::Refused;

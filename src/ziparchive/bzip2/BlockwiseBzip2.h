@@ -51,12 +51,11 @@ private:
 
 // Decodes a BZIP2 entry's stream block by block with Bzip2BlockDecoder: in order on this thread
 // with `workspace`, or, for a large entry when the team is free and helper threads are free in
-// the budget, by reading ahead, splitting the stream at its block markers and decoding batches
-// of blocks side by side on the team's decoders, then writing them in order. Every block's CRC,
-// the stream's combined CRC, the entry's size and its CRC-32 must all come out right, and each
-// block must end exactly where the next begins. What is held at a time is bounded in bytes,
-// whatever the data and the number of threads: the stream read ahead, and the decoded bytes
-// waiting to be written.
+// the budget, by cutting the stream at its block markers, decoding the blocks side by side on
+// the team's decoders and writing them in order as they come. Every block's CRC, the stream's
+// combined CRC, the entry's size and its CRC-32 must all come out right, and each block must end
+// exactly where the next begins. What is held at a time is bounded in bytes, whatever the data
+// and the number of threads: the blocks in flight, and the decoded bytes waiting to be written.
 //
 // Nothing when anything is unexpected (damaged data, a marker that occurs by chance inside a
 // block, a block running on further than any block can, a form the block decoder leaves alone):
