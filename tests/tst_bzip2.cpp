@@ -313,12 +313,14 @@ private slots:
                 QVERIFY(frequency[s] <= frequency[t] || lengths[s] <= lengths[t]);
     }
 
-    // Every block size, small streams and one large enough to split, one thread and several.
+    // Every block size, small streams and two large enough to split, one thread and several. In
+    // the zeros each block expands past what a block waiting to be written may hold.
     void intactStreamsAreTakenWhole() {
         for (const QByteArray& content : {QByteArray("x"), TestTree::TextBytes(70'000, 1),
                                           TestTree::RandomBytes(300'000, 2), LongRuns(2'000'000),
                                           TestTree::TextBytes(6'000'000, 3) + LongRuns(4'000'000) +
-                                              TestTree::RandomBytes(2'000'000, 4)})
+                                              TestTree::RandomBytes(2'000'000, 4),
+                                          QByteArray(40 << 20, '\0')})
             for (int blockSize = 1; blockSize <= 9; blockSize += 4)
                 for (const unsigned threads : {1u, 3u})
                     QVERIFY2(
