@@ -12,10 +12,11 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
+#include <cstddef>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace {
