@@ -6,6 +6,7 @@ measured in the same run on the same data, round by round, and the report compar
 
 import argparse
 import dataclasses
+import errno
 import hashlib
 import json
 import os
@@ -66,7 +67,14 @@ def parse_args(description, default_runs=5, quick_runs=2):
     parser.add_argument(
         "--timeout", type=float, default=900, help="seconds before a run counts as hung"
     )
+    parser.add_argument(
+        "--run-dir",
+        help="where the runs write (default bench/out/run); another file system is timed there",
+    )
     args = parser.parse_args()
+    if args.run_dir:
+        global RUN_DIR
+        RUN_DIR = os.path.abspath(args.run_dir)
     if args.runs is None:
         args.runs = quick_runs if args.quick else default_runs
     if args.runs < 1:
@@ -322,10 +330,18 @@ def set_files(data_set):
 
 
 def hardlink_copy(source, target):
-    """Make target a copy of source that shares its files (same inodes, same page cache)."""
+    """Make target a copy of source that shares its files (same inodes, same page cache).
+
+    On another file system, a file is copied instead.
+    """
     if os.path.isfile(source):
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        os.link(source, target)
+        try:
+            os.link(source, target)
+        except OSError as error:
+            if error.errno != errno.EXDEV:
+                raise
+            shutil.copy2(source, target)
         return
     for dirpath, _, filenames in os.walk(source):
         into = os.path.join(target, os.path.relpath(dirpath, source))
