@@ -2,6 +2,7 @@
 
 #include "app/ConsolePassword.h"
 #include "app/ConsoleReport.h"
+#include "app/LocalTimeZone.h"
 #include "app/ProgramOptions.h"
 #include "archive/PathRefusal.h"
 #include "archive/ResolvedPath.h"
@@ -80,6 +81,7 @@ int RunCommand(const QString& command, const QString& path, bool showProgress,
 } // namespace
 
 int main(int argc, char** argv) {
+    NameLocalTimeZone();
     const ProgramOptions options =
         ReadProgramOptions(argc, argv, {.quiet = true, .passwordFile = true});
     if (const auto answered = AnswerProgramOptions(options, "tarvo-cli " TARVO_VERSION "\n", Usage))

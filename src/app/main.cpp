@@ -1,4 +1,5 @@
 #include "app/CTarvoApp.h"
+#include "app/LocalTimeZone.h"
 #include "app/ProgramOptions.h"
 #include "operation/StopSignals.h"
 #include "operation/ThreadStart.h"
@@ -20,6 +21,7 @@ const char Usage[] =
 } // namespace
 
 int main(int argc, char** argv) {
+    NameLocalTimeZone();
     const ProgramOptions options = ReadProgramOptions(argc, argv, {.zip = true});
     if (const auto answered = AnswerProgramOptions(options, "Tarvo " TARVO_VERSION "\n", Usage))
         return *answered;
