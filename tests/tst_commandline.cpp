@@ -4,11 +4,20 @@
 // take and what a path given to tarvo-cli names: the exact bytes of the argument, ".." and links
 // as the system resolves them, the folder an archive unpacks into, and the files an operation
 // must leave alone.
+//
+// And the built program on a real (virtual) display, once for each way people start it: for a
+// double-clicked archive, from a file manager's zip entry, and by keyboard alone in the main
+// window to zip a folder and to unzip an archive, typing paths into the pickers. Each run says
+// so over its window, leaves its result beside what it was given, hands the folder to the file
+// browser and ends with code 0. What the windows do beyond that is tested offscreen.
 
 #include "app/CommandLine.h"
 #include "app/ProgramOptions.h"
 #include "support/TestTree.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -45,9 +54,23 @@ struct Options {
     std::vector<std::string> operands;
 };
 
+// Paths are relative to the test folder. keys open a picker in the main window, where chosen is
+// typed; Tab and space then start the operation. A result ending in ".zip" is an archive, made
+// beside what was packed, whose folder is then shown; an unpacked folder is shown itself.
+struct Start {
+    QStringList arguments;
+    QString from;
+    QString keys;
+    QString chosen;
+    QString result;
+};
+
+const QString MainTitle = QStringLiteral("^Tarvo 1.0$");
+
 } // namespace
 
 Q_DECLARE_METATYPE(Options)
+Q_DECLARE_METATYPE(Start)
 
 class TestCommandLine : public QObject {
     Q_OBJECT
@@ -194,6 +217,143 @@ private slots:
         QCOMPARE(std::vector<std::string>(read.operands.begin(), read.operands.end()),
                  options.operands);
     }
+
+    void cleanupTestCase() {
+        m_server.terminate();
+        if (!m_server.waitForFinished(10000))
+            m_server.kill();
+    }
+
+    // The direct mode's archive is given relative to another folder, as a file manager may,
+    // and with a blank at the end that is part of its name. The main window's buttons are
+    // reached in tab order: Select A File To Unzip has the focus, Unzip is next, Select A
+    // Folder To Zip three on, Zip after it.
+    void eachWayOfStarting_data() {
+        QTest::addColumn<Start>("start");
+        const auto row = [](const char* name, const Start& start) { QTest::newRow(name) << start; };
+        row("direct mode", {{"../data/photos.zip "}, "elsewhere", {}, {}, "data/photos"});
+        row("zip mode", {{"--zip", "original"}, {}, {}, {}, "original.zip"});
+        row("zip a folder by keyboard", {{}, {}, "Tab Tab Tab space", "original", "original.zip"});
+        row("unzip an archive by keyboard", {{}, {}, "space", "data/photos.zip", "data/photos"});
+    }
+    void eachWayOfStarting() {
+        QFETCH(Start, start);
+        REQUIRE_TOOLS("Xvfb", "xdotool");
+        if (m_server.state() == QProcess::NotRunning)
+            QVERIFY2(StartTheServer(), "the virtual X server did not start");
+        QFile::remove(m_session.filePath("opened.txt"));
+        QTemporaryDir files;
+        const auto path = [&](const QString& relative) { return files.filePath(relative); };
+        for (const char* item : {"original/a.txt", "original/pics/b.bin=b", "data/", "elsewhere/"})
+            TestTree::Make(files.path(), item);
+        QCOMPARE(TestTree::Run("zip", {"-q", "-r", path("data/photos.zip"), "."}, path("original")),
+                 0);
+        if (start.arguments.value(0).endsWith(' '))
+            QVERIFY(QFile::rename(path("data/photos.zip"), path("data/photos.zip ")));
+        const bool zip = start.result.endsWith(".zip");
+        const QString message = zip ? "^Zipper$" : "^Unzipper$", picker = "^Select ";
+        QProcess tarvo;
+        tarvo.setWorkingDirectory(path(start.from));
+        tarvo.setProcessChannelMode(QProcess::ForwardedChannels);
+        tarvo.start(TARVO_GUI, start.arguments);
+        if (!start.keys.isEmpty()) {
+            QVERIFY2(Press(MainTitle, QStringList{"key"} + start.keys.split(' ')),
+                     "the window did not open");
+            // The picker, too, gives its name field the focus through its own events: typed
+            // too soon, the path's first keys land elsewhere and another folder is taken.
+            QVERIFY2(Xdotool({"search", "--sync", "--onlyvisible", "--name", picker}), "no picker");
+            QTest::qWait(1000);
+            QVERIFY(Press(picker, {"type", "--", path(start.chosen)}));
+            QVERIFY(Press(picker, {"key", "Return"}) && Gone(picker));
+            // The main window takes the focus back through its own events, which a busy
+            // machine may not have handled yet: keys sent before would be lost.
+            QTest::qWait(1000);
+            QVERIFY(Press(MainTitle, {"key", "Tab", "space"}));
+        }
+        QVERIFY2(Xdotool({"search", "--sync", "--onlyvisible", "--name", message}),
+                 qPrintable("no message " + message));
+        QVERIFY2(Xdotool({"search", "--onlyvisible", "--name", MainTitle}),
+                 "the window went before its message");
+        QVERIFY(Press(message, {"key", "Return"}) && Gone(message));
+        if (!start.keys.isEmpty())
+            QVERIFY(Press(MainTitle, {"key", "Escape"}));
+        QVERIFY(tarvo.waitForFinished(30000));
+        QCOMPARE(tarvo.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tarvo.exitCode(), 0);
+
+        QString unpacked = path(start.result);
+        if (zip) {
+            unpacked = path("unpacked");
+            QCOMPARE(TestTree::Run("unzip", {"-q", path(start.result), "-d", unpacked}), 0);
+        }
+        QCOMPARE(TestTree::Snapshot(unpacked, false), TestTree::Snapshot(path("original"), false));
+        // The stand-in browser runs detached from the program; it may still be writing.
+        const QString opened = zip ? QFileInfo(path(start.result)).path() : path(start.result);
+        QTRY_COMPARE(Opened(), QStringList{QFileInfo(opened).canonicalFilePath()});
+    }
+
+private:
+    // One server for every run on a display; its programs find a stand-in "xdg-open" first on
+    // their PATH, which writes down the path of the file address it is asked to open (the test's
+    // paths need no percent-decoding), so no file browser starts. The server takes the first free
+    // display itself and writes its number when it is ready. Without -noreset it starts afresh
+    // each time its last client leaves, and refuses a program that connects in that moment.
+    bool StartTheServer() {
+        TestTree::WriteFile(m_session.filePath("bin/xdg-open"),
+                            "#!/bin/sh\nrealpath -- \"${1#file://}\" >> '" +
+                                QFile::encodeName(m_session.filePath("opened.txt")) + "'\n",
+                            0700);
+        m_server.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-screen", "0", "1280x1024x24",
+                                                "-nolisten", "tcp", "-noreset"});
+        const bool ended = QTest::qWaitFor(
+            [&] { return m_server.canReadLine() || m_server.state() == QProcess::NotRunning; },
+            30000);
+        const QByteArray display = m_server.readLine().trimmed();
+        if (!ended || display.isEmpty())
+            return false;
+        // The programs this test starts inherit its environment; it has no windows of its own,
+        // and the other tests start no program that looks at these.
+        qputenv("DISPLAY", ':' + display);
+        qunsetenv("XAUTHORITY");
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        qputenv("PATH", QFile::encodeName(m_session.filePath("bin")) + ':' + qgetenv("PATH"));
+        // Settings the file dialogs keep stay in the session, and no desktop is guessed at.
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_session.filePath("config")));
+        for (const char* desktop : {"XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION"})
+            qunsetenv(desktop);
+        return true;
+    }
+
+    // True when xdotool succeeded within a minute; a --sync search waits for its window until
+    // then, and is killed when none came.
+    static bool Xdotool(const QStringList& arguments) {
+        return TestTree::Run(QStringLiteral("xdotool"), arguments, {}, nullptr, 60000) == 0;
+    }
+
+    // Waits for the first visible window whose title matches, gives it the keyboard focus
+    // (there is no window manager to do it) and runs a "key" or "type" command there.
+    static bool Press(const QString& title, const QStringList& command) {
+        // Chained after the search, the command would go to the found window by XSendEvent,
+        // which the program ignores; on its own it goes to the focused window as typed keys do.
+        return Xdotool({"search", "--sync", "--onlyvisible", "--name", title, "windowfocus",
+                        "--sync"}) &&
+               Xdotool(command);
+    }
+    static bool Gone(const QString& title) {
+        const QStringList search{"search", "--onlyvisible", "--name", title};
+        return QTest::qWaitFor([&] { return !Xdotool(search); }, 20000);
+    }
+
+    // What the stand-in xdg-open was asked to open, as canonical paths, in order.
+    QStringList Opened() const {
+        QFile file(m_session.filePath("opened.txt"));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+
+    QTemporaryDir m_session;
+    QProcess m_server;
 };
 
 QTEST_GUILESS_MAIN(TestCommandLine)

@@ -10,7 +10,7 @@
 // `tarvo --zip PATH` as a file manager's zip entry starts it. The window runs the main window's
 // worker on its path as soon as it shows, fills its bar, says what the main window would say,
 // shows the folder after a success and ends the run by itself, also after a failure or a
-// refusal. The built program on a display is in tst_e2e.
+// refusal. The built program on a display is in tst_commandline.
 //
 // Stopping in the middle: Ctrl-C, TERM, Esc, Enter or the close box during a run stop the worker,
 // and what the run wrote goes with it: its staging folder, the entries it had put in place, the
