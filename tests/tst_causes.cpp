@@ -7,6 +7,7 @@
 // before anything is written, up to three times; the windows ask in a hidden field; the command
 // line reads it from a file or the terminal, and fails as encrypted when it has neither.
 
+#include "archive/Messages.h"
 #include "support/GuiFixture.h"
 #include "support/ModalDriver.h"
 #include "support/TestTree.h"
@@ -30,15 +31,10 @@
 
 namespace {
 
-const QString UnzipFailed = QStringLiteral("Error: Unzipping did not complete. Make sure you have "
-                                           "enough disk space and the zip file is not corrupt!");
-const QString ZipFailed =
-    QStringLiteral("Error: Zipping did not complete. Make sure you have enough disk space!");
-const QString Corrupted = QStringLiteral("Error: zip file is corrupted!");
+using namespace Messages; // what the workers say
 const QString Cancel = QStringLiteral("<cancel>");
 const QString CloseWindow = QStringLiteral("<close the window>");
 const QString Right = QStringLiteral("s3cret pass");
-const QString UnzipSucceeded = QStringLiteral("Unzipping completed successfully.");
 const QString WrongCause = QStringLiteral("the password is wrong");
 const QString EncryptedCause = QStringLiteral("is encrypted: a password is needed");
 const QString NoMessage = QStringLiteral("<no message>");
@@ -50,8 +46,8 @@ struct CauseRow {
     QString given;      // the name handed over, in the case folder; ending in "/": a folder
     QByteArray content; // written under that name first; null: nothing is
     QString message;
-    QString cause;    // a piece of it; %1 is the case folder
-    QStringList left; // what the run leaves in the case folder
+    QString cause;         // a piece of it; %1 is the case folder
+    QStringList left = {}; // what the run leaves in the case folder
 };
 
 // Who asks for the password, and how it is given.
@@ -96,7 +92,6 @@ ModalDriver::Answer TypeIntoPrompt(const QString& answer, QStringList* questions
 // and, after a wrong answer, says so. *said gets the message and its detailed text on two lines,
 // or NoMessage when the run ended without one.
 void RunWindow(const QString& archive, const QStringList& answers, int* asked, QString* said) {
-    UrlCapture urls;
     ProgressDLG window(archive);
     ModalDriver driver;
     driver.Ignore(&window);
@@ -108,7 +103,7 @@ void RunWindow(const QString& archive, const QStringList& answers, int* asked, Q
     QVERIFY(GuiFixture::WaitForProgramThreads());
     for (const ModalDriver::Record& record : driver.Seen()) {
         QCOMPARE(record.owner, &window);
-        QCOMPARE(record.title, QStringLiteral("Unzipper"));
+        QCOMPARE(record.title, Unzipper);
     }
     for (int i = 0; i < questions.size(); ++i) {
         QVERIFY2(questions[i].contains(QFileInfo(archive).fileName()) &&
@@ -179,42 +174,40 @@ private slots:
 
     void theCauseFollowsTheMessage_data() {
         QTest::addColumn<CauseRow>("row");
-        const auto row = [](const char* name, const QString& command, const QString& given,
-                            const QByteArray& content, const QString& message, const QString& cause,
-                            const QStringList& left = {}) {
-            QTest::newRow(name) << CauseRow{command, given, content, message, cause, left};
-        };
+        const auto row = [](const char* name, const CauseRow& row) { QTest::newRow(name) << row; };
         const QByteArray none;
-        ZipBytes::Entry damaged = ZipBytes::Stored("damaged.txt", "the stored bytes");
+        using namespace ZipBytes;
+        Entry damaged = Stored("damaged.txt", "the stored bytes");
         damaged.crc ^= 1;
-        ZipBytes::Entry huge = ZipBytes::Stored("huge.bin", "small");
+        Entry huge = Stored("huge.bin", "small");
         huge.size = 1ull << 60;
         huge.zip64 = true;
 
-        row("no such file", "unzip", "missing.zip", none, UnzipFailed,
-            "cannot open %1/missing.zip: No such file or directory");
-        row("permission denied", "unzip", "unreadable.zip", "never read", UnzipFailed,
-            "cannot open %1/unreadable.zip: Permission denied");
-        row("not a regular file", "unzip", "folder.zip/", none, UnzipFailed,
-            "%1/folder.zip: it is not a regular file");
-        row("not a zip archive", "unzip", "notes.zip", "plain text, no archive\n", UnzipFailed,
-            "%1/notes.zip: the archive cannot be read: it is not a zip");
-        row("a file in the way", "unzip", "case.zip",
-            ZipBytes::Build(
-                {ZipBytes::Stored("a", "a file"), ZipBytes::Stored("a/b.txt", "below")}),
-            Corrupted, "entry 2 (a/b.txt): a file is in the way on the path to %1/case/a/b.txt",
-            {"case", "case/a"});
+        row("no such file", {"unzip", "missing.zip", none, UnzipFailed,
+                             "cannot open %1/missing.zip: No such file or directory"});
+        row("permission denied", {"unzip", "unreadable.zip", "never read", UnzipFailed,
+                                  "cannot open %1/unreadable.zip: Permission denied"});
+        row("not a regular file",
+            {"unzip", "folder.zip/", none, UnzipFailed, "%1/folder.zip: it is not a regular file"});
+        row("not a zip archive", {"unzip", "notes.zip", "plain text, no archive\n", UnzipFailed,
+                                  "%1/notes.zip: the archive cannot be read: it is not a zip"});
+        row("a file in the way",
+            {"unzip", "case.zip", Build({Stored("a", "a file"), Stored("a/b.txt", "below")}),
+             ZipFileCorrupted,
+             "entry 2 (a/b.txt): a file is in the way on the path to %1/case/a/b.txt",
+             QStringList{"case", "case/a"}});
         // Refused before anything is written, the small entry before it too.
-        row("the folder would need more than is free", "unzip", "case.zip",
-            ZipBytes::Build({ZipBytes::Stored("first", ""), huge}), UnzipFailed,
-            "it needs 1152921504606846976 bytes, and ");
-        row("the disk is full", "zip", "small/noise.bin", TestTree::RandomBytes(700 * 1024, 9),
-            ZipFailed, "the disk is full: cannot write %1/small/noise.bin.zip");
-        row("no file to zip", "zip", "gone.txt", none, ZipFailed,
-            "cannot read %1/gone.txt: No such file or directory");
+        row("the folder would need more than is free",
+            {"unzip", "case.zip", Build({Stored("first", ""), huge}), UnzipFailed,
+             "it needs 1152921504606846976 bytes, and "});
+        row("the disk is full",
+            {"zip", "small/noise.bin", TestTree::RandomBytes(700 * 1024, 9), ZipFailed,
+             "the disk is full: cannot write %1/small/noise.bin.zip"});
+        row("no file to zip", {"zip", "gone.txt", none, ZipFailed,
+                               "cannot read %1/gone.txt: No such file or directory"});
         // The window keeps its text and puts the cause behind "Show Details...".
-        row("window: a corrupted entry", "window", "case.zip", ZipBytes::Build({damaged}),
-            Corrupted, "entry 1 (damaged.txt): the entry's CRC does not match");
+        row("window: a corrupted entry", {"window", "case.zip", Build({damaged}), ZipFileCorrupted,
+                                          "entry 1 (damaged.txt): the entry's CRC does not match"});
     }
     void theCauseFollowsTheMessage() {
         QFETCH(CauseRow, row);

@@ -17,6 +17,7 @@
 // folders it created, the destination it created, the half-written archive. What stood there
 // before stays as it was, an earlier archive byte for byte.
 
+#include "archive/Messages.h"
 #include "operation/OperationState.h"
 #include "operation/ThreadStart.h"
 #include "support/GuiFixture.h"
@@ -85,15 +86,9 @@ const QString FileZip = QStringLiteral("One file has been selected for zipping")
 const QString FolderZip = QStringLiteral("One folder has been selected for zipping");
 const QString FilePicker = QStringLiteral("AFileDialog"), FolderPicker = "QFileDialog";
 const QString NoFile = QStringLiteral("No File Selected!");
-const QString NoArchive = QStringLiteral("Error: please select a valid zip file");
-const QString NothingToZip = QStringLiteral("Please select a file or a folder for zipping ");
 const QString Busy = QStringLiteral("One action in progress please wait!");
-const QString Zipped = QStringLiteral("Zipping completed successfully.");
-const QString ZipFailed =
-    QStringLiteral("Error: Zipping did not complete. Make sure you have enough disk space!");
-const QString UnzipFailed =
-    QStringLiteral("Error: Unzipping did not complete. Make sure you have enough disk space and "
-                   "the zip file is not corrupt!");
+// What the workers say.
+using namespace Messages;
 
 // What init() makes in the case folder (TestTree::Make's items, split at ", "), and beside them
 // photos.zip holding the album as zip packs it, and an older album.zip to be replaced.
@@ -165,7 +160,6 @@ private slots:
 
     void init() {
         m_case.emplace();
-        m_urls.emplace();
         for (const QString& item : QString(Tree).split(", "))
             TestTree::Make(m_case->Root(), item);
         QCOMPARE(TestTree::Run("zip", {"-q", "-r", Path("photos.zip"), "."}, Path("album")), 0);
@@ -178,7 +172,6 @@ private slots:
         qputenv("HOME", m_home);
         m_case.reset(); // once the program's threads have ended
         m_window.reset();
-        m_urls.reset();
         QApplication::setFont(m_font);
         SiblingProgram::SetLauncher({});
     }
@@ -199,9 +192,7 @@ private slots:
         OperationState::Instance().busy = OperationState::Instance().zipSelected = true;
         m_window = std::make_unique<CTarvoDlg>();
         m_window->show();
-        QVERIFY(!OperationState::Instance().busy && !OperationState::Instance().zipSelected);
         VerifyStatus(NothingSelected);
-        AStatic* status = GuiFixture::StatusLabel(m_window.get());
         QCOMPARE(m_window->focusWidget(), Button("m_btnSelectUnzip"));
         QVERIFY(!m_window->windowIcon().pixmap(128).isNull());
         // Every label's and button's text fits in it, and inside the window.
@@ -215,7 +206,7 @@ private slots:
         }
         // The status reads on after its caption without writing over it.
         auto* caption = m_window->findChild<QLabel*>("m_lblFileSelection");
-        QVERIFY(status->x() + 2 >
+        QVERIFY(Status()->x() + 2 >
                 caption->x() + caption->fontMetrics().horizontalAdvance(caption->text()));
 
         m_window->ShowStatus(QString(84, 'W'), 1);
@@ -254,9 +245,9 @@ private slots:
         QFETCH(int, warning);
         QFETCH(QString, drawn);
         m_window->ShowStatus(Block.repeated(84), !warning);
-        const QPointer<AStatic> before = GuiFixture::StatusLabel(m_window.get());
+        const QPointer<AStatic> before = Status();
         m_window->ShowStatus(text, warning);
-        AStatic* status = GuiFixture::StatusLabel(m_window.get());
+        AStatic* status = Status();
         QVERIFY(before.isNull());
         QCOMPARE(status->text(), text);
         QCOMPARE(status->DisplayedText(), drawn);
@@ -296,20 +287,20 @@ private slots:
             NothingSelected);
         row("an archive, then a file: unzip is refused",
             {"archive=photos.zip", "file=notes/notes.txt", "unzip"},
-            {file("home"), file("."), NoArchive}, FileZip);
+            {file("home"), file("."), SelectZipFile}, FileZip);
         row("a folder, then an archive: zip is refused",
-            {"folder=album", "archive=photos.zip", "zip"},
-            {folder("home"), file("."), NothingToZip}, Unzipping);
+            {"folder=album", "archive=photos.zip", "zip"}, {folder("home"), file("."), SelectToZip},
+            Unzipping);
         row("a file, then the picker left with Esc: zip is refused",
             {"file=notes/notes.txt", "file=<Esc>", "zip"},
-            {file("home"), file("notes"), NoFile, NothingToZip}, NothingSelected);
+            {file("home"), file("notes"), NoFile, SelectToZip}, NothingSelected);
         row("a folder, then the picker left with Esc: zip is refused",
-            {"folder=album", "folder=<Esc>", "zip"}, {folder("home"), folder("."), NothingToZip},
+            {"folder=album", "folder=<Esc>", "zip"}, {folder("home"), folder("."), SelectToZip},
             NothingSelected);
-        row("zip a folder", {"folder=album", "zip"}, {folder("home"), Zipped}, NothingSelected, 104,
-            "album.zip");
-        row("unzip an archive", {"archive=photos.zip", "unzip"},
-            {file("home"), "Unzipping completed successfully."}, NothingSelected, 100, "photos");
+        row("zip a folder", {"folder=album", "zip"}, {folder("home"), ZipSucceeded},
+            NothingSelected, 104, "album.zip");
+        row("unzip an archive", {"archive=photos.zip", "unzip"}, {file("home"), UnzipSucceeded},
+            NothingSelected, 100, "photos");
         row("unzip of a file that is no archive", {"archive=broken.zip", "unzip"},
             {file("home"), UnzipFailed}, NothingSelected);
     }
@@ -335,10 +326,10 @@ private slots:
             }
             QCOMPARE(TestTree::Snapshot(result, false), TestTree::Snapshot(Path("album"), false));
             const QString opened = result == Path(row.made) ? result : m_case->Root();
-            QTRY_COMPARE(m_urls->Urls(), QList<QUrl>{QUrl::fromLocalFile(opened)});
+            QTRY_COMPARE(m_case->Urls(), QList<QUrl>{QUrl::fromLocalFile(opened)});
             return;
         }
-        QVERIFY(m_urls->Urls().isEmpty());
+        QVERIFY(m_case->Urls().isEmpty());
         const QString last = row.steps.constLast(), chosen = last.section('=', 1);
         if (!last.contains('=') || chosen.startsWith('<'))
             return;
@@ -360,7 +351,7 @@ private slots:
         state.selectedPath = Path("photos.zip");
         state.unzipSelected = state.busy = true;
         Bar()->setValue(37);
-        AStatic* label = GuiFixture::StatusLabel(m_window.get());
+        AStatic* label = Status();
         ModalDriver driver;
         Do(driver, button);
 
@@ -368,7 +359,7 @@ private slots:
         QCOMPARE(RunningThreadCount(), 0);
         QVERIFY(state.busy && state.unzipSelected && !state.zipSelected);
         QCOMPARE(state.selectedPath, Path("photos.zip"));
-        QCOMPARE(GuiFixture::StatusLabel(m_window.get()), label);
+        QCOMPARE(Status(), label);
         QCOMPARE(Bar()->value(), 37);
     }
 
@@ -381,10 +372,11 @@ private slots:
             Do(driver, step);
         QTRY_COMPARE(driver.Pending(), 0);
         QTRY_VERIFY(!OperationState::Instance().busy);
-        QStringList boxes = driver.Summary().mid(1);
+        QStringList boxes = Modals(driver).mid(1);
         boxes.sort(); // the refusal may come before or after the worker's message
-        QCOMPARE(boxes,
-                 (QStringList{"QMessageBox|Zipper|" + Busy, "QMessageBox|Zipper|" + Zipped}));
+        QCOMPARE(boxes, (QStringList{Busy, ZipSucceeded}));
+        for (const ModalDriver::Record& box : driver.Seen().mid(1))
+            QCOMPARE(box.title, Zipper);
         QCOMPARE(ZipTools::ListEntries(Path("notes.txt.zip")).size(), 1);
         VerifyStatus(NothingSelected);
     }
@@ -437,7 +429,7 @@ private slots:
 
         QCOMPARE(Modals(driver), QStringList{"CAboutDlg"});
         const QUrl page = CAboutDlg::ProductListUrl();
-        QCOMPARE(m_urls->Urls(), QList<QUrl>({page, page}));
+        QCOMPARE(m_case->Urls(), QList<QUrl>({page, page}));
         const QString directory = QCoreApplication::applicationDirPath();
         const QStringList started{directory + "/quenlo", directory,
                                   QDir(directory).canonicalPath()};
@@ -453,15 +445,16 @@ private slots:
         QTest::addColumn<Run>("run");
         const auto row = [](const char* name, const Run& run) { QTest::newRow(name) << run; };
         const auto unzip = DirectOperation::Unzip, zip = DirectOperation::Zip;
-        row("unzip an archive",
-            {unzip, "photos.zip", "photos", "Unzipping completed successfully."});
+        row("unzip an archive", {unzip, "photos.zip", "photos", UnzipSucceeded});
         row("unzip noise", {unzip, "broken.zip", {}, UnzipFailed});
-        row("zip a folder, replacing an older archive of it", {zip, "album", "album.zip", Zipped});
-        row("zip a file", {zip, "notes/notes.txt", "notes/notes.txt.zip", Zipped});
-        row("zip a link to a folder: packed as the folder", {zip, "link", "link.zip", Zipped});
+        row("zip a folder, replacing an older archive of it",
+            {zip, "album", "album.zip", ZipSucceeded});
+        row("zip a file", {zip, "notes/notes.txt", "notes/notes.txt.zip", ZipSucceeded});
+        row("zip a link to a folder: packed as the folder",
+            {zip, "link", "link.zip", ZipSucceeded});
         row("zip what is not there", {zip, "gone", {}, ZipFailed});
-        row("unzip without a path", {unzip, {}, {}, NoArchive});
-        row("zip without a path", {zip, {}, {}, NothingToZip});
+        row("unzip without a path", {unzip, {}, {}, SelectZipFile});
+        row("zip without a path", {zip, {}, {}, SelectToZip});
     }
     void runsThePathItIsGiven() {
         QFETCH(Run, run);
@@ -494,13 +487,13 @@ private slots:
         if (run.result.isEmpty()) {
             QCOMPARE(window.result(), int(QDialog::Rejected));
             QCOMPARE(changes, QStringList{});
-            QVERIFY(m_urls->Urls().isEmpty());
+            QVERIFY(m_case->Urls().isEmpty());
             return;
         }
         QCOMPARE(barAtMessage, bar->maximum());
         const bool zip = run.operation == DirectOperation::Zip;
         const QString shown = zip ? QFileInfo(given).path() : Path(run.result);
-        QCOMPARE(m_urls->Urls(), QList<QUrl>{QUrl::fromLocalFile(shown)});
+        QCOMPARE(m_case->Urls(), QList<QUrl>{QUrl::fromLocalFile(shown)});
         if (zip)
             QCOMPARE(TestTree::Run("unzip", {"-q", Path(run.result), "-d", Path("unpacked")}), 0);
         const QMap<QString, QString> made =
@@ -592,16 +585,24 @@ private:
         return m_window->findChild<QPushButton*>(name);
     }
     QProgressBar* Bar() const { return m_window->findChild<QProgressBar*>("m_progress"); }
+    // The status label the window shows now, or nullptr; a test fails when there are several.
+    AStatic* Status() const {
+        const QList<AStatic*> labels = m_window->findChildren<AStatic*>();
+        if (labels.size() > 1)
+            QTest::qFail("more than one status label", __FILE__, __LINE__);
+        return labels.value(0);
+    }
 
-    // The status label's text and colour; with nothing selected, the selection cleared and the
-    // bar empty as well.
+    // The status label's text and colour; with nothing selected, the selection cleared, nothing
+    // running and the bar empty as well.
     void VerifyStatus(const QString& status) {
-        AStatic* label = GuiFixture::StatusLabel(m_window.get());
+        AStatic* label = Status();
         QCOMPARE(label->text(), status);
         QCOMPARE(label->TextColor().rgb(), status == NothingSelected ? Red : Green);
         const OperationState& state = OperationState::Instance();
-        QVERIFY(status != NothingSelected || (state.selectedPath.isEmpty() && !state.zipSelected &&
-                                              !state.unzipSelected && Bar()->value() == 0));
+        QVERIFY(status != NothingSelected ||
+                (state.selectedPath.isEmpty() && !state.zipSelected && !state.unzipSelected &&
+                 !state.busy && Bar()->value() == 0));
     }
 
     // Queues the answers a step needs (see Steps), then clicks its button. A command's message
@@ -667,7 +668,6 @@ private:
     const QByteArray m_home = qgetenv("HOME");
     QTemporaryDir m_work; // the stopped runs' source and archive, made once
     std::optional<GuiFixture::Case> m_case;
-    std::optional<UrlCapture> m_urls;
     std::unique_ptr<CTarvoDlg> m_window;
     QPair<int, int> m_barAtMessage; // value and maximum
 };

@@ -2,29 +2,30 @@
 
 #include "operation/OperationState.h"
 #include "operation/ThreadStart.h"
-#include "ui/AStatic.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QTest>
 #include <QTimer>
 
+namespace {
+const char* const CapturedSchemes[] = {"file", "http", "https"};
+} // namespace
+
+UrlCapture::UrlCapture() {
+    for (const char* scheme : CapturedSchemes)
+        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "Open");
+}
+
+UrlCapture::~UrlCapture() {
+    for (const char* scheme : CapturedSchemes)
+        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+}
+
 namespace GuiFixture {
 
 bool WaitForProgramThreads() {
     return QTest::qWaitFor([] { return RunningThreadCount() == 0; }, 60000);
-}
-
-void ClearQuitRequest() {
-    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
-    QCoreApplication::exec();
-}
-
-AStatic* StatusLabel(QWidget* window) {
-    const QList<AStatic*> labels = window->findChildren<AStatic*>();
-    if (labels.size() > 1)
-        QTest::qFail("more than one status label", __FILE__, __LINE__);
-    return labels.isEmpty() ? nullptr : labels.constFirst();
 }
 
 Case::Case() {
@@ -42,21 +43,10 @@ Case::Case() {
 Case::~Case() {
     if (!WaitForProgramThreads())
         QTest::qFail("the program's threads still run", __FILE__, __LINE__);
-    ClearQuitRequest();
+    // QCoreApplication::exit() (which the progress window uses to end the program) makes every
+    // later exec() return at once; this takes that request back so the next test can run modals.
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
 }
 
 } // namespace GuiFixture
-
-namespace {
-const char* const CapturedSchemes[] = {"file", "http", "https"};
-} // namespace
-
-UrlCapture::UrlCapture() {
-    for (const char* scheme : CapturedSchemes)
-        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "Open");
-}
-
-UrlCapture::~UrlCapture() {
-    for (const char* scheme : CapturedSchemes)
-        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
-}

@@ -2,43 +2,8 @@
 
 #include <QList>
 #include <QObject>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <QUrl>
-#include <QWidget>
-
-class AStatic;
-
-// Shared set-up of the window tests.
-namespace GuiFixture {
-
-// Waits until every thread the program started has returned; false when some still run after
-// a minute.
-bool WaitForProgramThreads();
-
-// QCoreApplication::exit() (which the progress window uses to end the program) makes every
-// later exec() return at once; this takes that request back so the next test can run modals.
-void ClearQuitRequest();
-
-// The status label a window shows now, or nullptr. Fails the test when there are several.
-AStatic* StatusLabel(QWidget* window);
-
-// What one test of the windows holds while it runs (made in init(), dropped in cleanup()): the
-// operation state as a fresh program has it and a temporary folder; when it goes, the threads
-// the test started are waited for and the quit request of a progress window is taken back.
-class Case {
-public:
-    Case();
-    ~Case();
-
-    QString Root() const { return m_files.path(); }
-    QString Path(const QString& relative) const { return m_files.filePath(relative); }
-
-private:
-    QTemporaryDir m_files;
-};
-
-} // namespace GuiFixture
 
 // Takes the addresses the program asks the desktop to open (pages, folders for the file
 // browser) and writes them down instead, while it exists.
@@ -55,3 +20,30 @@ public:
 private:
     QList<QUrl> m_urls;
 };
+
+// Shared set-up of the window tests.
+namespace GuiFixture {
+
+// Waits until every thread the program started has returned; false when some still run after
+// a minute.
+bool WaitForProgramThreads();
+
+// What one test of the windows holds while it runs (made in init(), dropped in cleanup()): the
+// operation state as a fresh program has it, a temporary folder, and the addresses the program
+// asked to open meanwhile; when it goes, the threads the test started are waited for and the quit
+// request of a progress window is taken back.
+class Case {
+public:
+    Case();
+    ~Case();
+
+    QString Root() const { return m_files.path(); }
+    QString Path(const QString& relative) const { return m_files.filePath(relative); }
+    const QList<QUrl>& Urls() const { return m_urls.Urls(); }
+
+private:
+    QTemporaryDir m_files;
+    UrlCapture m_urls;
+};
+
+} // namespace GuiFixture

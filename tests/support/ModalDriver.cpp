@@ -18,13 +18,6 @@ ModalDriver& ModalDriver::Then(Answer answer) {
     return *this;
 }
 
-QStringList ModalDriver::Summary() const {
-    QStringList lines;
-    for (const Record& record : m_seen)
-        lines << record.kind + '|' + record.title + '|' + record.text;
-    return lines;
-}
-
 void ModalDriver::Poll() {
     QWidget* modal = QApplication::activeModalWidget();
     if (!modal || !modal->isVisible())

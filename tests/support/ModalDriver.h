@@ -41,8 +41,6 @@ public:
 
     int Pending() const { return static_cast<int>(m_answers.size()); }
     const QList<Record>& Seen() const { return m_seen; }
-    // "kind|title|text" of every modal seen, for one-line comparisons.
-    QStringList Summary() const;
 
 private:
     void Poll();
