@@ -4,6 +4,7 @@
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -19,7 +20,9 @@ ModalDriver& ModalDriver::Then(Answer answer) {
 }
 
 void ModalDriver::Poll() {
-    QWidget* modal = QApplication::activeModalWidget();
+    QWidget* modal = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (!modal)
+        modal = QApplication::activeModalWidget();
     if (!modal || !modal->isVisible())
         return;
     // A window already answered stays modal until its exec() returns, and one under a message

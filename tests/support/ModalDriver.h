@@ -15,14 +15,15 @@
 // A window is modal while a click that opened it is still inside exec(), so the answers are
 // queued before the click and given from a timer that runs in the modal's own event loop.
 // A modal that appears with no answer queued is closed, and shows in Seen() like any other, so
-// a fault shows as a failed comparison instead of a hang.
+// a fault shows as a failed comparison instead of a hang. A context menu, which runs its own
+// loop as well, is answered the same way.
 class ModalDriver : public QObject {
     Q_OBJECT
 public:
     using Answer = std::function<void(QWidget* modal)>;
 
     struct Record {
-        QString kind;   // the class name: "QMessageBox", "AFileDialog", "CAboutDlg", ...
+        QString kind;   // the class name: "QMessageBox", "AFileDialog", "CAboutDlg", "QMenu", ...
         QString title;  // the window title
         QString text;   // a message box's text
         QString detail; // a message box's detailed text, behind "Show Details..."
