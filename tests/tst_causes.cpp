@@ -71,10 +71,8 @@ struct PasswordRow {
 ModalDriver::Answer TypeIntoPrompt(const QString& answer, QStringList* questions) {
     return [answer, questions](QWidget* modal) {
         auto* prompt = qobject_cast<QInputDialog*>(modal);
-        if (!prompt) {
-            modal->close();
-            return;
-        }
+        if (!prompt)
+            return void(modal->close());
         const bool echoed = prompt->findChild<QLineEdit*>()->echoMode() != QLineEdit::Password;
         questions->append(prompt->labelText() + (echoed ? "<echoed>" : ""));
         if (answer == Cancel)
@@ -150,8 +148,6 @@ private slots:
     // store as they are, a file under the 20 bytes where libzip treats AES entries apart, an
     // empty file and a folder. A kind whose tool is missing is skipped.
     void initTestCase() {
-        QCoreApplication::setApplicationName(QStringLiteral("Tarvo"));
-        QStandardPaths::setTestModeEnabled(true);
         QVERIFY(m_archives.isValid());
         const QString original = m_archives.filePath("original");
         TestTree::WriteFile(original + "/a.txt", TestTree::TextBytes(30000, 1));
@@ -256,7 +252,6 @@ private slots:
         const auto row = [](const char* name, PasswordRow row) { QTest::newRow(name) << row; };
         row("window, traditional, third try", {"traditional", Way::Window, thirdTry});
         row("window, traditional, wrong", {"traditional", Way::Window, wrong, WrongCause});
-        row("window, AES-128, wrong", {"AES-128", Way::Window, wrong, WrongCause});
         // The CRC or the AES authentication code catches it before the entry is put in place;
         // the smallest entry, which the password is judged on, damaged does not make the
         // right password read as wrong.
@@ -307,8 +302,7 @@ private slots:
         if (QTest::currentTestFailed())
             return;
 
-        const bool fromFile = row.way == Way::PasswordFile;
-        QCOMPARE(asked, fromFile ? 0 : std::min(int(row.answers.size()), 3));
+        QCOMPARE(asked, row.way == Way::PasswordFile ? 0 : std::min(int(row.answers.size()), 3));
         QVERIFY2(said.contains(row.cause.isEmpty() ? UnzipSucceeded : row.cause), qPrintable(said));
         if (row.cause.isEmpty())
             QCOMPARE(TestTree::Snapshot(Path("secret"), false),

@@ -197,15 +197,14 @@ private slots:
     // after "--" it is a name like any other.
     void zipOptionChoosesTheMode_data() {
         QTest::addColumn<Options>("options");
+        const auto row = [](const char* name, const Options& row) { QTest::newRow(name) << row; };
         const auto run = ProgramOptions::Run;
-        QTest::newRow("--zip PATH") << Options{{"--zip", "photos"}, run, true, {"photos"}};
-        QTest::newRow("PATH --zip") << Options{{"photos", "--zip"}, run, true, {"photos"}};
-        QTest::newRow("--zip -- -name") << Options{{"--zip", "--", "-name"}, run, true, {"-name"}};
-        QTest::newRow("-- --zip: an archive named --zip")
-            << Options{{"--", "--zip"}, run, false, {"--zip"}};
-        QTest::newRow("--zip alone") << Options{{"--zip"}, run, true, {}};
-        QTest::newRow("--zip=PATH is no option")
-            << Options{{"--zip=photos"}, ProgramOptions::UsageError, false, {}};
+        row("--zip PATH", {{"--zip", "photos"}, run, true, {"photos"}});
+        row("PATH --zip", {{"photos", "--zip"}, run, true, {"photos"}});
+        row("--zip -- -name", {{"--zip", "--", "-name"}, run, true, {"-name"}});
+        row("-- --zip: an archive named --zip", {{"--", "--zip"}, run, false, {"--zip"}});
+        row("--zip alone", {{"--zip"}, run, true, {}});
+        row("--zip=PATH is no option", {{"--zip=photos"}, ProgramOptions::UsageError, false, {}});
     }
     void zipOptionChoosesTheMode() {
         QFETCH(Options, options);

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 
@@ -29,6 +30,9 @@ bool WaitForProgramThreads() {
 }
 
 Case::Case() {
+    QCoreApplication::setApplicationName(QStringLiteral("Tarvo"));
+    // The file dialog keeps its history in the settings; keep that out of the user's.
+    QStandardPaths::setTestModeEnabled(true);
     // The operation state as a freshly started program has it.
     OperationState& state = OperationState::Instance();
     state.busy = state.zipFolder = state.unzipSelected = state.zipSelected = false;

@@ -29,7 +29,8 @@ namespace GuiFixture {
 bool WaitForProgramThreads();
 
 // What one test of the windows holds while it runs (made in init(), dropped in cleanup()): the
-// operation state as a fresh program has it, a temporary folder, and the addresses the program
+// program's name, settings kept apart from the user's, the operation state as a fresh program
+// has it, a temporary folder, and the addresses the program
 // asked to open meanwhile; when it goes, the threads the test started are waited for and the quit
 // request of a progress window is taken back.
 class Case {
