@@ -295,12 +295,28 @@ private slots:
         }
         QString said; // the messages and their causes
         int asked = 0;
-        if (row.way == Way::Window)
+        if (row.way == Way::Window) {
             RunWindow(Path("secret.zip"), row.answers, &asked, &said);
-        else
-            AskedByTheCommandLine(row, &said, &asked);
-        if (QTest::currentTestFailed())
-            return;
+            if (QTest::currentTestFailed())
+                return;
+        } else {
+            // On a terminal the password is typed without echo, and asked again after a wrong one.
+            QStringList arguments{"unzip", Path("secret.zip")};
+            if (row.way == Way::PasswordFile) {
+                arguments << "--password-file" << Path("password.txt");
+                TestTree::WriteFile(Path("password.txt"), row.answers.value(0).toUtf8());
+            }
+            const int exitCode =
+                row.way == Way::Terminal
+                    ? TestTree::RunPython(TerminalScript,
+                                          QStringList{TARVO_CLI, arguments[1]} + row.answers, &said)
+                    : TestTree::Run(TARVO_CLI, arguments, {}, &said);
+            QCOMPARE(exitCode, row.cause.isEmpty() ? 0 : 1);
+            asked = int(said.count("Password for secret.zip: "));
+            QCOMPARE(said.contains("The password is wrong (try 2 of 3)."), asked > 1);
+            for (const QString& answer : row.answers)
+                QVERIFY2(!said.contains(answer + "\r\n"), qPrintable(said));
+        }
 
         QCOMPARE(asked, row.way == Way::PasswordFile ? 0 : std::min(int(row.answers.size()), 3));
         QVERIFY2(said.contains(row.cause.isEmpty() ? UnzipSucceeded : row.cause), qPrintable(said));
@@ -315,25 +331,6 @@ private slots:
 
 private:
     QString Path(const QString& relative) const { return m_case->Path(relative); }
-
-    // On a terminal the password is typed without echo, and asked again after a wrong one.
-    void AskedByTheCommandLine(const PasswordRow& row, QString* said, int* asked) {
-        QStringList arguments{"unzip", Path("secret.zip")};
-        if (row.way == Way::PasswordFile) {
-            arguments << "--password-file" << Path("password.txt");
-            TestTree::WriteFile(Path("password.txt"), row.answers.value(0).toUtf8());
-        }
-        const int exitCode =
-            row.way == Way::Terminal
-                ? TestTree::RunPython(TerminalScript,
-                                      QStringList{TARVO_CLI, arguments[1]} + row.answers, said)
-                : TestTree::Run(TARVO_CLI, arguments, {}, said);
-        QCOMPARE(exitCode, row.cause.isEmpty() ? 0 : 1);
-        *asked = int(said->count("Password for secret.zip: "));
-        QCOMPARE(said->contains("The password is wrong (try 2 of 3)."), *asked > 1);
-        for (const QString& answer : row.answers)
-            QVERIFY2(!said->contains(answer + "\r\n"), qPrintable(*said));
-    }
 
     QTemporaryDir m_archives;
     std::optional<GuiFixture::Case> m_case;
