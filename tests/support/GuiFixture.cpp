@@ -9,21 +9,10 @@
 #include <QTest>
 #include <QTimer>
 
+namespace GuiFixture {
 namespace {
 const char* const CapturedSchemes[] = {"file", "http", "https"};
 } // namespace
-
-UrlCapture::UrlCapture() {
-    for (const char* scheme : CapturedSchemes)
-        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "Open");
-}
-
-UrlCapture::~UrlCapture() {
-    for (const char* scheme : CapturedSchemes)
-        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
-}
-
-namespace GuiFixture {
 
 bool WaitForProgramThreads() {
     return QTest::qWaitFor([] { return RunningThreadCount() == 0; }, 60000);
@@ -42,6 +31,8 @@ Case::Case() {
     state.selectedPath.clear();
     if (!m_files.isValid())
         QTest::qFail("no temporary folder", __FILE__, __LINE__);
+    for (const char* scheme : CapturedSchemes)
+        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "Open");
 }
 
 Case::~Case() {
@@ -51,6 +42,8 @@ Case::~Case() {
     // later exec() return at once; this takes that request back so the next test can run modals.
     QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
     QCoreApplication::exec();
+    for (const char* scheme : CapturedSchemes)
+        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
 }
 
 } // namespace GuiFixture

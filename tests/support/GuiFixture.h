@@ -5,22 +5,6 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-// Takes the addresses the program asks the desktop to open (pages, folders for the file
-// browser) and writes them down instead, while it exists.
-class UrlCapture : public QObject {
-    Q_OBJECT
-public:
-    UrlCapture();
-    ~UrlCapture() override;
-
-    const QList<QUrl>& Urls() const { return m_urls; }
-
-    Q_INVOKABLE void Open(const QUrl& url) { m_urls.append(url); }
-
-private:
-    QList<QUrl> m_urls;
-};
-
 // Shared set-up of the window tests.
 namespace GuiFixture {
 
@@ -30,21 +14,24 @@ bool WaitForProgramThreads();
 
 // What one test of the windows holds while it runs (made in init(), dropped in cleanup()): the
 // program's name, settings kept apart from the user's, the operation state as a fresh program
-// has it, a temporary folder, and the addresses the program
-// asked to open meanwhile; when it goes, the threads the test started are waited for and the quit
-// request of a progress window is taken back.
-class Case {
+// has it, a temporary folder, and the addresses the program asks the desktop to open (pages,
+// folders for the file browser), written down instead of opened. When it goes, the threads the
+// test started are waited for and the quit request of a progress window is taken back.
+class Case : public QObject {
+    Q_OBJECT
 public:
     Case();
-    ~Case();
+    ~Case() override;
 
     QString Root() const { return m_files.path(); }
     QString Path(const QString& relative) const { return m_files.filePath(relative); }
-    const QList<QUrl>& Urls() const { return m_urls.Urls(); }
+    const QList<QUrl>& Urls() const { return m_urls; }
+
+    Q_INVOKABLE void Open(const QUrl& url) { m_urls.append(url); }
 
 private:
     QTemporaryDir m_files;
-    UrlCapture m_urls;
+    QList<QUrl> m_urls;
 };
 
 } // namespace GuiFixture
