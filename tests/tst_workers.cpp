@@ -213,7 +213,7 @@ private slots:
         OperationState& state = run.state();
         state.busy = true;
         // The ticker posts nothing but steps.
-        const auto steps = [&run] { return int(run.report().Records().size()); };
+        const auto steps = [&run] { return int(run.Reports().size()); };
         const int threads = RunningThreadCount();
         {
             TickedWork work(state, 1000, 95);
@@ -361,12 +361,11 @@ private slots:
                                 : row.outcome == UnzipOutcome::Corrupted
                                     ? Messages::ZipFileCorrupted
                                     : Messages::UnzipSucceeded;
-        QCOMPARE(run.report().Messages(), QStringList{Messages::Unzipper + '|' + message});
+        QCOMPARE(run.Messages(), QStringList{Messages::Unzipper + '|' + message});
         QCOMPARE(run.state().failed, failed);
         if (row.outcome == UnzipOutcome::Corrupted)
-            QVERIFY2(
-                run.report().Details().value(0).startsWith("entry 3 (three.txt): the bzip2 data"),
-                qPrintable(run.report().Details().value(0)));
+            QVERIFY2(run.Details().value(0).startsWith("entry 3 (three.txt): the bzip2 data"),
+                     qPrintable(run.Details().value(0)));
         if (!failed) {
             // The last step before the success message is the worker's own, after the count
             // reached 100; a corrupted entry is told of at once.
@@ -374,7 +373,7 @@ private slots:
             QCOMPARE(run.state().progressCount.load(), 100);
             QVERIFY(run.state().busy);
             // The folder shown is the one written.
-            QCOMPARE(run.report().Folder(), dir.filePath(row.folder));
+            QCOMPARE(run.Folder(), dir.filePath(row.folder));
         }
         // Nothing changes but the entries written, and their folder when it is new.
         QStringList made;
@@ -428,14 +427,14 @@ private slots:
         QCOMPARE(run.Milestones(), !row.fails   ? "Reset Message Folder Finished"
                                    : row.folder ? "Finished Message"
                                                 : "Reset Finished Message");
-        QCOMPARE(run.report().Messages(),
+        QCOMPARE(run.Messages(),
                  QStringList{Messages::Zipper + '|' +
                              (row.fails ? Messages::ZipFailed : Messages::ZipSucceeded)});
         QCOMPARE(run.state().failed, row.fails);
         if (!row.fails) {
             // The ticker may still post a step after the folder is opened: found by kind.
-            QCOMPARE(run.report().Folder(), dir.path());
-            const QString told = run.report().Details().value(0);
+            QCOMPARE(run.Folder(), dir.path());
+            const QString told = run.Details().value(0);
             const QString detail = QString(row.detail).replace("%1", dir.filePath(row.selected));
             QVERIFY2(detail.endsWith('/') ? told.startsWith(detail) : told == detail,
                      qPrintable(told));

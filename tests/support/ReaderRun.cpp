@@ -10,14 +10,13 @@ namespace ReaderRun {
 
 Result Run(const QString& archive, unsigned threads, const std::function<void()>& meanwhile) {
     WorkerRun run;
-    run.report().RunAtReset(meanwhile);
+    run.RunAtReset(meanwhile);
     run.state().unzipThreads = threads;
     // In UnzipOutcome's order.
     static const char* const names[] = {"refused", "succeeded", "corrupted", "failed", "stopped"};
     const UnzipOutcome outcome = run.Unzip(QFileInfo(archive).absoluteFilePath());
-    const QStringList causes = run.report().Details();
-    return {names[static_cast<int>(outcome)], causes.value(causes.size() - 1),
-            run.report().Folder()};
+    const QStringList causes = run.Details();
+    return {names[static_cast<int>(outcome)], causes.value(causes.size() - 1), run.Folder()};
 }
 
 QString Unpack(const QString& archive, const QString& destination, unsigned threads) {

@@ -1,13 +1,60 @@
 #include "support/WorkerRun.h"
 
+#include "operation/ReportTarget.h"
 #include "operation/ThreadStart.h"
 
-#include <QStringList>
 #include <QTest>
 
+#include <mutex>
+#include <utility>
+#include <vector>
+
+// Reports may come from the worker, its helpers and the ticker at once.
+class WorkerRun::Recorder : public ReportTarget {
+public:
+    struct Record {
+        QString kind, text = {}, detail = {}; // a message's text as "caption|text"; a folder
+    };
+
+    void Post(ProgressMessage message) override {
+        if (message == ProgressMessage::Reset && atReset)
+            std::exchange(atReset, {})();
+        Add({message == ProgressMessage::Step       ? "Step"
+             : message == ProgressMessage::Finished ? "Finished"
+                                                    : "Reset"});
+    }
+    void ShowMessage(const QString& text, const QString& caption, MessageKind,
+                     const QString& detail) override {
+        Add({"Message", caption + '|' + text, detail});
+    }
+    void OpenFolder(const QString& folder) override { Add({"Folder", folder}); }
+    void EndProcess(int) override { Add({"End"}); }
+
+    // The field of every record of this kind (empty: of every record), in order.
+    QStringList Texts(const QString& kind, QString Record::*field = &Record::text) const {
+        std::lock_guard lock(m_mutex);
+        QStringList texts;
+        for (const Record& record : m_records)
+            if (kind.isEmpty() || record.kind == kind)
+                texts << record.*field;
+        return texts;
+    }
+
+    std::function<void()> atReset;
+
+private:
+    void Add(Record record) {
+        std::lock_guard lock(m_mutex);
+        m_records.push_back(std::move(record));
+    }
+
+    mutable std::mutex m_mutex;
+    std::vector<Record> m_records;
+};
+
 WorkerRun::WorkerRun()
-    : m_state(std::make_unique<OperationState>()), m_report(std::make_shared<RecordingReport>()) {
-    m_state->reportWindow.Set(m_report);
+    : m_state(std::make_unique<OperationState>()), m_recorder(std::make_shared<Recorder>()) {
+    m_state->reportWindow.Set(m_recorder);
 }
 
 WorkerRun::~WorkerRun() {
@@ -15,6 +62,10 @@ WorkerRun::~WorkerRun() {
     m_state->busy = false;
     if (!QTest::qWaitFor([] { return RunningThreadCount() == 0; }, 30000))
         qWarning("a worker or ticker thread is still running");
+}
+
+void WorkerRun::RunAtReset(std::function<void()> once) {
+    m_recorder->atReset = std::move(once);
 }
 
 UnzipOutcome WorkerRun::Unzip(const QString& archive) {
@@ -30,24 +81,31 @@ ZipOutcome WorkerRun::Zip(const QString& path, bool folder) {
     return RunZip(*m_state);
 }
 
+QStringList WorkerRun::Reports() const {
+    return m_recorder->Texts({}, &Recorder::Record::kind);
+}
+
 QString WorkerRun::Milestones() const {
-    static const char* const names[] = {"Step", "Finished", "Reset", "Message", "Folder", "End"};
-    QStringList words;
-    for (const auto& record : m_report->Records())
-        if (record.kind != RecordingReport::Record::Step)
-            words << QString::fromLatin1(names[record.kind]);
-    return words.join(u' ');
+    QStringList kinds = Reports();
+    kinds.removeAll("Step");
+    return kinds.join(u' ');
 }
 
 int WorkerRun::StepsAfterReset() const {
-    using Kind = RecordingReport::Record::Kind;
-    int steps = 0;
-    bool counting = false;
-    for (const auto& record : m_report->Records()) {
-        if (counting && record.kind == Kind::Message)
-            break;
-        counting = counting || record.kind == Kind::Reset;
-        steps += counting && record.kind == Kind::Step;
-    }
-    return steps;
+    const QStringList kinds = Reports();
+    const qsizetype reset = kinds.indexOf("Reset"), message = kinds.indexOf("Message", reset);
+    return reset < 0 ? 0 : int(kinds.mid(reset, message < 0 ? -1 : message - reset).count("Step"));
+}
+
+QStringList WorkerRun::Messages() const {
+    return m_recorder->Texts("Message");
+}
+
+QStringList WorkerRun::Details() const {
+    return m_recorder->Texts("Message", &Recorder::Record::detail);
+}
+
+QString WorkerRun::Folder() const {
+    const QStringList folders = m_recorder->Texts("Folder");
+    return folders.value(folders.size() - 1);
 }
