@@ -63,7 +63,7 @@ test-asan: deps
 	cd $(BUILD_DIR)-asan && $(SANITIZER_ENV) ctest --output-on-failure --timeout 1800 -LE install
 
 # The threaded tests of the core (label "threads") and what they run.
-TSAN_TARGETS := tarvo-cli tst_workers tst_zipwriter tst_zipreader_tools tst_causes
+TSAN_TARGETS := tarvo-cli tst_workers tst_zipreader tst_causes
 
 test-tsan: deps
 	cmake -S . -B $(BUILD_DIR)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
