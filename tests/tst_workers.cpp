@@ -84,15 +84,16 @@ void WriteSparse(const QString& path, qint64 size, const QByteArray& mark) {
             QVERIFY(file.seek(at) && file.write(mark) == mark.size());
 }
 
-// Whether this process has the file open, as its descriptors in /proc show.
-bool IsOpenHere(const QString& path) {
-    const QString wanted = QFileInfo(path).canonicalFilePath();
-    const QDir descriptors("/proc/self/fd");
-    for (const QString& fd :
-         descriptors.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
-        if (QFile::symLinkTarget(descriptors.filePath(fd)) == wanted)
-            return true;
-    return false;
+// What this process holds open, as its descriptors in /proc show: the file each one names, by
+// the descriptor's own path.
+QMap<QString, QString> OpenFiles() {
+    QMap<QString, QString> open;
+    QDirIterator it("/proc/self/fd", QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        const QString fd = it.next();
+        open[fd] = QFile::symLinkTarget(fd);
+    }
+    return open;
 }
 
 // One file zipped on its own: its name as stored and flagged, its times.
@@ -182,10 +183,6 @@ QByteArray MakeArchive(Bytes kind) {
          ZipBytes::Stored("zeros.bin", QByteArray(1000000, '\0'))});
 }
 
-int Count(const char* folder) {
-    return QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size();
-}
-
 qint64 ResidentBytes() {
     QFile statm("/proc/self/statm");
     statm.open(QIODevice::ReadOnly);
@@ -234,13 +231,11 @@ qint64 BytesBelow(const QString& folder, bool recursive) {
 // being unpacked may be written that way until it is whole.
 qint64 UnnamedBytesBelow(const QString& folder) {
     qint64 total = 0;
-    QDirIterator it(QStringLiteral("/proc/self/fd"), QDir::AllEntries | QDir::System);
-    while (it.hasNext()) {
-        const QString fd = it.next();
-        const QString target = QFile::symLinkTarget(fd);
+    const QMap<QString, QString> open = OpenFiles();
+    for (auto fd = open.begin(); fd != open.end(); ++fd) {
         struct stat info {};
-        if (target.startsWith(folder + '/') && target.endsWith(QLatin1String(" (deleted)")) &&
-            ::stat(QFile::encodeName(fd).constData(), &info) == 0 && S_ISREG(info.st_mode))
+        if (fd->startsWith(folder + '/') && fd->endsWith(QLatin1String(" (deleted)")) &&
+            ::stat(QFile::encodeName(fd.key()).constData(), &info) == 0 && S_ISREG(info.st_mode))
             total += info.st_size;
     }
     return total;
@@ -604,7 +599,9 @@ private slots:
                     throw std::runtime_error("stopped");
                 // Changed once the pool has it open, which it may not yet have under load.
                 if (index == 0 && trouble.when == Moment::WhileRead) {
-                    QTRY_VERIFY_WITH_TIMEOUT(IsOpenHere(changing), 20000);
+                    QTRY_VERIFY_WITH_TIMEOUT(
+                        OpenFiles().values().contains(QFileInfo(changing).canonicalFilePath()),
+                        20000);
                     Change(changing, trouble.change, first);
                 }
             });
@@ -1082,15 +1079,15 @@ private slots:
         };
         for (int i = 0; i < 20; ++i)
             zipAndUnzip();
-        const int descriptors = Count("/proc/self/fd");
-        const int threads = Count("/proc/self/task");
+        const qsizetype descriptors = OpenFiles().size();
+        const qsizetype threads = QDir("/proc/self/task").count();
         const qint64 resident = ResidentBytes();
         for (int i = 0; i < 250; ++i)
             zipAndUnzip();
         QCOMPARE(TestTree::Snapshot(folder), original);
         QCOMPARE(RunningThreadCount(), 0);
-        QCOMPARE(Count("/proc/self/fd"), descriptors);
-        QTRY_COMPARE(Count("/proc/self/task"), threads);
+        QCOMPARE(OpenFiles().size(), descriptors);
+        QTRY_COMPARE(QDir("/proc/self/task").count(), threads);
         const qint64 growth = ResidentBytes() - resident;
         QVERIFY2(growth < 16 * 1024 * 1024,
                  qPrintable(QString("resident memory grew by %1 KiB").arg(growth / 1024)));
