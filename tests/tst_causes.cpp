@@ -270,7 +270,7 @@ private slots:
         row("password file, CR LF", {"AES-128", Way::PasswordFile, {Right + "\r\n"}});
         row("password file, wrong", {"AES-256", Way::PasswordFile, {"wrong\n"}, WrongCause});
         // AES entries are refused as encrypted, not as unreadable; a traditional one without a
-        // password is in tst_zipreader_hostile.
+        // password is in tst_zipreader.
         row("no password, no terminal", {"AES-256", Way::NoPassword, {}, EncryptedCause});
         row("terminal, second try", {"AES-256", Way::Terminal, {"wrong", Right}});
     }
