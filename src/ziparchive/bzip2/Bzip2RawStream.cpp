@@ -20,9 +20,12 @@ Bzip2RawStream::Bzip2RawStream(EntryInput& raw, bool findBoundaries,
 }
 
 bool Bzip2RawStream::ReadMore() {
-    Reserve(m_size + kReadChunk + kBzip2ReadSlack);
+    // No more room than the data left: the buffer, kept for later entries, then grows only as
+    // far as the largest entry needs, and a run of small entries touches only a few pages.
+    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, m_raw.Left()));
+    Reserve(m_size + chunk + kBzip2ReadSlack);
     unsigned char* into = m_bytes.data() + m_size;
-    const std::int64_t got = m_raw.Read(into, kReadChunk);
+    const std::int64_t got = m_raw.Read(into, chunk);
     if (got < 0)
         return false;
     const auto fresh = static_cast<std::size_t>(got);

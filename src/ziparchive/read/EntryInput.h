@@ -16,6 +16,8 @@ public:
     // Reads up to `length` of the next bytes; 0 at the end of the data, -1 when the file cannot
     // be read. The file ending before the data does is a read failure too.
     std::int64_t Read(void* buffer, std::size_t length);
+    // How many bytes of the data are still to be read.
+    std::uint64_t Left() const { return m_length - m_done; }
     // Goes back to the start of the data.
     void Rewind() { m_done = 0; }
     // Why the last read failed.
