@@ -40,8 +40,7 @@ DecodeResult FromLibzipError(zip_error_t* error) {
 
 EntryDecoder::EntryDecoder(int archiveFd, ThreadBudget& budget, Bzip2SplitTeam* team)
     : m_archiveFd(archiveFd), m_budget(budget), m_team(team),
-      m_workspace(std::make_unique<Bzip2Workspace>()), m_input(kInputBuffer),
-      m_output(kOutputBuffer) {}
+      m_workspace(std::make_unique<Bzip2Workspace>()) {}
 
 EntryDecoder::~EntryDecoder() = default;
 
@@ -99,8 +98,19 @@ DecodeResult EntryDecoder::Decode(zip_t* archive, std::uint64_t index, const Ent
     }
 }
 
+void EntryDecoder::MakeBuffers() {
+    // A stored entry may have made the output buffer before, to its own smaller size.
+    m_input.resize(kInputBuffer);
+    m_output.resize(kOutputBuffer);
+}
+
 DecodeResult EntryDecoder::DecodeStored(EntryInput& input, const EntryPlan& plan,
                                         EntryOutput& output, const std::atomic<bool>& cancel) {
+    // Sized to the entry: an empty file, which archivers store, needs no buffer at all.
+    const auto most =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kOutputBuffer, input.Left()));
+    if (m_output.size() < most)
+        m_output.resize(most);
     CheckedSink sink(plan.size, plan.crc, output);
     for (;;) {
         if (cancel.load(std::memory_order_relaxed))
@@ -118,6 +128,7 @@ DecodeResult EntryDecoder::DecodeStored(EntryInput& input, const EntryPlan& plan
 DecodeResult EntryDecoder::DecodeWith(StreamDecompressor& decompressor, EntryInput& input,
                                       const EntryPlan& plan, EntryOutput& output,
                                       const std::atomic<bool>& cancel) {
+    MakeBuffers();
     CheckedSink sink(plan.size, plan.crc, output);
     return DecodeStream(decompressor, input, sink, m_input, m_output, cancel);
 }
@@ -137,6 +148,7 @@ DecodeResult EntryDecoder::DecodeBzip2(EntryInput& input, const EntryPlan& plan,
 DecodeResult EntryDecoder::DecodeWithLibzip(zip_file_t* file, const EntryPlan& plan,
                                             EntryOutput& output, const std::atomic<bool>& cancel,
                                             bool crcChecked) {
+    MakeBuffers();
     // libzip compares the CRC itself once zip_fread returns 0.
     CheckedSink sink(plan.size, std::nullopt, output);
     for (;;) {

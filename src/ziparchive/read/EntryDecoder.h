@@ -46,6 +46,9 @@ public:
                         EntryOutput& output, const std::atomic<bool>& cancel);
 
 private:
+    // The buffers of the methods not decoded blockwise, made on first use: an archive of BZIP2
+    // entries alone never touches them.
+    void MakeBuffers();
     DecodeResult DecodeStored(EntryInput& input, const EntryPlan& plan, EntryOutput& output,
                               const std::atomic<bool>& cancel);
     DecodeResult DecodeWith(StreamDecompressor& decompressor, EntryInput& input,
