@@ -2,7 +2,8 @@
 # make test                             build and run every test
 # make install [PREFIX=/usr/local]      build and install (DESTDIR is honoured too)
 # make deb                              build a Debian package into $(BUILD_DIR)/package
-# make bench [BENCH_ARGS=--quick]       build, then time tarvo-cli against unzip, zip and 7zz
+# make bench [BENCH_ARGS=--quick]       build, then time tarvo-cli against unzip, zip and 7zz,
+#                                       and our bzip2 encoder against libbz2's
 #                                       (BENCH_BIG=1 adds the slow 4 GiB+ round trip,
 #                                       BENCH_MEMORY=1 the peak RSS on 100,000 small files)
 # make fuzz [FUZZ_SECONDS=120]          build the fuzzers with clang and run each for a while
@@ -84,11 +85,12 @@ install: build
 deb: build
 	cd $(BUILD_DIR) && cpack -G DEB -B package
 
-# Both benchmarks run even when the first misses a target; the exit status says if any did.
+# Every benchmark runs even when an earlier one misses a target; the exit status says if any did.
 bench: build
 	@export TARVO_CLI="$${TARVO_CLI:-$(abspath $(BUILD_DIR))/src/app/tarvo-cli}"; status=0; \
 	bench/unzip $(BENCH_ARGS) || status=1; \
 	bench/zip $(BENCH_ARGS) || status=1; \
+	$(BUILD_DIR)/bench/encoder/bench_encoder $(if $(filter --quick,$(BENCH_ARGS)),--runs 1 --megabytes 4) || status=1; \
 	if [ "$(BENCH_BIG)" = 1 ]; then bench/bigfile || status=1; fi; \
 	if [ "$(BENCH_MEMORY)" = 1 ]; then bench/manyfiles || status=1; fi; \
 	exit $$status
