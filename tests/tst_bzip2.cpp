@@ -11,6 +11,7 @@
 #include "support/ZipBytes.h"
 #include "ziparchive/ThreadBudget.h"
 #include "ziparchive/bzip2/BlockwiseBzip2.h"
+#include "ziparchive/bzip2/Bzip2BlockDecoder.h"
 #include "ziparchive/bzip2/Bzip2BlockJoiner.h"
 #include "ziparchive/bzip2/encode/Bzip2BlockEncoder.h"
 #include "ziparchive/bzip2/encode/HuffmanTables.h"
@@ -257,6 +258,32 @@ private slots:
         QCOMPARE(LeastRotation(reinterpret_cast<const std::uint8_t*>(block.constData()),
                                static_cast<std::size_t>(block.size())),
                  static_cast<std::size_t>(least));
+    }
+
+    // The block decoder is told where the data ends and may read a little past it: those bits
+    // never count as the block's, even when they hold just what the block lacks, here the last
+    // few bits of the very block that was cut.
+    void blockDecoderTakesNoBitPastTheData() {
+        const QByteArray input = TestTree::TextBytes(50'000, 5);
+        Bzip2BlockEncoder encoder;
+        CompressedBlock encoded;
+        encoded.stream = std::make_unique<std::uint8_t[]>(ChunkCompressor::StreamCapacity);
+        encoded.capacity = ChunkCompressor::StreamCapacity;
+        QVERIFY(encoder.Encode(reinterpret_cast<const std::uint8_t*>(input.constData()),
+                               static_cast<std::size_t>(input.size()), encoded));
+        const std::uint8_t* bytes = encoded.stream.get(); // "BZh" and the level, then the block
+        const int level = bytes[3] - '0';
+        const std::uint64_t blockStart = 32;
+        Bzip2BlockDecoder decoder;
+        Bzip2BlockDecoder::Block block;
+        QVERIFY(decoder.Decode(bytes, encoded.streamLength, blockStart, level, block));
+        std::vector<char> out;
+        QCOMPARE(decoder.Produce(out, input.size() + 1), Bzip2BlockDecoder::Produced::Done);
+        QCOMPARE(QByteArray(out.data(), static_cast<qsizetype>(out.size())), input);
+        const std::size_t longestShort = static_cast<std::size_t>((block.endBit - 1) / 8);
+        for (std::size_t size = longestShort; size + 8 > longestShort; --size)
+            QVERIFY2(!decoder.Decode(bytes, size, blockStart, level, block),
+                     qPrintable(QStringLiteral("cut to %1 bytes").arg(size)));
     }
 
     // Skewed frequencies make Huffman trees deeper than the format's decoders accept; the

@@ -112,18 +112,19 @@ struct HuffmanTable {
         return true;
     }
 
-    // Decodes one symbol; -1 when the bits match no code.
-    int Decode(BitReader& reader) const {
-        const std::uint16_t entry = fast[reader.Peek(kTableBits)];
+    // Decodes the symbol whose code starts `window` (at least kMaxCodeLength bits of it are the
+    // block's) and sets `length` to the code's length; -1 when the bits match no code.
+    int Decode(std::uint64_t window, int& length) const {
+        const std::uint16_t entry = fast[window >> (64 - kTableBits)];
         if (entry & 31) {
-            reader.Skip(entry & 31);
+            length = entry & 31;
             return entry >> 5;
         }
-        for (int length = kTableBits + 1; length <= maxLength; ++length) {
-            const auto code = static_cast<std::int32_t>(reader.Peek(length));
-            if (code <= limit[length]) {
-                reader.Skip(length);
-                return sorted[static_cast<std::size_t>(code + offset[length])];
+        for (int n = kTableBits + 1; n <= maxLength; ++n) {
+            const auto code = static_cast<std::int32_t>(window >> (64 - n));
+            if (code <= limit[n]) {
+                length = n;
+                return sorted[static_cast<std::size_t>(code + offset[n])];
             }
         }
         return -1;
@@ -293,6 +294,16 @@ bool Bzip2BlockDecoder::DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit,
     int left = 0;
     const HuffmanTable* table = nullptr;
     const std::size_t selectorsKept = selectors.size();
+    // The symbols are read from a window of the next bits kept in a register, loaded again once
+    // fewer than a longest code's worth are left: the next code's bits are then ready as soon
+    // as the last one's length is known, rather than after a load from memory. A window is only
+    // loaded from within the data (and its slack); symbols decoded past the data's end are
+    // refused at the next load or at the end of the block.
+    std::uint64_t at = reader.Position();
+    std::uint64_t window = 0;
+    int windowBits = 0;
+    if (reader.Overrun())
+        return false;
     for (;;) {
         if (left == 0) {
             if (selector >= selectorsKept)
@@ -301,9 +312,22 @@ bool Bzip2BlockDecoder::DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit,
             left = kGroupSize;
         }
         --left;
-        const int symbol = table->Decode(reader);
-        if (symbol < 0 || symbol >= alphabet || reader.Overrun())
+        if (windowBits < kMaxCodeLength) {
+            if (at > endBit)
+                return false;
+            std::memcpy(&window, bytes + (at >> 3), sizeof window);
+            if constexpr (std::endian::native == std::endian::little)
+                window = __builtin_bswap64(window);
+            window <<= (at & 7);
+            windowBits = 64 - static_cast<int>(at & 7);
+        }
+        int length = 0;
+        const int symbol = table->Decode(window, length);
+        if (symbol < 0 || symbol >= alphabet)
             return false;
+        window <<= length;
+        windowBits -= length;
+        at += static_cast<std::uint64_t>(length);
         if (symbol <= 1) {
             run += runWeight << symbol;
             runWeight <<= 1;
@@ -331,8 +355,10 @@ bool Bzip2BlockDecoder::DecodeSymbols(std::uint64_t& bit, std::uint64_t endBit,
         ++m_byteCounts[byte];
         tt[count++] = byte;
     }
+    if (at > endBit)
+        return false;
     m_count = count;
-    bit = reader.Position();
+    bit = at;
     return true;
 }
 
@@ -392,21 +418,29 @@ Bzip2BlockDecoder::Produced Bzip2BlockDecoder::Produce(std::vector<char>& out, s
             if (m_run > 0)
                 break;
         }
-        while (m_at < m_count && at < room) {
-            const int byte = text[m_at++];
-            if (m_repeats == 4) {
+        // In locals: a store through `data` may alias any member, which would send every
+        // member back to memory on every byte.
+        std::uint32_t next = m_at;
+        int previous = m_previous, repeats = m_repeats;
+        const std::uint32_t count = m_count;
+        while (next < count && at < room) {
+            const int byte = text[next++];
+            if (repeats == 4) {
                 m_run = static_cast<std::uint32_t>(byte);
-                m_runByte = static_cast<unsigned char>(m_previous);
-                m_repeats = 0;
-                m_previous = -1;
+                m_runByte = static_cast<unsigned char>(previous);
+                repeats = 0;
+                previous = -1;
                 if (m_run > 0)
                     break;
                 continue;
             }
             data[at++] = static_cast<char>(byte);
-            m_repeats = byte == m_previous ? m_repeats + 1 : 1;
-            m_previous = byte;
+            repeats = byte == previous ? repeats + 1 : 1;
+            previous = byte;
         }
+        m_at = next;
+        m_previous = previous;
+        m_repeats = repeats;
         if (m_run == 0)
             break;
     }
