@@ -79,7 +79,9 @@ void DecodePool::Work() {
         Slot& slot = m_slots[index];
         slot.done = true;
         slot.result = std::move(result);
-        m_resultReady.notify_all();
+        // Only the entry Take waits for wakes it: each wake-up costs both cores a switch.
+        if (m_awaited == index)
+            m_resultReady.notify_one();
     }
 }
 
@@ -105,14 +107,17 @@ std::optional<StagedEntry> DecodePool::Take(std::uint64_t index) {
         return it != m_slots.end() && it->second.done;
     };
     // A large entry takes seconds; a stop is looked for while it decodes.
+    m_awaited = index;
     while (!m_resultReady.wait_for(lock, std::chrono::milliseconds(20), ready)) {
         if (m_stopRequest && m_stopRequest->load()) {
+            m_awaited.reset();
             m_cancel.store(true);
             StagedEntry stopped;
             stopped.decode = {DecodeStatus::Cancelled, 0, "stopped"};
             return stopped;
         }
     }
+    m_awaited.reset();
     std::optional<StagedEntry> result = std::move(m_slots[index].result);
     m_slots.erase(index);
     m_bytesAhead -= m_plans[index].size;

@@ -81,10 +81,11 @@ private:
     std::atomic<bool> m_cancel{false};
     const std::atomic<bool>* m_stopRequest = nullptr;
     const ProgressCounterSlot* m_progress = nullptr;
-    bool m_stop = false;            // guarded by m_mutex, as is everything below
-    std::uint64_t m_next = 0;       // the next entry a worker claims
-    std::uint64_t m_taken = 0;      // entries before this one were taken or dropped
-    std::uint64_t m_bytesAhead = 0; // declared bytes of entries claimed and not yet taken
+    bool m_stop = false;                    // guarded by m_mutex, as is everything below
+    std::uint64_t m_next = 0;               // the next entry a worker claims
+    std::uint64_t m_taken = 0;              // entries before this one were taken or dropped
+    std::optional<std::uint64_t> m_awaited; // the entry Take waits for, if it waits
+    std::uint64_t m_bytesAhead = 0;         // declared bytes of entries claimed and not yet taken
     std::map<std::uint64_t, Slot> m_slots;
     std::vector<std::thread> m_threads;
 };
