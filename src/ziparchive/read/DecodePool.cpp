@@ -42,6 +42,20 @@ bool DecodePool::CanClaim() const {
     return m_bytesAhead == 0 || (cost <= m_window.bytes && m_bytesAhead + cost <= m_window.bytes);
 }
 
+// Each wake-up of the taker costs a switch on both cores, and it has little to do per entry, so
+// it is woken once the entry it waits for and the next few are done, or when this worker can
+// claim nothing more until the taker moves on. Otherwise it looks again within its wait's period.
+bool DecodePool::TakerShouldWake() const {
+    if (!m_awaited)
+        return false;
+    std::uint64_t done = 0;
+    for (auto it = m_slots.find(*m_awaited); it != m_slots.end() && done < kWakeBatch &&
+                                             it->first == *m_awaited + done && it->second.done;
+         ++it)
+        ++done;
+    return done == kWakeBatch || (done > 0 && !CanClaim());
+}
+
 void DecodePool::Drop(std::uint64_t index, const std::optional<StagedEntry>& result) {
     if (result && result->staged && !result->file.IsOpen())
         m_staging.RemoveTemporary(index);
@@ -74,13 +88,14 @@ void DecodePool::Work() {
         if (index < m_taken) {
             Drop(index, result);
             m_workAvailable.notify_all();
+            if (TakerShouldWake())
+                m_resultReady.notify_one();
             continue;
         }
         Slot& slot = m_slots[index];
         slot.done = true;
         slot.result = std::move(result);
-        // Only the entry Take waits for wakes it: each wake-up costs both cores a switch.
-        if (m_awaited == index)
+        if (TakerShouldWake())
             m_resultReady.notify_one();
     }
 }

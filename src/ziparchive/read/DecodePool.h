@@ -32,6 +32,8 @@ public:
     // At most this many workers run, whatever is asked: each may hold a few megabytes of
     // buffers and decoder arrays, and past this the disk, not the cores, sets the pace.
     static constexpr unsigned kMostWorkers = 8;
+    // Entries done in a row, from the one Take waits for, that wake it.
+    static constexpr std::uint64_t kWakeBatch = 8;
 
     // `workers` threads read the archive file archiveFd; they and a large entry's helpers share
     // `budget`, and the team's decoders decode that entry's blocks. The descriptor, the plans,
@@ -65,6 +67,7 @@ private:
     void Start();
     void Work();
     bool CanClaim() const;
+    bool TakerShouldWake() const;
     void Drop(std::uint64_t index, const std::optional<StagedEntry>& result);
 
     const unsigned m_workers;
