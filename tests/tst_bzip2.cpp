@@ -15,6 +15,7 @@
 #include "ziparchive/bzip2/Bzip2BlockJoiner.h"
 #include "ziparchive/bzip2/encode/Bzip2BlockEncoder.h"
 #include "ziparchive/bzip2/encode/HuffmanTables.h"
+#include "ziparchive/bzip2/encode/InducedSort.h"
 #include "ziparchive/bzip2/encode/RotationSort.h"
 #include "ziparchive/fs/UniqueFd.h"
 #include "ziparchive/read/EntryInput.h"
@@ -27,6 +28,7 @@
 #include <QTest>
 
 #include <bzlib.h>
+#include <divsufsort.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -284,6 +286,39 @@ private slots:
         for (std::size_t size = longestShort; size + 8 > longestShort; --size)
             QVERIFY2(!decoder.Decode(bytes, size, blockStart, level, block),
                      qPrintable(QStringLiteral("cut to %1 bytes").arg(size)));
+    }
+
+    // Small blocks are sorted by induced sorting, large ones by the general suffix sorter; both
+    // must give one order. Runs and periods make the reduced strings of the recursion repeat.
+    void inducedSortOrdersAsTheGeneralSorter_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("one byte") << QByteArray("x");
+        QTest::newRow("two equal bytes") << QByteArray("xx");
+        QTest::newRow("falling") << QByteArray("zyxwvutsrqponm");
+        QTest::newRow("rising, then one byte repeated")
+            << QByteArray("abcdefg") + QByteArray(9, 'a');
+        QTest::newRow("one byte repeated") << QByteArray(5000, '\0');
+        QTest::newRow("all 256 byte values, twice")
+            << Generated(512, [](qsizetype i) { return static_cast<char>(255 - i % 256); });
+        const QByteArray random = TestTree::RandomBytes(8191, 7);
+        QTest::newRow("random over two letters") << Generated(8191, [&](qsizetype i) {
+            return static_cast<char>('a' + static_cast<quint8>(random[i]) % 2);
+        });
+        QTest::newRow("random bytes") << random;
+        QTest::newRow("text") << TestTree::TextBytes(8000, 6);
+        for (const qsizetype period : {2, 3, 7, 64, 1000})
+            QTest::newRow(qPrintable(QString("period %1").arg(period)))
+                << Periodic(6000 + period / 2, period, static_cast<quint32>(period));
+        QTest::newRow("long runs") << LongRuns(7000);
+    }
+    void inducedSortOrdersAsTheGeneralSorter() {
+        QFETCH(QByteArray, text);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.constData());
+        std::vector<std::int32_t> expected(static_cast<std::size_t>(text.size()));
+        std::vector<std::int32_t> induced(expected.size());
+        QCOMPARE(divsufsort(bytes, expected.data(), static_cast<saidx_t>(text.size())), 0);
+        InducedSuffixArray(bytes, induced.data(), induced.size());
+        QVERIFY(induced == expected);
     }
 
     // Skewed frequencies make Huffman trees deeper than the format's decoders accept; the
