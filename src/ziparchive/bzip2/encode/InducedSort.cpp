@@ -17,38 +17,45 @@ namespace {
 using Index = std::int32_t;
 constexpr Index kEmpty = -1;
 
+// How often each symbol occurs.
+template <typename Symbol>
+std::vector<Index> CountSymbols(const Symbol* text, Index size, Index alphabet) {
+    std::vector<Index> count(static_cast<std::size_t>(alphabet));
+    for (Index i = 0; i < size; ++i)
+        ++count[static_cast<std::size_t>(text[i])];
+    return count;
+}
+
 // Each bucket's first place (heads) or the place after its last (ends): suffixes starting with
 // symbol c take places [heads[c], ends[c]).
-template <typename Symbol>
-void FindBuckets(const Symbol* text, Index size, std::vector<Index>& bucket, bool ends) {
-    std::fill(bucket.begin(), bucket.end(), 0);
-    for (Index i = 0; i < size; ++i)
-        ++bucket[static_cast<std::size_t>(text[i])];
+void FindBuckets(const std::vector<Index>& count, std::vector<Index>& bucket, bool ends) {
     Index sum = 0;
-    for (Index& entry : bucket) {
-        const Index count = entry;
-        sum += count;
-        entry = ends ? sum : sum - count;
+    for (std::size_t c = 0; c < count.size(); ++c) {
+        sum += count[c];
+        bucket[c] = ends ? sum : sum - count[c];
     }
 }
+
+// A suffix's type: S-type (bit 0) when smaller than the one after it, and leftmost-S (bit 1).
+constexpr std::uint8_t kS = 1, kLms = 2;
 
 // From the LMS suffixes placed at their buckets' ends, places the L-type suffixes from the left
 // and then all S-type ones from the right.
 template <typename Symbol>
-void Induce(const Symbol* text, Index* order, Index size, const std::vector<std::uint8_t>& isS,
-            std::vector<Index>& bucket) {
-    FindBuckets(text, size, bucket, false);
+void Induce(const Symbol* text, Index* order, Index size, const std::vector<std::uint8_t>& type,
+            const std::vector<Index>& count, std::vector<Index>& bucket) {
+    FindBuckets(count, bucket, false);
     // The sentinel sorts first; the suffix before it is the last one.
     order[bucket[static_cast<std::size_t>(text[size - 1])]++] = size - 1;
     for (Index i = 0; i < size; ++i) {
         const Index before = order[i] - 1;
-        if (order[i] > 0 && !isS[static_cast<std::size_t>(before)])
+        if (order[i] > 0 && !(type[static_cast<std::size_t>(before)] & kS))
             order[bucket[static_cast<std::size_t>(text[before])]++] = before;
     }
-    FindBuckets(text, size, bucket, true);
+    FindBuckets(count, bucket, true);
     for (Index i = size; i-- > 0;) {
         const Index before = order[i] - 1;
-        if (order[i] > 0 && isS[static_cast<std::size_t>(before)])
+        if (order[i] > 0 && (type[static_cast<std::size_t>(before)] & kS))
             order[--bucket[static_cast<std::size_t>(text[before])]] = before;
     }
 }
@@ -59,24 +66,26 @@ void SuffixArray(const Symbol* text, Index* order, Index size, Index alphabet) {
         order[0] = 0;
         return;
     }
-    std::vector<std::uint8_t> isS(static_cast<std::size_t>(size));
+    std::vector<std::uint8_t> type(static_cast<std::size_t>(size));
     for (Index i = size - 1; i-- > 0;) {
         const auto at = static_cast<std::size_t>(i);
-        isS[at] = text[i] < text[i + 1] || (text[i] == text[i + 1] && isS[at + 1]);
+        if (text[i] < text[i + 1] || (text[i] == text[i + 1] && (type[at + 1] & kS)))
+            type[at] = kS;
+        else if (type[at + 1] & kS)
+            type[at + 1] |= kLms;
     }
-    const auto isLms = [&](Index i) {
-        return i > 0 && isS[static_cast<std::size_t>(i)] && !isS[static_cast<std::size_t>(i - 1)];
-    };
-    std::vector<Index> bucket(static_cast<std::size_t>(alphabet));
+    const auto isLms = [&](Index i) { return (type[static_cast<std::size_t>(i)] & kLms) != 0; };
+    const std::vector<Index> count = CountSymbols(text, size, alphabet);
+    std::vector<Index> bucket(count.size());
 
     // The LMS substrings in order.
     std::fill(order, order + size, kEmpty);
-    FindBuckets(text, size, bucket, true);
+    FindBuckets(count, bucket, true);
     for (Index i = 1; i < size; ++i) {
         if (isLms(i))
             order[--bucket[static_cast<std::size_t>(text[i])]] = i;
     }
-    Induce(text, order, size, isS, bucket);
+    Induce(text, order, size, type, count, bucket);
 
     // Their positions in that order to the front; no two LMS positions are adjacent, so there
     // are at most size / 2 of them, and each one's name fits at lmsCount + position / 2.
@@ -95,10 +104,10 @@ void SuffixArray(const Symbol* text, Index* order, Index size, Index alphabet) {
             const Index a = position + d, b = previous + d;
             // The sentinel equals nothing.
             if (a == size || b == size || text[a] != text[b] ||
-                isS[static_cast<std::size_t>(a)] != isS[static_cast<std::size_t>(b)])
+                type[static_cast<std::size_t>(a)] != type[static_cast<std::size_t>(b)])
                 differs = true;
             else if (d > 0 && isLms(a))
-                break; // both substrings end here, equal (the types matched all along)
+                break; // both substrings end here, equal
         }
         if (differs) {
             ++names;
@@ -129,13 +138,13 @@ void SuffixArray(const Symbol* text, Index* order, Index size, Index alphabet) {
     for (Index i = 0; i < lmsCount; ++i)
         order[i] = reduced[order[i]];
     std::fill(order + lmsCount, order + size, kEmpty);
-    FindBuckets(text, size, bucket, true);
+    FindBuckets(count, bucket, true);
     for (Index i = lmsCount; i-- > 0;) {
         const Index position = order[i];
         order[i] = kEmpty;
         order[--bucket[static_cast<std::size_t>(text[position])]] = position;
     }
-    Induce(text, order, size, isS, bucket);
+    Induce(text, order, size, type, count, bucket);
 }
 
 } // namespace
